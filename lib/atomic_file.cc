@@ -1,0 +1,59 @@
+#include "lib/atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <utility>
+
+std::string DirectoryOf(const std::string& path) {
+  std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+unsigned NewFileMode() {
+  // umask can only be read by setting it; the programs are single-threaded.
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+std::optional<AtomicFile> AtomicFile::Create(const std::string& target) {
+  std::string temp = DirectoryOf(target) + "/.wl-XXXXXX";
+  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  FILE* stream = ::fdopen(fd, "w");
+  if (stream == nullptr) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return std::nullopt;
+  }
+  return AtomicFile(target, std::move(temp), stream);
+}
+
+AtomicFile::AtomicFile(AtomicFile&& other) noexcept
+    : target_(std::move(other.target_)),
+      temp_(std::move(other.temp_)),
+      stream_(std::exchange(other.stream_, nullptr)) {
+  other.temp_.clear();
+}
+
+AtomicFile::~AtomicFile() {
+  if (stream_ != nullptr) std::fclose(stream_);
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+}
+
+bool AtomicFile::Commit() {
+  if (stream_ == nullptr) return false;
+  bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
+  int fd = ::fileno(stream_);
+  ok = ok && ::fchmod(fd, NewFileMode()) == 0 && ::fsync(fd) == 0;
+  ok = std::fclose(std::exchange(stream_, nullptr)) == 0 && ok;
+  if (!ok) return false;
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) return false;
+  temp_.clear();
+  return true;
+}

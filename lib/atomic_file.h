@@ -1,0 +1,51 @@
+#ifndef LIB_ATOMIC_FILE_H_
+#define LIB_ATOMIC_FILE_H_
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+// Replaces a file as a whole: the new contents are written to a temporary file
+// in the target's directory and renamed over the target only by Commit(), so a
+// crash or a kill at any moment leaves either the old file or the new one.
+//
+// Temporary names are ".wl-XXXXXX": short (they fit beside any legal target
+// name) and never taken for a playlist, settings file or source client config
+// by the directory scans.
+class AtomicFile {
+ public:
+  // Opens a temporary file for `target`. Returns nothing when it cannot be
+  // created (directory missing or not writable); the target is then untouched.
+  static std::optional<AtomicFile> Create(const std::string& target);
+
+  AtomicFile(AtomicFile&& other) noexcept;
+  AtomicFile& operator=(AtomicFile&&) = delete;
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+  // Removes the temporary file unless Commit() succeeded.
+  ~AtomicFile();
+
+  // The buffered stream of the temporary file; owned by this object.
+  FILE* stream() const { return stream_; }
+
+  // Flushes the contents to disk, gives the file the mode a newly created file
+  // gets (0666 less the umask) and renames it over the target. Returns false,
+  // leaving the target untouched, when any step fails.
+  bool Commit();
+
+ private:
+  AtomicFile(std::string target, std::string temp, FILE* stream)
+      : target_(std::move(target)), temp_(std::move(temp)), stream_(stream) {}
+
+  std::string target_;
+  std::string temp_;
+  FILE* stream_ = nullptr;
+};
+
+// The directory part of `path` ("." when it has none).
+std::string DirectoryOf(const std::string& path);
+
+// The mode that creating a file with 0666 gives under the current umask.
+unsigned NewFileMode();
+
+#endif  // LIB_ATOMIC_FILE_H_

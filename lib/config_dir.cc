@@ -1,0 +1,178 @@
+#include "lib/config_dir.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "lib/settings_file.h"
+#include "lib/unique_fd.h"
+#include "lib/xml_text.h"
+
+namespace {
+
+constexpr std::string_view kSettingsPrefix = "simple-ices-conf-";
+constexpr std::size_t kMaxConfDirLength = 127;
+constexpr std::size_t kMaxNameLength = 255 - kSettingsPrefix.size();
+
+std::string InConfDir(std::string_view file, std::string_view name = {}) {
+  std::string path = get_conf_dir();
+  path += '/';
+  path += file;
+  path += name;
+  return path;
+}
+
+std::optional<std::string> GetPlaylistKey(std::string_view name, std::string_view key) {
+  return cfg_file_get(playlist_settings_path(name), key);
+}
+
+std::string GetServerKey(std::string_view key, const char* fallback) {
+  std::optional<std::string> value = cfg_file_get(server_settings_path(), key);
+  if (!value || value->empty()) return fallback;
+  return *value;
+}
+
+// Calls `visit` with the playlist name of every playlist settings file of the
+// config directory until it returns true. Returns false when the directory
+// cannot be opened.
+template <typename Visit>
+bool ForEachPlaylistSettings(Visit visit) {
+  std::string dir = get_conf_dir();
+  std::unique_ptr<DIR, DirCloser> listing(::opendir(dir.c_str()));
+  if (!listing) return false;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    std::string_view entry_name = entry->d_name;
+    if (entry_name.size() <= kSettingsPrefix.size() || !entry_name.starts_with(kSettingsPrefix)) {
+      continue;
+    }
+    if (visit(entry_name.substr(kSettingsPrefix.size()))) break;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string get_conf_dir() {
+  // O_NOFOLLOW: a symbolic link planted in /tmp must not choose the directory.
+  UniqueFd fd(::open(kConfDirPointer, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat st;
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      (st.st_uid != 0 && st.st_uid != ::geteuid())) {
+    return kDefaultConfDir;
+  }
+  char buffer[kMaxConfDirLength + 1];
+  std::size_t length = 0;
+  while (length < sizeof buffer) {
+    ssize_t n = ::read(fd.get(), buffer + length, sizeof buffer - length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    length += static_cast<std::size_t>(n);
+  }
+  std::string_view text(buffer, length);
+  std::size_t newline = text.find('\n');
+  std::size_t line_length = newline == std::string_view::npos ? length : newline;
+  // A path that does not fit is not cut short, which would point elsewhere.
+  if (line_length > kMaxConfDirLength) return kDefaultConfDir;
+  // As a line reader of 127 characters sees it: a line feed within them
+  // stays part of the path.
+  if (newline != std::string_view::npos && newline < kMaxConfDirLength) ++line_length;
+  return std::string(text.substr(0, line_length));
+}
+
+std::string server_settings_path() { return InConfDir("simple-icecast-conf"); }
+std::string playlist_settings_path(std::string_view name) { return InConfDir(kSettingsPrefix, name); }
+std::string playlist_path(std::string_view name) { return InConfDir("playlist-", name); }
+std::string source_config_path(std::string_view name) { return InConfDir("ices.conf-", name); }
+std::string server_config_path() { return InConfDir("icecast.xml"); }
+
+bool is_valid_playlist_name(std::string_view name) {
+  if (name.empty() || name.size() > kMaxNameLength) return false;
+  for (char c : name) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte == '/' || byte < 0x20 || byte == 0x7F) return false;
+  }
+  return IsValidUtf8(name);
+}
+
+std::optional<std::string> playlist_file_exists(std::string_view name) {
+  std::string path = playlist_path(name);
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return path;
+}
+
+std::optional<std::string> next_playlist_name() {
+  for (int n = 1; n <= kMaxPlaylists; ++n) {
+    char name[16];
+    std::snprintf(name, sizeof name, "Playlist-%02d", n);
+    if (!playlist_file_exists(name)) return std::string(name);
+  }
+  return std::nullopt;
+}
+
+int set_server_port(std::string_view port) {
+  return cfg_file_set(server_settings_path(), "port", port) == 0 ? 0 : 1;
+}
+
+std::string get_server_port() { return GetServerKey("port", kDefaultPort); }
+std::string get_server_password() { return GetServerKey("passwd", kDefaultPassword); }
+
+int write_playlist_settings(std::string_view name, std::optional<std::string_view> genre,
+                            std::optional<std::string_view> desc,
+                            std::optional<std::string_view> rand,
+                            std::optional<std::string_view> enabled) {
+  std::unique_ptr<SettingsFile> file = cfg_open(playlist_settings_path(name));
+  if (!file) return 1;
+  cfg_set(*file, "name", name);
+  if (genre) cfg_set(*file, "genre", *genre);
+  if (desc) cfg_set(*file, "desc", *desc);
+  if (rand) cfg_set(*file, "rand", *rand);
+  if (enabled) cfg_set(*file, "enabled", *enabled);
+  return cfg_close(std::move(file)) == 0 ? 0 : 1;
+}
+
+std::optional<std::string> get_playlist_genre(std::string_view name) { return GetPlaylistKey(name, "genre"); }
+std::optional<std::string> get_playlist_desc(std::string_view name) { return GetPlaylistKey(name, "desc"); }
+std::optional<std::string> get_playlist_rand(std::string_view name) { return GetPlaylistKey(name, "rand"); }
+std::optional<std::string> get_playlist_enabled(std::string_view name) { return GetPlaylistKey(name, "enabled"); }
+
+int set_playlist_enabled(std::string_view name, std::string_view value) {
+  return cfg_file_set(playlist_settings_path(name), "enabled", value) == 0 ? 0 : 1;
+}
+
+void delete_playlist(std::string_view name) {
+  ::unlink(playlist_path(name).c_str());
+  ::unlink(playlist_settings_path(name).c_str());
+  ::unlink(source_config_path(name).c_str());
+}
+
+int has_playlist_name(std::string_view name) {
+  bool found = false;
+  if (!ForEachPlaylistSettings([&](std::string_view entry) { return found = !name.empty() && entry == name; })) {
+    return 1;
+  }
+  return found ? 1 : 0;
+}
+
+int is_playlist_full() {
+  int count = 0;
+  if (!ForEachPlaylistSettings([&](std::string_view) { ++count; return false; })) return 1;
+  return count >= kMaxPlaylists ? 1 : 0;
+}
+
+int is_active_full() {
+  int count = 0;
+  bool listed = ForEachPlaylistSettings([&](std::string_view entry) {
+    std::optional<std::string> enabled = get_playlist_enabled(entry);
+    if (enabled && is_on(*enabled)) ++count;
+    return false;
+  });
+  if (!listed) return -1;
+  return count > kMaxEnabledPlaylists ? 1 : 0;
+}

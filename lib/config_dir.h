@@ -1,0 +1,91 @@
+#ifndef LIB_CONFIG_DIR_H_
+#define LIB_CONFIG_DIR_H_
+
+// The config directory holds every file of the add-on. Its path is the first
+// line of /tmp/iceconf.dir, taken as it stands, or a built-in default. Each
+// accessor here opens its settings file for the span of one call; nothing is
+// cached. Accessors that name a settings file create it empty when it is
+// missing, the getters included.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+inline constexpr const char kConfDirPointer[] = "/tmp/iceconf.dir";
+inline constexpr const char kDefaultConfDir[] = "/mnt/HD/HD_a2/Nas_Prog/sonorell/iceconf";
+inline constexpr const char kDefaultPort[] = "8000";
+inline constexpr const char kDefaultPassword[] = "quillfen";
+inline constexpr int kMaxPlaylists = 20;
+inline constexpr int kMaxEnabledPlaylists = 4;
+
+// Returns the config directory path, worked out afresh on every call: the
+// first line of /tmp/iceconf.dir (at most 127 characters, a line feed
+// included if one comes within them), or the default when that file cannot be
+// read, is not a regular file owned by root or by the effective user (anyone
+// may create files in /tmp), or its first line is longer than 127 characters.
+std::string get_conf_dir();
+
+// File names inside the config directory.
+std::string server_settings_path();                          // simple-icecast-conf
+std::string playlist_settings_path(std::string_view name);  // simple-ices-conf-NAME
+std::string playlist_path(std::string_view name);            // playlist-NAME
+std::string source_config_path(std::string_view name);       // ices.conf-NAME
+std::string server_config_path();                            // icecast.xml
+
+// True when `name` can name a playlist: not empty, no "/", no byte below 0x20
+// nor 0x7F, valid UTF-8, and at most 238 bytes (so that "simple-ices-conf-"
+// and the name fit in one 255-byte file name). Every command that takes a name
+// refuses the others before touching any file.
+bool is_valid_playlist_name(std::string_view name);
+
+// Returns the playlist file's path when it exists (stat succeeds).
+std::optional<std::string> playlist_file_exists(std::string_view name);
+
+// Returns the lowest "Playlist-NN" (01 to 20) whose playlist file does not
+// exist, or nothing when all twenty do.
+std::optional<std::string> next_playlist_name();
+
+// Server settings. The getters return the stored value, or the default when
+// the file cannot be opened or the value is empty. The setter returns 0, or 1
+// when the server settings file cannot be opened or rewritten.
+int set_server_port(std::string_view port);
+std::string get_server_port();
+std::string get_server_password();
+
+// Stores name, genre, desc, rand and enabled in this order in the playlist's
+// settings file; an absent value leaves its key as it was, and keys the file
+// holds already keep their place. Returns 0, or 1 when the file cannot be
+// opened or rewritten.
+int write_playlist_settings(std::string_view name, std::optional<std::string_view> genre,
+                            std::optional<std::string_view> desc,
+                            std::optional<std::string_view> rand,
+                            std::optional<std::string_view> enabled);
+
+// Playlist getters: the key's value, empty when it is absent or commented;
+// nothing when the playlist settings file cannot be opened, created or locked.
+std::optional<std::string> get_playlist_genre(std::string_view name);
+std::optional<std::string> get_playlist_desc(std::string_view name);
+std::optional<std::string> get_playlist_rand(std::string_view name);
+std::optional<std::string> get_playlist_enabled(std::string_view name);
+
+// Stores "enabled". Returns 0, or 1 when the file cannot be opened or rewritten.
+int set_playlist_enabled(std::string_view name, std::string_view value);
+
+// Removes the playlist file, the playlist settings file and the source client
+// config of `name`, in that order; missing files are passed over silently.
+void delete_playlist(std::string_view name);
+
+// Directory scans over playlist settings files ("simple-ices-conf-" followed by
+// at least one character). Each makes the config directory the working
+// directory. has_playlist_name: 1 when that exact name exists, else 0 (0 for
+// an empty name); is_playlist_full: 1 at 20 or more; is_active_full: 1 when
+// more than 4 hold an "enabled" value starting with "1". When the config
+// directory cannot be opened: 1, 1 and -1.
+int has_playlist_name(std::string_view name);
+int is_playlist_full();
+int is_active_full();
+
+// True when a Boolean setting counts as on: its first character is "1".
+inline bool is_on(std::string_view value) { return !value.empty() && value.front() == '1'; }
+
+#endif  // LIB_CONFIG_DIR_H_

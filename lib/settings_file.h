@@ -1,0 +1,92 @@
+#ifndef LIB_SETTINGS_FILE_H_
+#define LIB_SETTINGS_FILE_H_
+
+// A settings file is a small text file of "name=value" lines. Opening it takes
+// an exclusive flock that is held, by readers too, until it is closed; every
+// change lives in memory until the close, which replaces the file atomically
+// and only when something was set.
+//
+// Reading accepts more than writing produces: blank lines, lines starting with
+// a carriage return and lines without "=" are skipped (and so are gone after
+// the next rewrite); a leading "#" or "!" marks an entry as commented; the
+// name is everything before the first "=" and the value everything after it,
+// untrimmed, with only the line feed removed. Lines of any length are read
+// whole. Duplicate names are all kept in file order.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/unique_fd.h"
+
+// Error codes recorded in cfg_last_error by a failed open.
+enum {
+  CFGERR_NONE = 0,
+  CFGERR_NULL_POINTER = 1,
+  CFGERR_OPEN = 2,
+  CFGERR_LOCK = 3,
+  CFGERR_NOMEM = 4,
+  CFGERR_LAST = 5,
+};
+
+// The code of the last failed cfg_open; reset to CFGERR_NONE by cfg_close.
+extern int cfg_last_error;
+
+// Returns the static message for codes 0 to 5, or nullptr for any other value.
+const char* cfg_strerror(int code);
+
+struct SettingsEntry {
+  std::string name;
+  std::string value;
+  bool commented = false;  // written back with a leading "#"
+};
+
+// An open, locked settings file. Callers get it from cfg_open and hand it back
+// to cfg_close; it owns its descriptor (and so the lock) and its entries.
+class SettingsFile {
+ public:
+  const std::vector<SettingsEntry>& entries() const { return entries_; }
+
+ private:
+  friend std::unique_ptr<SettingsFile> cfg_open(const std::string& path);
+  friend int cfg_set(SettingsFile& file, std::string_view name, std::string_view value);
+  friend int cfg_close(std::unique_ptr<SettingsFile> file);
+
+  std::string path_;
+  UniqueFd fd_;
+  bool dirty_ = false;
+  std::vector<SettingsEntry> entries_;
+};
+
+// Opens and locks the file at `path`, creating it empty (mode 0666 less the
+// umask) when it is missing, and reads its entries. Waits as long as another
+// process holds the lock. Returns nullptr with cfg_last_error set to
+// CFGERR_OPEN when the file can be neither opened nor created, or is not a
+// regular file, and CFGERR_LOCK when locking fails. Leaves cfg_last_error
+// alone on success.
+std::unique_ptr<SettingsFile> cfg_open(const std::string& path);
+
+// Returns the value of the first uncommented entry named exactly `name`, or an
+// empty text when there is none.
+std::string cfg_get(const SettingsFile& file, std::string_view name);
+
+// Gives the first entry named `name` (commented or not) the value and brings it
+// back into force, or appends a new entry. Always marks the file for rewrite.
+// Returns 0.
+int cfg_set(SettingsFile& file, std::string_view name, std::string_view value);
+
+// Writes the entries back when something was set, then unlocks and closes.
+// Sets cfg_last_error to CFGERR_NONE. Returns 0, or 1 when the rewrite failed
+// (the old file is then left as it was). Returns -1 for a null handle.
+int cfg_close(std::unique_ptr<SettingsFile> file);
+
+// cfg_open, cfg_get, cfg_close in one call; nothing when the open fails.
+std::optional<std::string> cfg_file_get(const std::string& path, std::string_view name);
+
+// cfg_open, cfg_set, cfg_close in one call. Returns 0, 1 when the rewrite
+// failed, or -1 when the open fails.
+int cfg_file_set(const std::string& path, std::string_view name, std::string_view value);
+
+#endif  // LIB_SETTINGS_FILE_H_

@@ -1,0 +1,204 @@
+#include "lib/settings_file.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace {
+
+class SettingsFileTest : public ::testing::Test {
+ protected:
+  std::string Path() const { return dir_ / "settings"; }
+  // Opens, optionally sets one key, closes; returns the file's bytes after.
+  std::string RoundTrip(const std::string& contents, const char* name = nullptr, const char* value = nullptr) {
+    WriteFile(Path(), contents);
+    auto file = cfg_open(Path());
+    EXPECT_NE(file, nullptr);
+    if (name != nullptr) cfg_set(*file, name, value);
+    EXPECT_EQ(cfg_close(std::move(file)), 0);
+    return ReadFile(Path());
+  }
+  std::vector<SettingsEntry> Entries(const std::string& contents) {
+    WriteFile(Path(), contents);
+    auto file = cfg_open(Path());
+    std::vector<SettingsEntry> entries = file->entries();
+    cfg_close(std::move(file));
+    return entries;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(SettingsFileTest, MissingFileIsCreatedEmptyAndLeftEmptyWithoutSet) {
+  auto file = cfg_open(Path());
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(cfg_get(*file, "port"), "");
+  cfg_close(std::move(file));
+  EXPECT_EQ(ReadFile(Path()), "");
+}
+
+TEST_F(SettingsFileTest, FileSetOnMissingFileWritesOneLine) {
+  EXPECT_EQ(cfg_file_set(Path(), "port", "8010"), 0);
+  EXPECT_EQ(ReadFile(Path()), "port=8010\n");
+  EXPECT_EQ(cfg_file_get(Path(), "port"), "8010");
+}
+
+TEST_F(SettingsFileTest, CommentedKeyIsReusedOnSet) {
+  WriteFile(Path(), "#port=1\n");
+  EXPECT_EQ(cfg_file_get(Path(), "port"), "");
+  cfg_file_set(Path(), "port", "2");
+  EXPECT_EQ(ReadFile(Path()), "port=2\n");
+}
+
+TEST_F(SettingsFileTest, UnchangedFileKeepsEveryByte) {
+  const std::string original = "!a=1\nb=2\r\n\nfree comment\n\r=x\n  \nlast=no newline";
+  EXPECT_EQ(RoundTrip(original), original);
+}
+
+TEST_F(SettingsFileTest, RewriteNormalisesMarkersAndDropsLinesWithoutEquals) {
+  EXPECT_EQ(RoundTrip("!a=1\nb=2\n", "b", "3"), "#a=1\nb=3\n");
+  EXPECT_EQ(RoundTrip("free text\n\nk=v\r\n#c=d\n", "n", "1"), "k=v\r\n#c=d\nn=1\n");
+}
+
+TEST_F(SettingsFileTest, ReadingRules) {
+  auto entries = Entries("a=b=c\nport = 8000\n=empty name\n\rskip=me\nnoequals\n#x=1\n!y=2\nlast=8000");
+  ASSERT_EQ(entries.size(), 6u);
+  EXPECT_EQ(entries[0].name, "a");
+  EXPECT_EQ(entries[0].value, "b=c");
+  EXPECT_EQ(entries[1].name, "port ");
+  EXPECT_EQ(entries[1].value, " 8000");
+  EXPECT_EQ(entries[2].name, "");
+  EXPECT_EQ(entries[2].value, "empty name");
+  EXPECT_TRUE(entries[3].commented);
+  EXPECT_EQ(entries[3].name, "x");
+  EXPECT_TRUE(entries[4].commented);
+  EXPECT_EQ(entries[4].name, "y");
+  EXPECT_EQ(entries[5].value, "8000");
+
+  EXPECT_EQ(Entries("port=8000\r\n")[0].value, "8000\r");
+}
+
+TEST_F(SettingsFileTest, LongLinesAreReadWhole) {
+  std::string xs(298, 'x');
+  auto entries = Entries("k=" + xs + "\nnext=1\n");
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].value, xs);
+
+  // A value the program itself writes (a 255-character description) survives
+  // any number of rewrites.
+  std::string desc(255, 'd');
+  cfg_file_set(Path(), "desc", desc);
+  cfg_file_set(Path(), "other", "1");
+  EXPECT_EQ(cfg_file_get(Path(), "desc"), desc);
+}
+
+TEST_F(SettingsFileTest, DuplicatesAreKeptAndOnlyTheFirstIsUsed) {
+  EXPECT_EQ(RoundTrip("k=1\nk=2\n", "k", "3"), "k=3\nk=2\n");
+  EXPECT_EQ(cfg_file_get(Path(), "k"), "3");
+}
+
+TEST_F(SettingsFileTest, ErrorTableAndLastError) {
+  EXPECT_STREQ(cfg_strerror(0), "Nothing");
+  EXPECT_STREQ(cfg_strerror(5), "CFGERR_LAST - You should not see this!");
+  EXPECT_EQ(cfg_strerror(6), nullptr);
+  EXPECT_EQ(cfg_strerror(-1), nullptr);
+
+  EXPECT_EQ(cfg_open(dir_ / "missing/settings"), nullptr);
+  EXPECT_EQ(cfg_last_error, CFGERR_OPEN);
+  EXPECT_EQ(cfg_open(dir_.path()), nullptr);  // a directory is no settings file
+  EXPECT_EQ(cfg_last_error, CFGERR_OPEN);
+  auto file = cfg_open(Path());
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(cfg_last_error, CFGERR_OPEN);
+  EXPECT_EQ(cfg_close(std::move(file)), 0);
+  EXPECT_EQ(cfg_last_error, CFGERR_NONE);
+  EXPECT_EQ(cfg_close(nullptr), -1);
+}
+
+TEST_F(SettingsFileTest, RewriteGivesTheModeOfANewFile) {
+  mode_t old = ::umask(022);
+  WriteFile(Path(), "a=1\n", 0600);
+  cfg_file_set(Path(), "a", "2");
+  struct stat st;
+  ASSERT_EQ(::stat(Path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  ::umask(old);
+  EXPECT_EQ(ListDir(dir_.path()), std::vector<std::string>{"settings"});
+}
+
+TEST_F(SettingsFileTest, SecondOpenerWaitsAndSeesTheChange) {
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    auto file = cfg_open(Path());
+    cfg_set(*file, "port", "9000");
+    ::write(ready[1], "x", 1);
+    ::usleep(200 * 1000);
+    cfg_close(std::move(file));
+    ::_exit(0);
+  }
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  auto file = cfg_open(Path());  // blocks until the child has closed
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(cfg_get(*file, "port"), "9000");
+  cfg_close(std::move(file));
+  ::waitpid(child, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+}
+
+TEST_F(SettingsFileTest, LockHoldsAcrossRewritesOfManyProcesses) {
+  // Each process increments a counter; a lost update would mean two processes
+  // held the lock on different files at once.
+  cfg_file_set(Path(), "n", "0");
+  constexpr int kProcs = 4, kRounds = 50;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcs; ++p) {
+    pid_t child = ::fork();
+    if (child == 0) {
+      for (int i = 0; i < kRounds; ++i) {
+        auto file = cfg_open(Path());
+        if (!file) ::_exit(1);
+        cfg_set(*file, "n", std::to_string(std::stoi(cfg_get(*file, "n")) + 1));
+        cfg_close(std::move(file));
+      }
+      ::_exit(0);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+  }
+  EXPECT_EQ(cfg_file_get(Path(), "n"), std::to_string(kProcs * kRounds));
+}
+
+TEST_F(SettingsFileTest, KillDuringRewriteLeavesOldOrNewFile) {
+  const std::string a(4000, 'a'), b(9000, 'b');
+  cfg_file_set(Path(), "v", a);
+  const std::string old_bytes = "v=" + a + "\n", new_bytes = "v=" + b + "\n";
+  for (int round = 0; round < 40; ++round) {
+    pid_t child = ::fork();
+    if (child == 0) {
+      for (;;) {
+        cfg_file_set(Path(), "v", b);
+        cfg_file_set(Path(), "v", a);
+      }
+    }
+    ::usleep(static_cast<useconds_t>(200 + round * 97 % 1500));
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    std::string now = ReadFile(Path());
+    ASSERT_TRUE(now == old_bytes || now == new_bytes) << "round " << round << ": " << now.size() << " bytes";
+  }
+}
+
+}  // namespace

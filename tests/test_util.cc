@@ -1,0 +1,187 @@
+#include "tests/test_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+const char kConfigHead[] =
+    "Pragma: no-cache\r\nCache-Control: no-cache\r\nContent-type: text/xml\r\n\r\n"
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+const char kRowsHead[] =
+    "Pragma: no-cache\r\nCache-Control: no-cache\r\nContent-type: text/xml\r\n\r\n"
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>";
+
+TempDir::TempDir() {
+  char templ[] = "/tmp/wltest-XXXXXX";
+  if (::mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = templ;
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+void RemoveTree(const std::string& path) {
+  // Folders made unreadable by a test must be opened up again first.
+  ::nftw(path.c_str(), [](const char* p, const struct stat* st, int type, FTW*) {
+    if (type == FTW_D || type == FTW_DNR) ::chmod(p, (st->st_mode & 07777) | 0700);
+    return 0;
+  }, 16, FTW_PHYS);
+  ::nftw(path.c_str(), [](const char* p, const struct stat*, int, FTW*) {
+    ::remove(p);
+    return 0;
+  }, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void WriteFile(const std::string& path, const std::string& contents, mode_t mode) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+  std::size_t done = 0;
+  while (done < contents.size()) {
+    ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::string data;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "<missing>";
+  char buffer[65536];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) data.append(buffer, static_cast<std::size_t>(n));
+  ::close(fd);
+  return data;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> ListDir(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    }
+    ::closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void PointConfDir(const std::string& dir) { WriteFile("/tmp/iceconf.dir", dir); }
+
+RunResult RunCapture(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                     const std::string& input) {
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) {
+    throw std::runtime_error("pipe failed");
+  }
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    std::vector<char*> args, envp;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    ::execve(args[0], args.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  RunResult result;
+  // Feed the input and drain both outputs together so that nothing blocks.
+  std::size_t fed = 0;
+  if (input.empty()) ::close(in[1]), in[1] = -1;
+  ::signal(SIGPIPE, SIG_IGN);
+  for (int open_outputs = 2; open_outputs > 0;) {
+    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+    if (::poll(fds, in[1] >= 0 ? 3 : 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[65536];
+      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
+      } else {
+        ::close(fds[i].fd);
+        (i == 0 ? out[0] : err[0]) = -1;
+        --open_outputs;
+      }
+    }
+    if (in[1] >= 0 && fds[2].revents != 0) {
+      ssize_t n = ::write(in[1], input.data() + fed, input.size() - fed);
+      if (n > 0) fed += static_cast<std::size_t>(n);
+      if (n <= 0 || fed == input.size()) ::close(in[1]), in[1] = -1;
+    }
+  }
+  if (in[1] >= 0) ::close(in[1]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+RunResult RunCgi(const CgiRequest& request) {
+  std::string path = "/usr/local/bin:/usr/bin:/bin";
+  if (!request.path_prefix.empty()) path = request.path_prefix + ":" + path;
+  std::vector<std::string> env = {
+      "GATEWAY_INTERFACE=CGI/1.1",
+      "REQUEST_METHOD=" + request.method,
+      "QUERY_STRING=" + request.query,
+      "PATH=" + path,
+  };
+  if (request.method == "POST") {
+    env.push_back("CONTENT_TYPE=" + request.content_type);
+    env.push_back("CONTENT_LENGTH=" + std::to_string(request.body.size()));
+  }
+  for (const auto& e : request.extra_env) env.push_back(e);
+  return RunCapture({STREAM_ADMIN_BIN}, env, request.body);
+}
+
+RunResult RunCgi(const std::string& query) {
+  CgiRequest request;
+  request.query = query;
+  return RunCgi(request);
+}
+
+std::string Query(const std::vector<std::pair<std::string, std::string>>& fields) {
+  std::string out;
+  for (const auto& [name, value] : fields) {
+    if (!out.empty()) out += '&';
+    out += name;
+    out += '=';
+    for (unsigned char c : value) {
+      if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
+        out += static_cast<char>(c);
+      } else {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%%%02X", c);
+        out += hex;
+      }
+    }
+  }
+  return out;
+}

@@ -1,0 +1,68 @@
+#ifndef TESTS_TEST_UTIL_H_
+#define TESTS_TEST_UTIL_H_
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// A fresh directory under /tmp, removed with everything in it at scope end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& contents, mode_t mode = 0644);
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+// Names in `dir`, sorted, "." and ".." left out.
+std::vector<std::string> ListDir(const std::string& dir);
+void RemoveTree(const std::string& path);
+
+// Points /tmp/iceconf.dir at `dir` (written without a line end).
+void PointConfDir(const std::string& dir);
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` with exactly the environment `env`, feeding `input` on standard
+// input, and collects both output streams.
+RunResult RunCapture(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                     const std::string& input = "");
+
+// The environment of a CGI request, with PATH leading to `path_dirs` first.
+struct CgiRequest {
+  std::string method = "GET";
+  std::string query;
+  std::string content_type;
+  std::string body;
+  std::string path_prefix;  // prepended to PATH when not empty
+  std::vector<std::string> extra_env;
+};
+
+// Runs the built stream_admin as a web server would.
+RunResult RunCgi(const CgiRequest& request);
+// Shorthand for a GET request with this query string.
+RunResult RunCgi(const std::string& query);
+
+// Builds "a=b&c=d" with each value percent-encoded.
+std::string Query(const std::vector<std::pair<std::string, std::string>>& fields);
+
+// The exact header and declaration that start every config response.
+extern const char kConfigHead[];
+// The exact header and declaration that start the playlist table.
+extern const char kRowsHead[];
+
+#endif  // TESTS_TEST_UTIL_H_

@@ -1,0 +1,16 @@
+// Process entry of stream_admin: decode the request, run cgiMain once. Writes
+// nothing itself.
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "web/cgi.h"
+
+int main() {
+  cgi::SetFormFields(cgi::ParseRequest(std::getenv("REQUEST_METHOD"), std::getenv("QUERY_STRING"),
+                                       std::getenv("CONTENT_TYPE"), std::getenv("CONTENT_LENGTH"),
+                                       stdin));
+  cgiOut = stdout;
+  cgiMain();
+  return 0;
+}

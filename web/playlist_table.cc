@@ -1,0 +1,3 @@
+#include "web/commands.h"
+
+void handle_playlist_table() {}

@@ -1,0 +1,44 @@
+// Dispatch of stream_admin: the field "cmd" names exactly one command.
+
+#include <string>
+
+#include "web/cgi.h"
+#include "web/commands.h"
+
+namespace {
+
+struct Command {
+  const char* name;
+  void (*handler)();
+};
+
+// Compared in this order, whole and case-sensitively.
+constexpr Command kCommands[] = {
+    {"GUI_ice_set", handle_set},
+    {"GUI_ice_get", handle_get},
+    {"GUI_ice_playlist", handle_playlist_table},
+    {"GUI_ice_playlist_name", handle_playlist_name},
+    {"GUI_ice_playlist_new", handle_playlist_new},
+    {"GUI_ice_playlist_del", handle_playlist_del},
+    {"GUI_ice_playlist_enable", handle_playlist_enable},
+    {"GUI_ice_playlist_disable", handle_playlist_disable},
+    {"GUI_ice_modify_info", handle_modify_info},
+    {"GUI_ice_playlist_renew", handle_playlist_renew},
+    {"GUI_ice_is_playlist_full", handle_is_playlist_full},
+    {"GUI_ice_is_active_full", handle_is_active_full},
+    {"GUI_ice_has_playlist_name", handle_has_playlist_name},
+};
+
+}  // namespace
+
+int cgiMain() {
+  std::string cmd = cgiFormStringNoNewlines("cmd", kCmdFieldSize);
+  // An unknown or absent command gets an empty response, not even a header.
+  for (const Command& command : kCommands) {
+    if (cmd == command.name) {
+      command.handler();
+      break;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,142 @@
+// Drives the built stream_admin as a web server does and checks the exact
+// bytes of its responses.
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace {
+
+class StreamAdminTest : public ::testing::Test {
+ protected:
+  StreamAdminTest() { PointConfDir(conf_.path()); }
+  ~StreamAdminTest() override { ::unlink("/tmp/iceconf.dir"); }
+  std::string At(const std::string& name) const { return conf_ / name; }
+  static std::string Config(const std::string& body) { return kConfigHead + ("<config>" + body + "</config>"); }
+
+  TempDir conf_;
+};
+
+TEST_F(StreamAdminTest, GetAnswersTheStoredPortByteForByte) {
+  RunResult r = RunCgi("cmd=GUI_ice_get");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "Pragma: no-cache\r\nCache-Control: no-cache\r\nContent-type: text/xml\r\n\r\n"
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config><res>1</res><port>8000</port></config>");
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(Exists(At("simple-icecast-conf")));
+
+  WriteFile(At("simple-icecast-conf"), "port=8010\n");
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_get").out, Config("<res>1</res><port>8010</port>"));
+}
+
+TEST_F(StreamAdminTest, UnknownCommandsGetAnEmptyResponse) {
+  for (const char* query : {"", "cmd=gui_ice_get", "cmd=GUI_ice_get+", "cmd=GUI_ice_ge", "x=GUI_ice_get",
+                            "cmd=GUI_ice_get_and_more_text_that_is_much_longer"}) {
+    RunResult r = RunCgi(query);
+    EXPECT_EQ(r.status, 0) << query;
+    EXPECT_EQ(r.out, "") << query;
+  }
+}
+
+TEST_F(StreamAdminTest, LineBreaksInCmdAreRemoved) {
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_get%0D%0A").out, Config("<res>1</res><port>8000</port>"));
+}
+
+TEST_F(StreamAdminTest, MissingConfigDirectoryStillAnswersAndCreatesNothing) {
+  PointConfDir(conf_ / "missing");
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_get").out, Config("<res>1</res><port>8000</port>"));
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_is_playlist_full").out, Config("<res>1</res>"));
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_is_active_full").out, Config("<res>-1</res>"));
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_has_playlist_name&f_name=x").out, Config("<res>1</res>"));
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_modify_info&f_name=x").out, Config("<res>1</res>"));
+  EXPECT_FALSE(Exists(conf_ / "missing"));
+}
+
+TEST_F(StreamAdminTest, PlaylistNameProposesTheLowestFreeNumber) {
+  WriteFile(At("playlist-Playlist-01"), "");
+  WriteFile(At("playlist-Playlist-03"), "");
+  WriteFile(At("playlist-Rock"), "");
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_playlist_name").out,
+            Config("<res>1</res><playlist_name>Playlist-02</playlist_name>"));
+  for (int n = 1; n <= 20; ++n) {
+    char name[32];
+    std::snprintf(name, sizeof name, "playlist-Playlist-%02d", n);
+    WriteFile(At(name), "");
+  }
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_playlist_name").out, Config("<res>1</res>"));
+}
+
+TEST_F(StreamAdminTest, ModifyInfoAnswersTheThreeValues) {
+  WriteFile(At("simple-ices-conf-Jazz"), "name=Jazz\ngenre=Jazz\ndesc=\nrand=1\nenabled=0\n");
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_modify_info&f_name=Jazz").out,
+            Config("<res>1</res><genre>Jazz</genre><desc></desc><rand>1</rand>"));
+
+  // A name without settings leaves an empty settings file that then counts.
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_modify_info&f_name=New+One").out,
+            Config("<res>1</res><genre></genre><desc></desc><rand></rand>"));
+  EXPECT_EQ(ReadFile(At("simple-ices-conf-New One")), "");
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_has_playlist_name&f_name=New+One").out, Config("<res>1</res>"));
+}
+
+TEST_F(StreamAdminTest, ValuesAreWrittenAsWellFormedXml) {
+  WriteFile(At("simple-ices-conf-R"), std::string("genre=Rock & Roll <live>\ndesc=it's \"fine\"\x01\xFF\nrand=1\n"));
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_modify_info&f_name=R").out,
+            Config("<res>1</res><genre>Rock &amp; Roll &lt;live&gt;</genre>"
+                   "<desc>it's \"fine\"\xEF\xBF\xBD</desc><rand>1</rand>"));
+  WriteFile(At("simple-icecast-conf"), "port=80<&\n");
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_get").out, Config("<res>1</res><port>80&lt;&amp;</port>"));
+}
+
+TEST_F(StreamAdminTest, NamesThatCannotNameAPlaylistAreRefusedWithoutFiles) {
+  for (const char* name : {"", "..%2Fescape", "a%2Fb", "tab%09x", "bad%FF", "del%7F"}) {
+    std::string n = std::string("&f_name=") + name;
+    EXPECT_EQ(RunCgi("cmd=GUI_ice_modify_info" + n).out, Config("<res>1</res>")) << name;
+    EXPECT_EQ(RunCgi("cmd=GUI_ice_has_playlist_name" + n).out, Config("<res>0</res>")) << name;
+  }
+  std::string long_name(239, 'n');
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_modify_info&f_name=" + long_name).out, Config("<res>1</res>"));
+  EXPECT_EQ(ListDir(conf_.path()), std::vector<std::string>{});
+  EXPECT_FALSE(Exists(conf_.path() + "/../escape"));
+}
+
+TEST_F(StreamAdminTest, CapacityQuestions) {
+  for (int n = 0; n < 19; ++n) {
+    WriteFile(At("simple-ices-conf-p" + std::to_string(n)), n < 4 ? "enabled=1\n" : "");
+  }
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_is_playlist_full").out, Config("<res>0</res>"));
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_is_active_full").out, Config("<res>0</res>"));
+  WriteFile(At("simple-ices-conf-p19"), "enabled=1\n");
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_is_playlist_full").out, Config("<res>1</res>"));
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_is_active_full").out, Config("<res>1</res>"));
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_has_playlist_name&f_name=p1").out, Config("<res>1</res>"));
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_has_playlist_name&f_name=P1").out, Config("<res>0</res>"));
+}
+
+TEST_F(StreamAdminTest, PostedFormsAreDecoded) {
+  CgiRequest urlencoded;
+  urlencoded.method = "POST";
+  urlencoded.content_type = "application/x-www-form-urlencoded";
+  urlencoded.body = "cmd=GUI_ice_get";
+  EXPECT_EQ(RunCgi(urlencoded).out, Config("<res>1</res><port>8000</port>"));
+
+  CgiRequest multipart = urlencoded;
+  multipart.content_type = "multipart/form-data; boundary=b0";
+  multipart.body = "--b0\r\nContent-Disposition: form-data; name=\"cmd\"\r\n\r\nGUI_ice_get\r\n--b0--\r\n";
+  EXPECT_EQ(RunCgi(multipart).out, Config("<res>1</res><port>8000</port>"));
+
+  CgiRequest oversized = urlencoded;
+  oversized.body = "cmd=GUI_ice_get&pad=" + std::string(1 << 20, 'x');
+  EXPECT_EQ(RunCgi(oversized).out, "");
+
+  RunResult r = RunCapture({STREAM_ADMIN_BIN},
+                           {"REQUEST_METHOD=POST", "CONTENT_TYPE=application/x-www-form-urlencoded",
+                            "CONTENT_LENGTH=100"},
+                           "cmd=GUI_ice_get");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 0);
+}
+
+}  // namespace
