@@ -21,8 +21,9 @@ unsigned NewFileMode() {
   return 0666 & ~mask;
 }
 
-std::optional<AtomicFile> AtomicFile::Create(const std::string& target) {
-  std::string temp = DirectoryOf(target) + "/.wl-XXXXXX";
+std::optional<AtomicFile> AtomicFile::Create(const std::string& target, std::string_view temp_name) {
+  std::string temp = DirectoryOf(target) + "/";
+  temp += temp_name;
   int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   FILE* stream = ::fdopen(fd, "w");
@@ -37,13 +38,21 @@ std::optional<AtomicFile> AtomicFile::Create(const std::string& target) {
 AtomicFile::AtomicFile(AtomicFile&& other) noexcept
     : target_(std::move(other.target_)),
       temp_(std::move(other.temp_)),
-      stream_(std::exchange(other.stream_, nullptr)) {
+      stream_(std::exchange(other.stream_, nullptr)),
+      buffer_(std::move(other.buffer_)) {
   other.temp_.clear();
 }
 
 AtomicFile::~AtomicFile() {
   if (stream_ != nullptr) std::fclose(stream_);
   if (!temp_.empty()) ::unlink(temp_.c_str());
+}
+
+void AtomicFile::SetBufferSize(std::size_t size) {
+  if (stream_ == nullptr) return;
+  // glibc ignores the size unless it is given the buffer itself.
+  buffer_ = std::make_unique<char[]>(size);
+  std::setvbuf(stream_, buffer_.get(), _IOFBF, size);
 }
 
 bool AtomicFile::Commit() {

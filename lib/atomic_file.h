@@ -1,9 +1,12 @@
 #ifndef LIB_ATOMIC_FILE_H_
 #define LIB_ATOMIC_FILE_H_
 
+#include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // Replaces a file as a whole: the new contents are written to a temporary file
 // in the target's directory and renamed over the target only by Commit(), so a
@@ -14,9 +17,11 @@
 // by the directory scans.
 class AtomicFile {
  public:
-  // Opens a temporary file for `target`. Returns nothing when it cannot be
+  // Opens a temporary file for `target`, named from `temp_name` (which ends in
+  // "XXXXXX") in the target's directory. Returns nothing when it cannot be
   // created (directory missing or not writable); the target is then untouched.
-  static std::optional<AtomicFile> Create(const std::string& target);
+  static std::optional<AtomicFile> Create(const std::string& target,
+                                          std::string_view temp_name = ".wl-XXXXXX");
 
   AtomicFile(AtomicFile&& other) noexcept;
   AtomicFile& operator=(AtomicFile&&) = delete;
@@ -27,6 +32,10 @@ class AtomicFile {
 
   // The buffered stream of the temporary file; owned by this object.
   FILE* stream() const { return stream_; }
+
+  // Gives the stream a buffer of `size` bytes; call before writing. Large
+  // files (playlists) then take a few large writes instead of many small ones.
+  void SetBufferSize(std::size_t size);
 
   // Flushes the contents to disk, gives the file the mode a newly created file
   // gets (0666 less the umask) and renames it over the target. Returns false,
@@ -40,6 +49,7 @@ class AtomicFile {
   std::string target_;
   std::string temp_;
   FILE* stream_ = nullptr;
+  std::unique_ptr<char[]> buffer_;  // outlives stream_, which may use it
 };
 
 // The directory part of `path` ("." when it has none).

@@ -1,0 +1,222 @@
+#include "lib/stream_configs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+#include <memory>
+
+#include "lib/atomic_file.h"
+#include "lib/config_dir.h"
+#include "lib/numbers.h"
+#include "lib/unique_fd.h"
+#include "lib/xml_text.h"
+
+namespace {
+
+// The loopback host the server and every source client use.
+constexpr char kHost[] = "localhost";
+constexpr char kDefaultUrl[] = "http://localhost/";
+// The namespace that the source client's configuration format declares for
+// its "ices:" prefix; the source client checks it.
+constexpr char kIcesNamespace[] = "http://www.icecast.org/projects/ices";
+constexpr std::string_view kSourceConfigPrefix = "ices.conf-";
+
+void AppendLine(std::string& out, const char* format, auto... args) {
+  char line[512];
+  int n = std::snprintf(line, sizeof line, format, args...);
+  if (n > 0) out.append(line, static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1);
+}
+
+// "<Tag>escaped text</Tag>" with the indentation of `indent`.
+void AppendElement(std::string& out, std::string_view indent, std::string_view tag, std::string_view text) {
+  out += indent;
+  out += '<';
+  out += tag;
+  out += '>';
+  out += xml_escape(text);
+  out += "</";
+  out += tag;
+  out += ">\n";
+}
+
+int WriteWhole(const std::string& path, const std::string& contents) {
+  std::optional<AtomicFile> out = AtomicFile::Create(path);
+  if (!out) return 1;
+  std::fwrite(contents.data(), 1, contents.size(), out->stream());
+  return out->Commit() ? 0 : 1;
+}
+
+}  // namespace
+
+std::string render_server_config(const ServerConfig& c) {
+  std::string out;
+  out += "<icecast>\n  <limits>\n";
+  AppendLine(out, "    <clients>%d</clients>\n", c.clients);
+  AppendLine(out, "    <sources>%d</sources>\n", c.sources);
+  AppendLine(out, "    <threadpool>%d</threadpool>\n", c.threadpool);
+  AppendLine(out, "    <queue-size>%lu</queue-size>\n", static_cast<unsigned long>(c.queue_size));
+  AppendLine(out, "    <client-timeout>%d</client-timeout>\n", c.client_timeout);
+  AppendLine(out, "    <header-timeout>%d</header-timeout>\n", c.header_timeout);
+  AppendLine(out, "    <source-timeout>%d</source-timeout>\n", c.source_timeout);
+  out += "    <burst-on-connect>1</burst-on-connect>\n"
+         "    <burst-size>65535</burst-size>\n"
+         "  </limits>\n"
+         "\n"
+         "  <authentication>\n";
+  AppendLine(out, "    <source-password>%s</source-password>\n", kDefaultPassword);
+  out += "    <admin-user>admin</admin-user>\n"
+         "    <admin-password>quillfen</admin-password>\n"
+         "  </authentication>\n"
+         "\n";
+  AppendLine(out, "  <hostname>%s</hostname>\n", kHost);
+  out += "\n  <listen-socket>\n";
+  AppendLine(out, "    <port>%d</port>\n", c.port);
+  out += "  </listen-socket>\n"
+         "\n"
+         "  <fileserve>1</fileserve>\n"
+         "\n"
+         "  <paths>\n"
+         "    <logdir>/var/log/wavelorn</logdir>\n"
+         "  </paths>\n"
+         "\n"
+         "  <logging>\n"
+         "    <accesslog>access.log</accesslog>\n"
+         "    <errorlog>error.log</errorlog>\n"
+         "    <playlistlog>playlist.log</playlistlog>\n"
+         "    <loglevel>3</loglevel>\n"
+         "    <logsize>10000</logsize>\n"
+         "  </logging>\n"
+         "\n"
+         "  <security>\n"
+         "    <chroot>0</chroot>\n"
+         "\n"
+         "    <changeowner>\n"
+         "      <user>nobody</user>\n"
+         "      <group>allaccount</group>\n"
+         "    </changeowner>\n"
+         "  </security>\n"
+         "</icecast>";
+  return out;
+}
+
+std::string render_source_config(const SourceConfig& c) {
+  const std::string name = c.name.value_or("");
+  std::string out;
+  out += "<?xml version=\"1.0\"?>\n";
+  AppendLine(out, "<ices:Configuration xmlns:ices=\"%s\">\n", kIcesNamespace);
+  out += "  <Playlist>\n";
+  AppendElement(out, "    ", "File", c.file.value_or(""));
+  AppendLine(out, "    <Randomize>%d</Randomize>\n", c.randomize);
+  out += "    <Type>builtin</Type>\n"
+         "    <Module>ices</Module>\n";
+  AppendLine(out, "    <Crossfade>%d</Crossfade>\n", c.crossfade);
+  out += "  </Playlist>\n"
+         "\n"
+         "  <Execution>\n"
+         "    <Background>1</Background>\n"
+         "    <Verbose>0</Verbose>\n"
+         "    <BaseDirectory>/var/log/wavelorn</BaseDirectory>\n"
+         "  </Execution>\n"
+         "\n"
+         "  <Stream>\n"
+         "    <Server>\n";
+  AppendLine(out, "      <Hostname>%s</Hostname>\n", kHost);
+  AppendLine(out, "      <Port>%d</Port>\n", c.port);
+  AppendLine(out, "      <Password>%s</Password>\n", kDefaultPassword);
+  out += "      <Protocol>http</Protocol>\n"
+         "    </Server>\n"
+         "\n";
+  AppendElement(out, "    ", "Mountpoint", c.mountpoint.value_or(""));
+  AppendElement(out, "    ", "Name", name);
+  AppendElement(out, "    ", "Genre", c.genre.value_or("Genre"));
+  AppendElement(out, "    ", "Description", c.description.value_or("KVT-480 MP3 Streaming - " + name));
+  AppendElement(out, "    ", "URL", c.url.value_or(kDefaultUrl));
+  AppendLine(out, "    <Public>%d</Public>\n", c.is_public);
+  if (c.reencode != 0) {
+    out += "    <Reencode>1</Reencode>\n";
+    AppendLine(out, "    <Bitrate>%d</Bitrate>\n", c.bitrate);
+    AppendLine(out, "    <Samplerate>%d</Samplerate>\n", c.samplerate);
+  } else {
+    out += "    <Reencode>0</Reencode>\n";
+  }
+  out += "  </Stream>\n"
+         "</ices:Configuration>";
+  return out;
+}
+
+int write_server_config(const ServerConfig& config) {
+  return WriteWhole(server_config_path(), render_server_config(config));
+}
+
+int write_source_config(const SourceConfig& config) {
+  if (!config.file || !config.name || !is_valid_playlist_name(*config.name)) return 1;
+  return WriteWhole(source_config_path(*config.name), render_source_config(config));
+}
+
+int build_server_config(int port) {
+  ServerConfig config;
+  config.port = port;
+  return write_server_config(config);
+}
+
+int build_source_config(std::string_view name, std::string_view genre, std::string_view desc,
+                        std::string_view rand) {
+  SourceConfig config;
+  config.file = playlist_path(name);
+  config.randomize = leading_int(rand);
+  config.port = leading_int(get_server_port());
+  config.mountpoint = std::string(name);
+  config.name = std::string(name);
+  config.genre = std::string(genre);
+  config.description = std::string(desc);
+  return write_source_config(config);
+}
+
+namespace {
+
+// Copies `in` to `out`, each line holding "<Port>" replaced by the new Port
+// line; every other byte stays as it is, a missing final newline included.
+void CopyWithPort(FILE* in, FILE* out, std::string_view port) {
+  char* raw = nullptr;
+  std::size_t capacity = 0;
+  ssize_t length;
+  while ((length = ::getline(&raw, &capacity, in)) > 0) {
+    std::string_view line(raw, static_cast<std::size_t>(length));
+    if (line.find("<Port>") != std::string_view::npos) {
+      std::fprintf(out, "      <Port>%.*s</Port>\n", static_cast<int>(port.size()), port.data());
+    } else {
+      std::fwrite(line.data(), 1, line.size(), out);
+    }
+  }
+  std::free(raw);
+}
+
+}  // namespace
+
+int rewrite_source_ports(std::string_view port) {
+  const std::string dir = get_conf_dir();
+  std::unique_ptr<DIR, DirCloser> listing(::opendir(dir.c_str()));
+  if (!listing) return 1;
+  // Names first: the rewrite adds and renames entries of the same directory.
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    std::string_view name = entry->d_name;
+    if (name.size() > kSourceConfigPrefix.size() && name.starts_with(kSourceConfigPrefix)) names.emplace_back(name);
+  }
+  listing.reset();
+  for (const std::string& name : names) {
+    const std::string path = dir + "/" + name;
+    std::unique_ptr<FILE, FileCloser> in(std::fopen(path.c_str(), "re"));
+    struct stat st;
+    if (!in || ::fstat(::fileno(in.get()), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    std::optional<AtomicFile> out = AtomicFile::Create(path, name + "-XXXXXX");
+    if (!out) continue;
+    CopyWithPort(in.get(), out->stream(), port);
+    out->Commit();
+  }
+  return 0;
+}

@@ -1,0 +1,43 @@
+#ifndef LIB_PLAYLIST_BUILDER_H_
+#define LIB_PLAYLIST_BUILDER_H_
+
+// Builds a playlist file, one MP3 path per line, from a list file of chosen
+// paths. Files are taken as listed; folders are searched depth-first: each
+// folder's own MP3 files in ascending byte order of their names, then each of
+// its subfolders in the same order, expanded completely before the next.
+// Files found by the search are written under the resolved absolute path of
+// their folder. System folders ("recycle", "lost+found", ...) are not
+// entered, nor is a folder already on the current search path (a link back to
+// an ancestor). Paths longer than 4095 bytes or holding a line feed are
+// skipped: a playlist line cannot carry them.
+
+#include <dirent.h>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+// True when the text holds a "." and what follows the last one is "mp3" in
+// any letter case.
+bool is_mp3_name(std::string_view name);
+
+// alphasort with its arguments swapped: sorting with it gives descending
+// order. For scandir.
+int reverse_alphasort(const struct dirent** a, const struct dirent** b);
+
+// Appends to `out` the MP3 files of the folder tree at `folder`. A folder that
+// cannot be listed or entered contributes nothing.
+void scan_music_dir(FILE* out, const std::string& folder);
+
+// Appends `path` itself when it is a regular file with an MP3 name (as
+// written, unchanged), or the scan of it when it is a folder; nothing
+// otherwise.
+void add_music_path(FILE* out, const std::string& path);
+
+// Replaces the playlist file of `name` with the expansion of every non-empty
+// line of `list`, which is rewound first and stays open. Returns 0, or 1 when
+// the name cannot name a playlist or the playlist file cannot be written (an
+// existing one then stays as it was).
+int build_playlist_file(std::string_view name, FILE* list);
+
+#endif  // LIB_PLAYLIST_BUILDER_H_

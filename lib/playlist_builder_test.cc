@@ -1,0 +1,169 @@
+#include "lib/playlist_builder.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "lib/config_dir.h"
+#include "tests/test_util.h"
+
+namespace {
+
+class PlaylistBuilderTest : public ::testing::Test {
+ protected:
+  PlaylistBuilderTest() {
+    PointConfDir(conf_.path());
+    ::chmod(music_.path().c_str(), 0755);
+  }
+  ~PlaylistBuilderTest() override { ::unlink("/tmp/iceconf.dir"); }
+
+  // Creates folders (names ending in "/") and empty files below the music
+  // folder.
+  void Make(std::initializer_list<std::string> paths) {
+    for (const std::string& p : paths) {
+      if (p.back() == '/') {
+        ::mkdir((music_ / p).c_str(), 0755);
+      } else {
+        WriteFile(music_ / p, "");
+      }
+    }
+  }
+  void Link(const std::string& target, const std::string& link) {
+    ASSERT_EQ(::symlink(target.c_str(), (music_ / link).c_str()), 0);
+  }
+  // Builds playlist "P" from these list file contents; returns its lines.
+  std::string Build(const std::string& list_contents) {
+    FILE* list = std::tmpfile();
+    std::fputs(list_contents.c_str(), list);
+    EXPECT_EQ(build_playlist_file("P", list), 0);
+    std::fclose(list);
+    return ReadFile(conf_ / "playlist-P");
+  }
+  std::string M(const std::string& p) const { return music_ / p; }
+
+  TempDir conf_;
+  TempDir music_;
+};
+
+TEST(Mp3NameTest, MatchesTheLastExtensionInAnyCase) {
+  for (const char* yes : {"a.mp3", "A.MP3", "x.Mp3", ".mp3", "dir.mp3", "a.b.mp3"}) EXPECT_TRUE(is_mp3_name(yes)) << yes;
+  for (const char* no : {"a.mp3.bak", "a.mp", "mp3", "a.mp4", "a.mp33", "", "a.", "a.ogg"}) EXPECT_FALSE(is_mp3_name(no)) << no;
+}
+
+TEST_F(PlaylistBuilderTest, FilesComeBeforeSubfoldersInByteOrder) {
+  Make({"b.mp3", "A.mp3", "x/", "x/d.mp3", "W/", "W/e.mp3", "cover.jpg", "notes.txt", "Z.MP3"});
+  EXPECT_EQ(Build(music_.path() + "\n"),
+            M("A.mp3") + "\n" + M("Z.MP3") + "\n" + M("b.mp3") + "\n" + M("W/e.mp3") + "\n" + M("x/d.mp3") + "\n");
+}
+
+TEST_F(PlaylistBuilderTest, ListedFilesAreWrittenAsGivenAndFoldersResolved) {
+  Make({"a/", "a/song.mp3", "a/sub/", "a/sub/t.mp3", "skip.txt"});
+  Link(M("a"), "via");
+  std::string listed = music_.path() + "//via/song.mp3";
+  EXPECT_EQ(Build(listed + "\n\n" + M("skip.txt") + "\n" + M("missing.mp3") + "\n" + M("via") + "/\n"),
+            listed + "\n" + M("a/song.mp3") + "\n" + M("a/sub/t.mp3") + "\n");
+  // The last line needs no newline and keeps all its characters.
+  EXPECT_EQ(Build(M("a/song.mp3")), M("a/song.mp3") + "\n");
+  EXPECT_EQ(Build(""), "");
+}
+
+TEST_F(PlaylistBuilderTest, SystemFoldersAreSkippedOnlyInsideAScan) {
+  Make({"recycle/", "recycle/r.mp3", "lost+found/", "lost+found/l.mp3", "Recycle/", "Recycle/R.mp3",
+        ".git/", ".git/g.mp3", "album.mp3/", "album.mp3/in.mp3", ".hidden.mp3", "Network Trash Folder/",
+        "Network Trash Folder/n.mp3"});
+  EXPECT_EQ(Build(music_.path() + "\n" + M("recycle") + "\n"),
+            M(".hidden.mp3") + "\n" + M(".git/g.mp3") + "\n" + M("Recycle/R.mp3") + "\n" + M("album.mp3/in.mp3") +
+                "\n" + M("recycle/r.mp3") + "\n");
+}
+
+TEST_F(PlaylistBuilderTest, LinksAreFollowedWithoutLooping) {
+  Make({"a/", "a/1.mp3", "b/", "b/2.mp3", "b/c/", "b/c/3.mp3", "z.mp3"});
+  Link(M("z.mp3"), "a/link.mp3");         // a file link keeps the link's name
+  Link(M("b"), "a/m-sibling");            // a folder link is scanned under its target
+  Link(M("a"), "a/n-self");               // loops back to the folder itself
+  Link(M("b"), "b/c/up");                 // loops back to an ancestor
+  Link(M("nowhere"), "a/dangling.mp3");   // dangling: skipped
+  EXPECT_EQ(Build(M("a") + "\n"), M("a/1.mp3") + "\n" + M("a/link.mp3") + "\n" + M("b/2.mp3") + "\n" +
+                                      M("b/c/3.mp3") + "\n");
+}
+
+// Longest line of a playlist, without printing megabytes on failure.
+std::size_t LongestLine(const std::string& text) {
+  std::size_t longest = 0;
+  for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    longest = std::max(longest, end - start);
+  }
+  return longest;
+}
+
+// Makes `levels` nested folders named `name` below `top`, each holding
+// x.mp3, creating them relative to each other since their full paths may
+// pass the system's path limit.
+void MakeChain(const std::string& top, const std::string& name, int levels) {
+  ASSERT_EQ(::chdir(top.c_str()), 0);
+  for (int i = 0; i < levels; ++i) {
+    ASSERT_EQ(::mkdir(name.c_str(), 0755), 0);
+    ASSERT_EQ(::chdir(name.c_str()), 0);
+    WriteFile("x.mp3", "");
+  }
+  ASSERT_EQ(::chdir("/"), 0);
+}
+
+TEST_F(PlaylistBuilderTest, PathsThatALineCannotCarryAreSkipped) {
+  Make({"new\nline.mp3", "ok.mp3", "feed\n/", "feed\n/in.mp3", "deep/"});
+  MakeChain(M("deep"), std::string(200, 'd'), 22);  // passes 4095 bytes at about level 20
+  std::string out = Build(music_.path() + "\n");
+  EXPECT_EQ(out.find("new"), std::string::npos);
+  EXPECT_EQ(out.find("feed"), std::string::npos);
+  EXPECT_NE(out.find(M("ok.mp3") + "\n"), std::string::npos);
+  EXPECT_LE(LongestLine(out), 4095u);
+  EXPECT_GT(LongestLine(out), 3800u);
+}
+
+TEST_F(PlaylistBuilderTest, DeepTreesDoNotExhaustTheStack) {
+  ::mkdir(M("t").c_str(), 0755);
+  MakeChain(M("t"), "d", 2000);
+  std::string out = Build(M("t") + "\n");
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2000);
+  EXPECT_TRUE(out.starts_with(M("t") + "/d/x.mp3\n" + M("t") + "/d/d/x.mp3\n"));
+  EXPECT_GT(LongestLine(out), 4000u);
+}
+
+TEST_F(PlaylistBuilderTest, UnreadableFolderContributesNothing) {
+  Make({"open/", "open/o.mp3", "shut/", "shut/s.mp3", "noenter/", "noenter/n.mp3"});
+  ::chmod(M("shut").c_str(), 0);
+  ::chmod(M("noenter").c_str(), 0644);  // listable, not enterable
+  // As an ordinary user: root reads every folder.
+  FILE* out = std::tmpfile();
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+    scan_music_dir(out, music_.path());
+    std::fflush(out);
+    ::_exit(0);
+  }
+  int status;
+  ::waitpid(child, &status, 0);
+  ASSERT_EQ(status, 0);
+  std::rewind(out);
+  char buffer[4096] = {};
+  std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, out);
+  std::fclose(out);
+  EXPECT_EQ(std::string(buffer, n), M("open/o.mp3") + "\n");
+}
+
+TEST_F(PlaylistBuilderTest, FailedBuildLeavesTheOldPlaylist) {
+  WriteFile(conf_ / "playlist-P", "old\n");
+  PointConfDir(conf_ / "missing");
+  FILE* list = std::tmpfile();
+  EXPECT_EQ(build_playlist_file("P", list), 1);
+  EXPECT_EQ(build_playlist_file("a/b", list), 1);
+  std::fclose(list);
+  EXPECT_EQ(ReadFile(conf_ / "playlist-P"), "old\n");
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+#ifndef LIB_STREAM_CONFIGS_H_
+#define LIB_STREAM_CONFIGS_H_
+
+// The XML files that the outside programs read: icecast.xml for the server and
+// ices.conf-NAME for the source client of each playlist. Both are generated
+// whole from fixed templates and replace the old file atomically. Texts are
+// escaped so that the files stay well-formed whatever the user typed.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The values of icecast.xml that are not fixed text.
+struct ServerConfig {
+  int clients = 100;
+  int sources = 5;
+  int threadpool = 5;
+  std::uint32_t queue_size = 524288;
+  int client_timeout = 30;
+  int header_timeout = 15;
+  int source_timeout = 10;
+  int port = 8000;
+};
+
+// The values of one source client config. An absent text differs from an
+// empty one: only an absent genre, description or URL gets its default.
+struct SourceConfig {
+  std::optional<std::string> file;  // the playlist file; required
+  int randomize = 0;
+  int crossfade = 0;
+  int port = 8000;
+  std::optional<std::string> mountpoint;
+  std::optional<std::string> name;  // also the file name's suffix; required
+  std::optional<std::string> genre;
+  std::optional<std::string> description;
+  std::optional<std::string> url;
+  int is_public = 0;
+  int reencode = 0;  // non-zero adds Bitrate and Samplerate
+  int bitrate = 128;
+  int samplerate = 0;
+};
+
+// The exact bytes of icecast.xml (48 lines, no final newline).
+std::string render_server_config(const ServerConfig& config);
+
+// The exact bytes of a source client config (33 lines, 35 when re-encoding).
+std::string render_source_config(const SourceConfig& config);
+
+// Replaces the config directory's icecast.xml. Returns 0, or 1 when the file
+// cannot be written (the old one then stays as it was).
+int write_server_config(const ServerConfig& config);
+
+// Replaces ices.conf-NAME of the config's name. Returns 1, touching nothing,
+// when `file` or `name` is absent, the name cannot name a playlist, or the
+// file cannot be written; else 0.
+int write_source_config(const SourceConfig& config);
+
+// Writes icecast.xml with `port` and every other value at its default.
+// Returns the result of write_server_config.
+int build_server_config(int port);
+
+// Writes the source client config of playlist `name`: its playlist file, the
+// randomize flag's integer value, the port stored in the server settings file,
+// the name as mount point and name, and the genre and description as given.
+// Returns the result of write_source_config.
+int build_source_config(std::string_view name, std::string_view genre, std::string_view desc,
+                        std::string_view rand);
+
+// Replaces the line holding "<Port>" of every regular file "ices.conf-" plus
+// at least one character in the config directory by "      <Port>PORT</Port>",
+// each file replaced atomically through a temporary "NAME-XXXXXX" beside it;
+// every other byte stays. Returns 1 when the config directory cannot be
+// listed, else 0 (a file that cannot be rewritten is left as it was).
+int rewrite_source_ports(std::string_view port);
+
+#endif  // LIB_STREAM_CONFIGS_H_
