@@ -185,3 +185,38 @@ std::string Query(const std::vector<std::pair<std::string, std::string>>& fields
   }
   return out;
 }
+
+void WriteStandIns(const std::string& bin_dir) {
+  const std::string script =
+      "#!/bin/sh\n"
+      "line=\"${0##*/}\"\n"
+      "for a; do line=\"$line|$a\"; done\n"
+      "printf '%s\\n' \"$line\" >> \"$STANDIN_LOG\"\n";
+  WriteFile(bin_dir + "/killall", script, 0755);
+  WriteFile(bin_dir + "/icecast", script, 0755);
+  ::unlink((bin_dir + "/ices").c_str());
+  if (::symlink(FAKE_ICES_BIN, (bin_dir + "/ices").c_str()) != 0) throw std::runtime_error("symlink failed");
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::string data = ReadFile(path);
+  if (data == "<missing>") return lines;
+  for (std::size_t start = 0, end; (end = data.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(data.substr(start, end - start));
+  }
+  return lines;
+}
+
+void KillSourceClients() {
+  for (const std::string& entry : ListDir("/proc")) {
+    if (entry.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string cmdline = ReadFile("/proc/" + entry + "/cmdline");
+    std::string program = cmdline.substr(0, cmdline.find('\0'));
+    program.erase(0, program.rfind('/') == std::string::npos ? 0 : program.rfind('/') + 1);
+    if (program == "ices") ::kill(std::stoi(entry), SIGKILL);
+  }
+  // Reap those that were our children.
+  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+}

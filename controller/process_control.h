@@ -1,0 +1,42 @@
+#ifndef CONTROLLER_PROCESS_CONTROL_H_
+#define CONTROLLER_PROCESS_CONTROL_H_
+
+// Starting and stopping the streaming processes: the icecast server and one
+// ices source client per enabled playlist. Programs are looked up on the
+// search path and started from argument vectors, so no name or path is ever
+// read by a shell; their output goes to /dev/null. No result is reported:
+// a program that cannot be found is simply not started.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/types.h>
+
+// Kills every server: "killall -9 icecast".
+void kill_server();
+
+// Kills every server, then launches "icecast -c CONFDIR/icecast.xml -b".
+void start_server();
+
+// Launches "ices -c CONFDIR/ices.conf-NAME -B" when the playlist's "enabled"
+// setting starts with "1". Does nothing when the name cannot name a playlist
+// or its settings file cannot be opened.
+void start_playlist(std::string_view name);
+
+// Kills with signal 9 every source client of the playlist, and no other
+// process.
+void stop_playlist(std::string_view name);
+
+// Apply start_playlist or stop_playlist to every playlist that has a playlist
+// file ("playlist-NAME") in the config directory, in directory order.
+void start_all_playlists();
+void stop_all_playlists();
+
+// The process ids of the source clients started on `config_path`: processes
+// whose first argument has the base name "ices" and whose arguments hold "-c"
+// immediately followed by exactly `config_path`. Reads /proc; a process that
+// ends while it is read is passed over. The calling process is never listed.
+std::vector<pid_t> find_source_clients(const std::string& config_path);
+
+#endif  // CONTROLLER_PROCESS_CONTROL_H_

@@ -1,0 +1,187 @@
+// Runs the built tarnwick with stand-in killall, icecast and ices programs
+// first on the search path, in a config directory of the test's own.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "controller/process_control.h"
+#include "tests/test_util.h"
+
+namespace {
+
+class TarnwickTest : public ::testing::Test {
+ protected:
+  TarnwickTest() {
+    PointConfDir(conf_.path());
+    WriteStandIns(bin_.path());
+  }
+  ~TarnwickTest() override {
+    KillSourceClients();
+    ::unlink("/tmp/iceconf.dir");
+  }
+
+  RunResult Tarnwick(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {TARNWICK_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunCapture(argv, {"PATH=" + bin_.path() + ":/usr/bin:/bin", "STANDIN_LOG=" + Log()});
+  }
+  std::string Log() const { return bin_ / "log"; }
+  std::vector<std::string> Calls() const { return ReadLines(Log()); }
+  std::string At(const std::string& name) const { return conf_ / name; }
+  void AddPlaylist(const std::string& name, const std::string& enabled) {
+    WriteFile(At("playlist-" + name), "");
+    WriteFile(At("simple-ices-conf-" + name), "enabled=" + enabled + "\n");
+  }
+  std::string Ices(const std::string& name) const { return "ices|-c|" + At("ices.conf-" + name) + "|-B"; }
+  // Starts a process whose command line looks like the source client of
+  // `name` (the launch command's own arguments) and waits until it is up.
+  void StartClient(const std::string& name) {
+    std::size_t before = find_source_clients(At("ices.conf-" + name)).size();
+    std::string config = At("ices.conf-" + name);
+    pid_t child = ::fork();
+    if (child == 0) {
+      ::execl(FAKE_ICES_BIN, "ices", "-c", config.c_str(), "-B", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::waitpid(child, nullptr, 0);
+    while (find_source_clients(config).size() == before) ::usleep(1000);
+  }
+  std::size_t Running(const std::string& name) const {
+    return find_source_clients(At("ices.conf-" + name)).size();
+  }
+
+  TempDir conf_;
+  TempDir bin_;
+};
+
+TEST_F(TarnwickTest, TooFewArgumentsPrintUsage) {
+  const std::string usage = std::string("ERROR: too few arguments\n\n") +
+                            "tarnwick: start/stop handler for Wavelorn\n"
+                            "Usage: " TARNWICK_BIN " action target\n"
+                            "\n"
+                            "       action: start/stop\n"
+                            "       target: all/specified\n";
+  for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"start"}}) {
+    RunResult r = Tarnwick(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, usage);
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(TarnwickTest, UnknownActionIsRejected) {
+  RunResult r = Tarnwick({"restart", "all"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "ERROR: restart - unknown action\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(Tarnwick({"Start", "all"}).status, 1);
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(TarnwickTest, StartAllRestartsTheServerAndOnlyEnabledPlaylists) {
+  AddPlaylist("A", "1");
+  AddPlaylist("B", "0");
+  RunResult r = Tarnwick({"start", "all"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"killall|-9|icecast", "icecast|-c|" + At("icecast.xml") + "|-b",
+                                               Ices("A")}));
+  EXPECT_EQ(Running("A"), 1u);
+  // Starting again launches a second client; nothing is stopped.
+  Tarnwick({"start", "all"});
+  EXPECT_EQ(Running("A"), 2u);
+  // Stop all stops every client of every playlist, then the server.
+  ::unlink(Log().c_str());
+  EXPECT_EQ(Tarnwick({"stop", "all"}).status, 0);
+  EXPECT_EQ(Running("A"), 0u);
+  EXPECT_EQ(Calls(), std::vector<std::string>{"killall|-9|icecast"});
+}
+
+TEST_F(TarnwickTest, EnabledValuesStartingWithOneStartTheClient) {
+  struct Case {
+    const char* enabled;
+    bool starts;
+  } cases[] = {{"1", true}, {"10", true}, {"1x", true}, {"0", false}, {"", false}, {" 1", false}};
+  for (const Case& c : cases) {
+    AddPlaylist("P", c.enabled);
+    ::unlink(Log().c_str());
+    Tarnwick({"start", "P"});
+    EXPECT_EQ(Calls().size(), c.starts ? 1u : 0u) << "enabled=" << c.enabled;
+  }
+  // Without a settings file nothing starts, and an empty one is left.
+  ::unlink(At("simple-ices-conf-P").c_str());
+  ::unlink(Log().c_str());
+  Tarnwick({"start", "P"});
+  EXPECT_TRUE(Calls().empty());
+  EXPECT_EQ(ReadFile(At("simple-ices-conf-P")), "");
+}
+
+TEST_F(TarnwickTest, TargetIsAPlaylistNameUnlessExactlyAll) {
+  AddPlaylist("ALL", "1");
+  AddPlaylist("other", "1");
+  Tarnwick({"start", "ALL", "all", "extra"});
+  EXPECT_EQ(Calls(), std::vector<std::string>{Ices("ALL")});
+}
+
+TEST_F(TarnwickTest, NamesReachTheClientAsOneArgumentAndRunNothing) {
+  const std::vector<std::string> names = {"Jazz Classics", "Rock & Roll", "x' y", "$(touch pwned)",
+                                          "a;touch pwned", "`touch pwned`", "q\"uote"};
+  for (const std::string& name : names) AddPlaylist(name, "1");
+  ASSERT_EQ(::chdir(bin_.path().c_str()), 0);
+  for (const std::string& name : names) {
+    ::unlink(Log().c_str());
+    Tarnwick({"start", name});
+    EXPECT_EQ(Calls(), std::vector<std::string>{Ices(name)}) << name;
+    EXPECT_EQ(Running(name), 1u) << name;
+  }
+  Tarnwick({"stop", "Jazz Classics"});
+  EXPECT_EQ(Running("Jazz Classics"), 0u);
+  EXPECT_EQ(Running("Rock & Roll"), 1u);
+  EXPECT_FALSE(Exists(bin_ / "pwned"));
+  ASSERT_EQ(::chdir("/"), 0);
+}
+
+TEST_F(TarnwickTest, StoppingAPlaylistStopsExactlyItsClients) {
+  StartClient("List-1");
+  StartClient("List-1");
+  StartClient("List-10");
+  StartClient("List");
+  EXPECT_EQ(Running("List-1"), 2u);
+  RunResult r = Tarnwick({"stop", "List-1"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_EQ(Running("List-1"), 0u);
+  EXPECT_EQ(Running("List-10"), 1u);
+  EXPECT_EQ(Running("List"), 1u);
+  EXPECT_TRUE(Calls().empty());  // stopping runs no program
+}
+
+TEST_F(TarnwickTest, MissingConfigDirectory) {
+  StartClient("A");
+  PointConfDir(conf_ / "missing");
+  Tarnwick({"start", "all"});
+  EXPECT_EQ(Calls().back(), "icecast|-c|" + conf_.path() + "/missing/icecast.xml|-b");
+  ::unlink(Log().c_str());
+  Tarnwick({"start", "A"});
+  Tarnwick({"stop", "all"});
+  EXPECT_EQ(Calls(), std::vector<std::string>{"killall|-9|icecast"});
+  EXPECT_FALSE(Exists(conf_ / "missing"));
+  // Stopping one name looks only at the processes.
+  PointConfDir(conf_.path());
+  Tarnwick({"stop", "A"});
+  EXPECT_EQ(Running("A"), 0u);
+}
+
+TEST_F(TarnwickTest, MissingProgramsAreSimplyNotStarted) {
+  AddPlaylist("A", "1");
+  RunResult r = RunCapture({TARNWICK_BIN, "start", "all"}, {"PATH=/nonexistent", "STANDIN_LOG=" + Log()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out + r.err, "");
+}
+
+}  // namespace
