@@ -113,7 +113,7 @@ TEST_F(ConfigDirTest, NextNameLooksAtPlaylistFilesOnly) {
 
 TEST_F(ConfigDirTest, CapacityCounts) {
   WriteFile(At("simple-ices-conf-"), "enabled=1\n");  // names no playlist
-  for (int n = 0; n < 19; ++n) AddPlaylistSettings(std::string("p").append(std::to_string(n)), n < 4 ? "enabled=1\n" : "enabled=0\n");
+  for (int n = 0; n < 19; ++n) AddPlaylistSettings(Numbered("p", n), n < 4 ? "enabled=1\n" : "enabled=0\n");
   EXPECT_EQ(is_playlist_full(), 0);
   EXPECT_EQ(is_active_full(), 0);
   AddPlaylistSettings("ten", "enabled=10\n");

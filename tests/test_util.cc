@@ -220,3 +220,9 @@ void KillSourceClients() {
   while (::waitpid(-1, nullptr, WNOHANG) > 0) {
   }
 }
+
+std::string Numbered(const std::string& prefix, long number) {
+  std::string out = prefix;
+  out += std::to_string(number);
+  return out;
+}

@@ -57,6 +57,10 @@ RunResult RunCgi(const CgiRequest& request);
 // Shorthand for a GET request with this query string.
 RunResult RunCgi(const std::string& query);
 
+// "P7" from "P" and 7. (Spelled out because GCC 12 warns falsely about
+// "P" + std::to_string(7).)
+std::string Numbered(const std::string& prefix, long number);
+
 // Builds "a=b&c=d" with each value percent-encoded.
 std::string Query(const std::vector<std::pair<std::string, std::string>>& fields);
 

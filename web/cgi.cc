@@ -1,14 +1,16 @@
 #include "web/cgi.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
 FILE* cgiOut = stdout;
 
 namespace cgi {
-namespace {
 
 FormFields g_fields;
+
+namespace {
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -196,6 +198,14 @@ std::string cgiFormString(std::string_view name, std::size_t size) {
     out += c;
   }
   return out;
+}
+
+std::vector<std::string> cgiFormEntries() {
+  std::vector<std::string> names;
+  for (const auto& field : cgi::g_fields) {
+    if (std::find(names.begin(), names.end(), field.first) == names.end()) names.push_back(field.first);
+  }
+  return names;
 }
 
 void cgiHeaderContentType(std::string_view type) {

@@ -33,6 +33,9 @@ std::string cgiFormStringNoNewlines(std::string_view name, std::size_t size);
 // as a single line feed.
 std::string cgiFormString(std::string_view name, std::size_t size);
 
+// The names of all fields the request carries, in request order, each once.
+std::vector<std::string> cgiFormEntries();
+
 // Writes "Content-type: TYPE" and the empty line that ends the header block.
 void cgiHeaderContentType(std::string_view type);
 

@@ -104,7 +104,7 @@ TEST_F(StreamAdminTest, NamesThatCannotNameAPlaylistAreRefusedWithoutFiles) {
 
 TEST_F(StreamAdminTest, CapacityQuestions) {
   for (int n = 0; n < 19; ++n) {
-    WriteFile(At("simple-ices-conf-p" + std::to_string(n)), n < 4 ? "enabled=1\n" : "");
+    WriteFile(At(Numbered("simple-ices-conf-p", n)), n < 4 ? "enabled=1\n" : "");
   }
   EXPECT_EQ(RunCgi("cmd=GUI_ice_is_playlist_full").out, Config("<res>0</res>"));
   EXPECT_EQ(RunCgi("cmd=GUI_ice_is_active_full").out, Config("<res>0</res>"));
