@@ -1,0 +1,260 @@
+#!/bin/bash
+# A whole device on this machine: lighttpd serving stream_admin as a CGI
+# program, tarnwick on the CGI search path, Debian's icecast2 run as
+# "icecast", the ices stand-in streaming through ezstream, and a music folder
+# of short generated MP3 files.
+#
+#   device/device.sh           bring the device up, print ready-to-paste curl
+#                              commands, run until interrupted
+#   device/device.sh --smoke   walk through set port / new / enable / listen,
+#                              exit 0 only if every step worked
+#   device/device.sh --e2e     the end-to-end test (more steps, two streams,
+#                              port moves, deletion); prints "N passed, M failed"
+#
+# Everything runs in private mount and PID namespaces: its own /tmp, its own
+# /var/log, a copy of /etc/group with the group icecast.xml names, and nothing
+# it starts outlives it. The machine itself is not changed. Needs root.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+MODE=${1:-run}
+# The build to run: its bin/ and device/ folders (scripts/build makes build/).
+BUILD=${WAVELORN_BUILD_DIR:-$ROOT/build}
+
+if [ "${WAVELORN_DEVICE_INSIDE:-}" != 1 ]; then
+  case "$MODE" in run | --smoke | --e2e) ;; *) echo "usage: $0 [--smoke|--e2e]" >&2; exit 2 ;; esac
+  if [ "$(id -u)" != 0 ]; then
+    echo "device.sh: needs root (private namespaces, icecast2's changeowner)" >&2
+    exit 77
+  fi
+  if [ "${WAVELORN_DEVICE_NO_BUILD:-}" != 1 ]; then
+    "$ROOT/scripts/install-deps"
+    "$ROOT/scripts/build" >/dev/null
+  fi
+  if [ ! -x "$BUILD/device/ices" ]; then
+    echo "device.sh: $BUILD/device/ices is missing (it needs libxml2-dev: scripts/install-deps)" >&2
+    exit 77
+  fi
+  export WAVELORN_DEVICE_INSIDE=1 WAVELORN_BUILD_DIR="$BUILD"
+  exec unshare --mount --pid --fork --mount-proc --propagation private "$0" "$MODE"
+fi
+
+# ---------------------------------------------------------------- the device
+SB="$BUILD/device-sandbox"
+rm -rf "$SB"
+mkdir -p "$SB"/{bin,cgi-bin,www,log,iceconf,music}
+
+mount -t tmpfs wavelorn-tmp /tmp
+mount -t tmpfs wavelorn-log /var/log
+mkdir /var/log/wavelorn
+chown nobody "$SB/log"
+mount --bind "$SB/log" /var/log/wavelorn
+
+# The device provisions a group "allaccount"; icecast2 changes to it.
+cp /etc/group "$SB/group"
+if ! grep -q '^allaccount:' "$SB/group"; then
+  gid=2049
+  while getent group "$gid" >/dev/null; do gid=$((gid + 1)); done
+  echo "allaccount:x:$gid:nobody" >>"$SB/group"
+fi
+mount --bind "$SB/group" /etc/group
+
+printf %s "$SB/iceconf" >/tmp/iceconf.dir
+
+cp "$BUILD/bin/stream_admin" "$SB/cgi-bin/stream_admin"
+cp "$BUILD/bin/tarnwick" "$SB/bin/tarnwick"
+cp "$BUILD/device/ices" "$SB/bin/ices"
+ln -s "$(command -v icecast2)" "$SB/bin/icecast"
+
+# A handful of short MP3 files in nested folders.
+python3 - "$SB/music" <<'PY'
+import math, os, struct, sys, wave
+top = sys.argv[1]
+songs = [("Ambient/Morning", "01 Sunrise"), ("Ambient/Morning", "02 Dew"), ("Ambient/Evening", "01 Dusk"),
+         ("Jazz & Blues/Live", "01 Opening"), ("Jazz & Blues/Live", "02 Encore"), ("Singles", "Hum")]
+for n, (folder, title) in enumerate(songs):
+    os.makedirs(os.path.join(top, folder), exist_ok=True)
+    path = os.path.join(top, folder, title + ".wav")
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1); w.setsampwidth(2); w.setframerate(22050)
+        freq = 220 * (n + 2)
+        w.writeframes(b"".join(struct.pack("<h", int(8000 * math.sin(2 * math.pi * freq * i / 22050)))
+                               for i in range(22050 * 4)))
+PY
+find "$SB/music" -name '*.wav' | while read -r wav; do
+  lame --quiet -b 64 "$wav" "${wav%.wav}.mp3" && rm "$wav"
+done
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+HTTP_PORT=$(free_port)
+cat >"$SB/lighttpd.conf" <<EOF
+server.modules = ("mod_alias", "mod_cgi", "mod_setenv")
+server.document-root = "$SB/www"
+server.bind = "127.0.0.1"
+server.port = $HTTP_PORT
+server.errorlog = "$SB/lighttpd-error.log"
+server.pid-file = "$SB/lighttpd.pid"
+alias.url = ("/cgi-bin/" => "$SB/cgi-bin/")
+\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
+setenv.add-environment = ("PATH" => "$SB/bin:/usr/sbin:/usr/bin:/sbin:/bin")
+EOF
+lighttpd -D -f "$SB/lighttpd.conf" &
+CGI="http://127.0.0.1:$HTTP_PORT/cgi-bin/stream_admin"
+for _ in $(seq 50); do curl -s -o /dev/null "$CGI" && break; sleep 0.1; done
+
+# -------------------------------------------------------------- walk-through
+PASSED=0
+FAILED=0
+LAST=""
+
+check() {  # check DESCRIPTION COMMAND...: runs the command, counts the result
+  local what=$1
+  shift
+  if "$@"; then
+    PASSED=$((PASSED + 1))
+    echo "ok    $what"
+  else
+    FAILED=$((FAILED + 1))
+    echo "FAIL  $what"
+    [ "$MODE" = --e2e ] || finish
+  fi
+}
+
+# cgi QUERY | cgi_multipart FIELD=VALUE...: one request through lighttpd;
+# the response body lands in $LAST. Every response must come back within 2 s.
+cgi() {
+  local took
+  took=$(curl -s -o "$SB/response" -w '%{time_total}' --max-time 10 "$CGI?$1") || true
+  LAST=$(cat "$SB/response")
+  awk -v t="$took" 'BEGIN { exit !(t + 0 < 2.0) }' || { echo "      slow response: ${took}s for $1"; return 1; }
+}
+cgi_multipart() {
+  local args=() took
+  for field in "$@"; do args+=(-F "$field"); done
+  took=$(curl -s -o "$SB/response" -w '%{time_total}' --max-time 10 "${args[@]}" "$CGI") || true
+  LAST=$(cat "$SB/response")
+  awk -v t="$took" 'BEGIN { exit !(t + 0 < 2.0) }' || { echo "      slow response: ${took}s"; return 1; }
+}
+answered() { cgi "$1" && [ "$LAST" = "$2" ]; }
+res1() { answered "$1" '<?xml version="1.0" encoding="UTF-8"?>
+<config><res>1</res></config>'; }
+urlencode() { python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1], safe=""))' "$1"; }
+
+listening() {  # listening PORT: the server answers there within 10 s
+  for _ in $(seq 100); do
+    curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$1/" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+closed() { ! curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$1/"; }
+streams() {  # streams PORT NAME: the mount delivers MP3 audio within 20 s
+  local url="http://127.0.0.1:$1/$(urlencode "$2")"
+  for _ in $(seq 40); do
+    rm -f "$SB/audio"
+    curl -s --max-time 2 -o "$SB/audio" -f "$url" || true
+    if [ -s "$SB/audio" ] && python3 "$ROOT/device/mp3check.py" "$SB/audio" >"$SB/audio.check"; then
+      echo "      $(cat "$SB/audio.check")"
+      return 0
+    fi
+    sleep 0.5
+  done
+  return 1
+}
+silent() {  # silent PORT NAME: the mount is gone within 10 s
+  local url="http://127.0.0.1:$1/$(urlencode "$2")"
+  for _ in $(seq 20); do
+    [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 1 "$url")" = 404 ] && return 0
+    sleep 0.5
+  done
+  return 1
+}
+tune_in() {  # tune_in PORT NAME: the .m3u answers with the stream's URL
+  curl -s --max-time 2 "http://127.0.0.1:$1/$(urlencode "$2").m3u" | grep -q ":$1/"
+}
+in_table() { cgi "cmd=GUI_ice_playlist&page=1" && grep -qF "<cell>$1</cell>" <<<"$LAST"; }
+no_files_of() {
+  [ ! -e "$SB/iceconf/playlist-$1" ] && [ ! -e "$SB/iceconf/simple-ices-conf-$1" ] &&
+    [ ! -e "$SB/iceconf/ices.conf-$1" ]
+}
+
+finish() {
+  trap - EXIT INT TERM
+  [ "$MODE" = run ] || echo "$PASSED passed, $FAILED failed"
+  # Leaving the PID namespace ends everything started in it.
+  [ "$FAILED" = 0 ] && exit 0
+  echo "logs: $SB/log, $SB/lighttpd-error.log" >&2
+  exit 1
+}
+trap finish EXIT INT TERM
+
+PORT1=$(free_port)
+PORT2=$(free_port)
+MUSIC="$SB/music"
+
+if [ "$MODE" = run ]; then
+  res1 "cmd=GUI_ice_set&f_port=$PORT1" && listening "$PORT1" || { echo "icecast did not start" >&2; FAILED=1; finish; }
+  cat <<EOF
+The device is up (Ctrl-C stops everything):
+  web server  $CGI   (lighttpd, stream_admin as CGI)
+  streaming   http://127.0.0.1:$PORT1/   (icecast2, started by tarnwick)
+  config dir  $SB/iceconf
+  music       $MUSIC
+  logs        $SB/log
+
+Try:
+  curl -s '$CGI?cmd=GUI_ice_get'
+  curl -s '$CGI?cmd=GUI_ice_playlist_new&f_name=Demo&f_genre=Ambient&f_desc=Generated&f_randomized=0&f_total=1&f_dir0=$(urlencode "$MUSIC")'
+  curl -s '$CGI?cmd=GUI_ice_playlist_enable&f_name=Demo'
+  curl -s '$CGI?cmd=GUI_ice_playlist&page=1'
+  curl -s 'http://127.0.0.1:$PORT1/Demo.m3u'
+  curl -s --max-time 5 -o demo.mp3 'http://127.0.0.1:$PORT1/Demo'     # listen
+  curl -s '$CGI?cmd=GUI_ice_set&f_port=$PORT2'
+EOF
+  while :; do sleep 3600 & wait $!; done
+fi
+
+check "GUI_ice_set starts icecast2 on port $PORT1" res1 "cmd=GUI_ice_set&f_port=$PORT1"
+check "icecast2 listens on $PORT1" listening "$PORT1"
+check "GUI_ice_get answers the port" answered "cmd=GUI_ice_get" '<?xml version="1.0" encoding="UTF-8"?>
+<config><res>1</res><port>'"$PORT1"'</port></config>'
+check "GUI_ice_playlist_new (urlencoded) answers <res>1</res>" \
+  res1 "cmd=GUI_ice_playlist_new&f_name=Demo&f_genre=Ambient&f_desc=Generated&f_randomized=0&f_total=1&f_dir0=$(urlencode "$MUSIC/Ambient")"
+check "the table lists Demo" in_table Demo
+check "GUI_ice_playlist_enable Demo" res1 "cmd=GUI_ice_playlist_enable&f_name=Demo"
+check "Demo streams MP3 audio" streams "$PORT1" Demo
+check "the tune-in link's .m3u answers" tune_in "$PORT1" Demo
+
+if [ "$MODE" = --e2e ]; then
+  NAME="Jazz & Blues Live"
+  check "GUI_ice_playlist_new (multipart) answers <res>1</res>" cgi_multipart \
+    cmd=GUI_ice_playlist_new "f_name=$NAME" f_genre=Jazz f_desc=Night f_randomized=1 f_total=2 \
+    "f_dir0=$MUSIC/Jazz & Blues" "f_dir1=$MUSIC/Singles/Hum.mp3"
+  check "  ... with <res>1</res>" [ "$LAST" = '<?xml version="1.0" encoding="UTF-8"?>
+<config><res>1</res></config>' ]
+  check "its playlist holds three files" [ "$(wc -l <"$SB/iceconf/playlist-$NAME")" = 3 ]
+  check "the table lists it" in_table "Jazz &amp; Blues Live"
+  check "GUI_ice_playlist_enable '$NAME'" res1 "cmd=GUI_ice_playlist_enable&f_name=$(urlencode "$NAME")"
+  check "'$NAME' streams" streams "$PORT1" "$NAME"
+  check "Demo streams at the same time" streams "$PORT1" Demo
+  check "GUI_ice_playlist_disable Demo" res1 "cmd=GUI_ice_playlist_disable&f_name=Demo"
+  check "Demo's stream ends" silent "$PORT1" Demo
+  check "'$NAME' goes on" streams "$PORT1" "$NAME"
+  check "GUI_ice_playlist_enable Demo again" res1 "cmd=GUI_ice_playlist_enable&f_name=Demo"
+  check "GUI_ice_set moves to port $PORT2" res1 "cmd=GUI_ice_set&f_port=$PORT2"
+  check "icecast2 listens on $PORT2" listening "$PORT2"
+  check "nothing listens on $PORT1 any more" closed "$PORT1"
+  check "Demo streams on $PORT2" streams "$PORT2" Demo
+  check "'$NAME' streams on $PORT2" streams "$PORT2" "$NAME"
+  check "the .m3u names the new port" tune_in "$PORT2" "$NAME"
+  check "GUI_ice_playlist_del '$NAME'" res1 "cmd=GUI_ice_playlist_del&f_name=$(urlencode "$NAME")"
+  check "every file of '$NAME' is gone" no_files_of "$NAME"
+  check "'$NAME' stream ends" silent "$PORT2" "$NAME"
+  check "Demo goes on" streams "$PORT2" Demo
+  check "a refused name changes nothing" answered "cmd=GUI_ice_playlist_del&f_name=..%2Fx" \
+    '<?xml version="1.0" encoding="UTF-8"?>
+<config><res>0</res></config>'
+fi
+finish
