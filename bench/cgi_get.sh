@@ -4,13 +4,8 @@
 # of median times and the request's peak resident memory.
 # Usage: bench/cgi_get.sh [RUNS]   (targets: at most 1.2x and 2 MiB)
 set -eu
-cd "$(dirname "$0")/.."
 runs=${1:-2000}
-[ -x build/bin/stream_admin ] || scripts/build >/dev/null
-mkdir -p build
-work=$(mktemp -d "$PWD/build/bench.XXXXXX")  # outside /tmp, which the sandbox hides
-trap 'rm -rf "$work"' EXIT
-cc -O2 -static -o "$work/spawn_bench" bench/spawn_bench.c
+. "$(dirname "$0")/common.sh"
 cc -O2 -static -o "$work/get_reference" bench/get_reference.c
 cp build/bin/stream_admin "$work/stream_admin"
 unshare --mount --propagation private sh -c '

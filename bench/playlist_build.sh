@@ -7,13 +7,8 @@
 # memory of the build.
 # Usage: bench/playlist_build.sh [RUNS]   (targets: at most 0.7x and 4 MiB)
 set -eu
-cd "$(dirname "$0")/.."
 runs=${1:-15}
-[ -x build/bin/build_playlist ] || scripts/build >/dev/null
-mkdir -p build
-work=$(mktemp -d "$PWD/build/bench.XXXXXX")  # outside /tmp, which the sandbox hides
-trap 'rm -rf "$work"' EXIT
-cc -O2 -static -o "$work/spawn_bench" bench/spawn_bench.c
+. "$(dirname "$0")/common.sh"
 
 tree="$work/music"
 python3 - "$tree" <<'PY'
