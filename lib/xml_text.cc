@@ -40,7 +40,12 @@ bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
-std::string xml_escape(std::string_view text, bool escape_quotes) {
+namespace {
+
+enum class Markup { kKeep, kEscape, kEscapeWithQuotes };
+
+std::string Escape(std::string_view text, Markup markup) {
+  const bool escape = markup != Markup::kKeep, escape_quotes = markup == Markup::kEscapeWithQuotes;
   std::string out;
   out.reserve(text.size());
   for (std::size_t pos = 0; pos < text.size();) {
@@ -53,9 +58,9 @@ std::string xml_escape(std::string_view text, bool escape_quotes) {
     }
     if (length == 1) {
       switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
+        case '&': out += escape ? "&amp;" : "&"; break;
+        case '<': out += escape ? "&lt;" : "<"; break;
+        case '>': out += escape ? "&gt;" : ">"; break;
         case '"': out += escape_quotes ? "&quot;" : "\""; break;
         case '\'': out += escape_quotes ? "&apos;" : "'"; break;
         default:
@@ -70,5 +75,13 @@ std::string xml_escape(std::string_view text, bool escape_quotes) {
   }
   return out;
 }
+
+}  // namespace
+
+std::string xml_escape(std::string_view text, bool escape_quotes) {
+  return Escape(text, escape_quotes ? Markup::kEscapeWithQuotes : Markup::kEscape);
+}
+
+std::string xml_clean(std::string_view text) { return Escape(text, Markup::kKeep); }
 
 void xml_escape_inplace(std::string& text) { text = xml_escape(text, true); }

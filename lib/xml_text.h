@@ -22,6 +22,11 @@ bool IsValidUtf8(std::string_view text);
 // become U+FFFD. A text without such characters comes back unchanged.
 std::string xml_escape(std::string_view text, bool escape_quotes = false);
 
+// Returns `text` with only the characters XML 1.0 cannot carry left out and
+// invalid UTF-8 replaced, as xml_escape does, but "&", "<" and ">" kept: for
+// text that is escaped as markup afterwards.
+std::string xml_clean(std::string_view text);
+
 // Escapes `text` in place as xml_escape does, quotes included. There is no
 // length limit.
 void xml_escape_inplace(std::string& text);

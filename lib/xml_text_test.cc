@@ -37,6 +37,11 @@ TEST(XmlEscapeTest, InplaceEscapesQuotesWithoutLengthLimit) {
   EXPECT_EQ(quote, "&quot;");
 }
 
+TEST(XmlEscapeTest, CleanKeepsMarkupButDropsWhatXmlCannotCarry) {
+  EXPECT_EQ(xml_clean("8000/R&B <x>.m3u"), "8000/R&B <x>.m3u");
+  EXPECT_EQ(xml_clean("80\x01" "00\xFF"), "8000\xEF\xBF\xBD");
+}
+
 TEST(Utf8Test, ValidatesWholeTexts) {
   EXPECT_TRUE(IsValidUtf8(""));
   EXPECT_TRUE(IsValidUtf8("Playlist-01"));

@@ -55,7 +55,8 @@ void WriteRow(int id, const std::string& name) {
   std::fprintf(cgiOut, "<row id=\"%d\">", id);
   if (std::optional<std::string> enabled = get_playlist_enabled(name)) {
     if (is_on(*enabled)) {
-      WriteLinkCell("<a href=javascript:ices_playlist('", get_server_port() + "/" + name + ".m3u",
+      // The port comes from a file anyone may have edited by hand.
+      WriteLinkCell("<a href=javascript:ices_playlist('", xml_clean(get_server_port() + "/" + name + ".m3u"),
                     "')><IMG border='0' width='20' src='/sonorell/tunein.png'></a>");
     } else {
       write_raw("<cell>-</cell>");
