@@ -241,6 +241,7 @@ if [ "$MODE" = --e2e ]; then
   check "Demo streams at the same time" streams "$PORT1" Demo
   check "GUI_ice_playlist_disable Demo" res1 "cmd=GUI_ice_playlist_disable&f_name=Demo"
   check "Demo's stream ends" silent "$PORT1" Demo
+  check "its ezstream died with its source client" [ "$(pgrep -xc ezstream)" = 1 ]
   check "'$NAME' goes on" streams "$PORT1" "$NAME"
   check "GUI_ice_playlist_enable Demo again" res1 "cmd=GUI_ice_playlist_enable&f_name=Demo"
   check "GUI_ice_set moves to port $PORT2" res1 "cmd=GUI_ice_set&f_port=$PORT2"
@@ -256,5 +257,13 @@ if [ "$MODE" = --e2e ]; then
   check "a refused name changes nothing" answered "cmd=GUI_ice_playlist_del&f_name=..%2Fx" \
     '<?xml version="1.0" encoding="UTF-8"?>
 <config><res>0</res></config>'
+
+  # The stand-in refuses configs the device's source client could not read.
+  printf '<ices:Configuration xmlns:ices="http://www.icecast.org/projects/ices"><File>x' >"$SB/broken.conf"
+  sed 's|<Port>.*</Port>||' "$SB/iceconf/ices.conf-Demo" >"$SB/portless.conf"
+  check "the source client stand-in refuses malformed XML" \
+    bash -c "! '$SB/bin/ices' -c '$SB/broken.conf' -B && grep -q 'refusing $SB/broken.conf: not well-formed' '$SB/log/ices.log'"
+  check "  ... and a config without <Port>" \
+    bash -c "! '$SB/bin/ices' -c '$SB/portless.conf' -B && grep -q 'refusing $SB/portless.conf: no <Port>' '$SB/log/ices.log'"
 fi
 finish
