@@ -203,6 +203,11 @@ void scan_music_dir(FILE* out, const std::string& folder) {
       MallocText target(path.size() <= kMaxPath ? ::realpath(path.c_str(), nullptr) : nullptr);
       if (!target) continue;
       path = target.get();
+      // Inode numbers alone do not always tell (a file system may report
+      // others in listings than in stat); the resolved path of a folder on
+      // the current search path does.
+      auto on_path = [&](const Folder& folder) { return folder.path == path; };
+      if (std::any_of(scan.stack.begin(), scan.stack.end(), on_path)) continue;
     }
     if (!FitsOnALine(path)) continue;
     if (std::optional<Folder> next = VisitFolder(scan, std::move(path), sub.id)) {
