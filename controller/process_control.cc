@@ -63,17 +63,17 @@ void ForEachPlaylist(Action action) {
 
 }  // namespace
 
-void kill_server() { RunProgram({"killall", "-9", "icecast"}, true); }
+void kill_server() { run_program({"killall", "-9", "icecast"}, true); }
 
 void start_server() {
   kill_server();
-  RunProgram({"icecast", "-c", server_config_path(), "-b"}, true);
+  run_program({"icecast", "-c", server_config_path(), "-b"}, true);
 }
 
 void start_playlist(std::string_view name) {
   if (!is_valid_playlist_name(name)) return;
   std::optional<std::string> enabled = get_playlist_enabled(name);
-  if (enabled && is_on(*enabled)) RunProgram({"ices", "-c", source_config_path(name), "-B"}, true);
+  if (enabled && is_on(*enabled)) run_program({"ices", "-c", source_config_path(name), "-B"}, true);
 }
 
 void stop_playlist(std::string_view name) {

@@ -7,14 +7,14 @@
 #include <cstdlib>
 #include <utility>
 
-std::string DirectoryOf(const std::string& path) {
+std::string directory_of(const std::string& path) {
   std::string::size_type slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
 }
 
-unsigned NewFileMode() {
+unsigned new_file_mode() {
   // umask can only be read by setting it; the programs are single-threaded.
   mode_t mask = ::umask(0);
   ::umask(mask);
@@ -22,7 +22,7 @@ unsigned NewFileMode() {
 }
 
 std::optional<AtomicFile> AtomicFile::Create(const std::string& target, std::string_view temp_name) {
-  std::string temp = DirectoryOf(target) + "/";
+  std::string temp = directory_of(target) + "/";
   temp += temp_name;
   int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return std::nullopt;
@@ -59,7 +59,7 @@ bool AtomicFile::Commit() {
   if (stream_ == nullptr) return false;
   bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
   int fd = ::fileno(stream_);
-  ok = ok && ::fchmod(fd, NewFileMode()) == 0 && ::fsync(fd) == 0;
+  ok = ok && ::fchmod(fd, new_file_mode()) == 0 && ::fsync(fd) == 0;
   ok = std::fclose(std::exchange(stream_, nullptr)) == 0 && ok;
   if (!ok) return false;
   if (::rename(temp_.c_str(), target_.c_str()) != 0) return false;

@@ -53,9 +53,9 @@ class AtomicFile {
 };
 
 // The directory part of `path` ("." when it has none).
-std::string DirectoryOf(const std::string& path);
+std::string directory_of(const std::string& path);
 
 // The mode that creating a file with 0666 gives under the current umask.
-unsigned NewFileMode();
+unsigned new_file_mode();
 
 #endif  // LIB_ATOMIC_FILE_H_

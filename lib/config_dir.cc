@@ -97,7 +97,7 @@ bool is_valid_playlist_name(std::string_view name) {
     unsigned char byte = static_cast<unsigned char>(c);
     if (byte == '/' || byte < 0x20 || byte == 0x7F) return false;
   }
-  return IsValidUtf8(name);
+  return is_valid_utf8(name);
 }
 
 std::optional<std::string> playlist_file_exists(std::string_view name) {

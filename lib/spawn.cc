@@ -55,7 +55,7 @@ class SpawnSetup {
 
 }  // namespace
 
-int RunProgram(const std::vector<std::string>& argv, bool quiet_stderr) {
+int run_program(const std::vector<std::string>& argv, bool quiet_stderr) {
   if (argv.empty()) return -1;
   SpawnSetup setup;
   if (!setup.Configure(quiet_stderr)) return -1;

@@ -11,6 +11,6 @@
 //
 // Returns its exit status (128 + the signal when a signal ended it), or -1
 // when it could not be started (not found, not executable).
-int RunProgram(const std::vector<std::string>& argv, bool quiet_stderr);
+int run_program(const std::vector<std::string>& argv, bool quiet_stderr);
 
 #endif  // LIB_SPAWN_H_

@@ -1,6 +1,6 @@
 #include "lib/xml_text.h"
 
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos) {
+std::size_t utf8_sequence_length(std::string_view text, std::size_t pos) {
   auto byte = [&](std::size_t i) -> unsigned {
     return static_cast<unsigned char>(text[i]);
   };
@@ -31,9 +31,9 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos) {
   return length;
 }
 
-bool IsValidUtf8(std::string_view text) {
+bool is_valid_utf8(std::string_view text) {
   for (std::size_t pos = 0; pos < text.size();) {
-    std::size_t length = Utf8SequenceLength(text, pos);
+    std::size_t length = utf8_sequence_length(text, pos);
     if (length == 0) return false;
     pos += length;
   }
@@ -50,7 +50,7 @@ std::string Escape(std::string_view text, Markup markup) {
   out.reserve(text.size());
   for (std::size_t pos = 0; pos < text.size();) {
     unsigned char c = static_cast<unsigned char>(text[pos]);
-    std::size_t length = Utf8SequenceLength(text, pos);
+    std::size_t length = utf8_sequence_length(text, pos);
     if (length == 0) {
       out += "\xEF\xBF\xBD";  // U+FFFD in place of the broken byte
       ++pos;

@@ -9,10 +9,10 @@
 // `text[pos]`, or 0 when the bytes there are not one (a stray continuation
 // byte, a truncated or overlong sequence, a surrogate, or a code point above
 // U+10FFFF).
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos);
+std::size_t utf8_sequence_length(std::string_view text, std::size_t pos);
 
 // True when the whole text is well-formed UTF-8.
-bool IsValidUtf8(std::string_view text);
+bool is_valid_utf8(std::string_view text);
 
 // Returns `text` as XML character data that a parser reads back as the stored
 // value: "&", "<" and ">" become "&amp;", "&lt;" and "&gt;" (and, when

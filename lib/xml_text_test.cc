@@ -43,10 +43,10 @@ TEST(XmlEscapeTest, CleanKeepsMarkupButDropsWhatXmlCannotCarry) {
 }
 
 TEST(Utf8Test, ValidatesWholeTexts) {
-  EXPECT_TRUE(IsValidUtf8(""));
-  EXPECT_TRUE(IsValidUtf8("Playlist-01"));
-  EXPECT_TRUE(IsValidUtf8("\xF4\x8F\xBF\xBF"));   // U+10FFFF
-  EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
-  EXPECT_FALSE(IsValidUtf8("\xE0\x80\xAF"));      // overlong
-  EXPECT_FALSE(IsValidUtf8("abc\x80"));
+  EXPECT_TRUE(is_valid_utf8(""));
+  EXPECT_TRUE(is_valid_utf8("Playlist-01"));
+  EXPECT_TRUE(is_valid_utf8("\xF4\x8F\xBF\xBF"));   // U+10FFFF
+  EXPECT_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));  // above U+10FFFF
+  EXPECT_FALSE(is_valid_utf8("\xE0\x80\xAF"));      // overlong
+  EXPECT_FALSE(is_valid_utf8("abc\x80"));
 }

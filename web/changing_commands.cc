@@ -31,7 +31,7 @@ constexpr std::string_view kFolderFieldPrefix = "f_dir";
 // argument, whatever it holds. The controller's standard output is not the
 // response: it gets /dev/null, and its messages go to our standard error.
 void RunController(const char* action, std::string_view target) {
-  RunProgram({"tarnwick", action, std::string(target)}, false);
+  run_program({"tarnwick", action, std::string(target)}, false);
 }
 
 // A port is 1 to 5 ASCII digits with a value from 1 to 65535.
