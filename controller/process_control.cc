@@ -19,17 +19,8 @@ constexpr std::string_view kPlaylistPrefix = "playlist-";
 
 // Reads a /proc file whole; empty when the process is gone.
 std::string ReadProcFile(const std::string& path) {
-  std::string data;
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return data;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data.append(buffer, static_cast<std::size_t>(n));
-  }
-  return data;
+  return fd.valid() ? read_all(fd.get()) : std::string();
 }
 
 bool IsSourceClient(std::string_view cmdline, std::string_view config_path) {

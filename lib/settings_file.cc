@@ -25,19 +25,6 @@ const char* cfg_strerror(int code) {
 
 namespace {
 
-// Reads everything from `fd`. Stops at end of file or at a read error.
-std::string ReadAll(int fd) {
-  std::string data;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data.append(buffer, static_cast<std::size_t>(n));
-  }
-  return data;
-}
-
 void ParseEntries(std::string_view data, std::vector<SettingsEntry>& entries) {
   while (!data.empty()) {
     std::size_t end = data.find('\n');
@@ -100,7 +87,7 @@ std::unique_ptr<SettingsFile> cfg_open(const std::string& path) {
 
     auto file = std::make_unique<SettingsFile>();
     file->path_ = path;
-    if (!created) ParseEntries(ReadAll(fd.get()), file->entries_);
+    if (!created) ParseEntries(read_all(fd.get()), file->entries_);
     file->fd_ = std::move(fd);
     return file;
   }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -28,7 +29,8 @@ constexpr std::string_view kSourceConfigPrefix = "ices.conf-";
 void AppendLine(std::string& out, const char* format, auto... args) {
   char line[512];
   int n = std::snprintf(line, sizeof line, format, args...);
-  if (n > 0) out.append(line, static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1);
+  // Every line holds numbers and fixed text only, far below the buffer size.
+  if (n > 0) out.append(line, std::min(static_cast<std::size_t>(n), sizeof line - 1));
 }
 
 // "<Tag>escaped text</Tag>" with the indentation of `indent`.

@@ -4,7 +4,9 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <string>
 #include <utility>
 
 // Owns one file descriptor and closes it when it goes out of scope.
@@ -33,6 +35,20 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Returns everything that can be read from `fd` until end of file; a read
+// error ends the reading early.
+inline std::string read_all(int fd) {
+  std::string data;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
+  }
+  return data;
+}
 
 // Owns a directory stream from opendir/fdopendir.
 struct DirCloser {

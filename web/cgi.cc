@@ -7,10 +7,9 @@
 FILE* cgiOut = stdout;
 
 namespace cgi {
+namespace {
 
 FormFields g_fields;
-
-namespace {
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -172,6 +171,14 @@ const std::string* FindField(std::string_view name) {
   return nullptr;
 }
 
+std::vector<std::string> FieldNames() {
+  std::vector<std::string> names;
+  for (const auto& field : g_fields) {
+    if (std::find(names.begin(), names.end(), field.first) == names.end()) names.push_back(field.first);
+  }
+  return names;
+}
+
 }  // namespace cgi
 
 std::string cgiFormStringNoNewlines(std::string_view name, std::size_t size) {
@@ -200,13 +207,7 @@ std::string cgiFormString(std::string_view name, std::size_t size) {
   return out;
 }
 
-std::vector<std::string> cgiFormEntries() {
-  std::vector<std::string> names;
-  for (const auto& field : cgi::g_fields) {
-    if (std::find(names.begin(), names.end(), field.first) == names.end()) names.push_back(field.first);
-  }
-  return names;
-}
+std::vector<std::string> cgiFormEntries() { return cgi::FieldNames(); }
 
 void cgiHeaderContentType(std::string_view type) {
   std::fputs("Content-type: ", cgiOut);

@@ -64,6 +64,12 @@ FormFields ParseRequest(const char* method, const char* query, const char* conte
 // Installs the fields that the cgiForm* functions read.
 void SetFormFields(FormFields fields);
 
+// The installed value of field `name` (the first one sent), or nullptr.
+const std::string* FindField(std::string_view name);
+
+// The installed field names in request order, each once.
+std::vector<std::string> FieldNames();
+
 }  // namespace cgi
 
 #endif  // WEB_CGI_H_
