@@ -64,7 +64,10 @@ void start_server() {
 void start_playlist(std::string_view name) {
   if (!is_valid_playlist_name(name)) return;
   std::optional<std::string> enabled = get_playlist_enabled(name);
-  if (enabled && is_on(*enabled)) run_program({"ices", "-c", source_config_path(name), "-B"}, true);
+  if (!enabled || !is_on(*enabled)) return;
+  // One client per playlist: a second start leaves the running one alone.
+  const std::string config = source_config_path(name);
+  if (find_source_clients(config).empty()) run_program({"ices", "-c", config, "-B"}, true);
 }
 
 void stop_playlist(std::string_view name) {

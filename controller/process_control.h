@@ -20,8 +20,9 @@ void kill_server();
 void start_server();
 
 // Launches "ices -c CONFDIR/ices.conf-NAME -B" when the playlist's "enabled"
-// setting starts with "1". Does nothing when the name cannot name a playlist
-// or its settings file cannot be opened.
+// setting starts with "1" and no source client of the playlist runs yet.
+// Does nothing when the name cannot name a playlist or its settings file
+// cannot be opened.
 void start_playlist(std::string_view name);
 
 // Kills with signal 9 every source client of the playlist, and no other

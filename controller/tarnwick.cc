@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "controller/process_control.h"
+#include "lib/command_lock.h"
+#include "lib/config_dir.h"
 
 namespace {
 
@@ -29,6 +31,26 @@ int main(int argc, char** argv) {
   const char* action = argv[1];
   const char* target = argv[2];  // arguments after the target are ignored
   bool all = std::strcmp(target, "all") == 0;
+  if (std::strcmp(action, "start") != 0 && std::strcmp(action, "stop") != 0) {
+    std::fprintf(stderr, "ERROR: %s - unknown action\n", action);
+    return 1;
+  }
+
+  pin_conf_dir();
+  // Actions run one after another, and after any command of the web page.
+  // A controller that cannot have the lock still acts (streams must be
+  // stoppable whatever state the config directory is in), unguarded.
+  CommandLock lock = CommandLock::Acquire();
+  if (lock.held() && !lock.inherited() && complete_interrupted_command(stop_playlist)) {
+    // A port change was cut short: every stream restarts on the stored port.
+    stop_all_playlists();
+    kill_server();
+    if (!(all && std::strcmp(action, "start") == 0)) {
+      start_server();
+      start_all_playlists();
+    }
+  }
+
   if (std::strcmp(action, "start") == 0) {
     if (all) {
       start_server();
@@ -43,9 +65,6 @@ int main(int argc, char** argv) {
     } else {
       stop_playlist(target);
     }
-  } else {
-    std::fprintf(stderr, "ERROR: %s - unknown action\n", action);
-    return 1;
   }
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "lib/numbers.h"
 #include "lib/settings_file.h"
 #include "lib/unique_fd.h"
 #include "lib/xml_text.h"
@@ -56,9 +57,9 @@ bool ForEachPlaylistSettings(Visit visit) {
   return true;
 }
 
-}  // namespace
+std::optional<std::string> g_pinned_conf_dir;
 
-std::string get_conf_dir() {
+std::string ReadConfDirPointer() {
   // O_NOFOLLOW: a symbolic link planted in /tmp must not choose the directory.
   UniqueFd fd(::open(kConfDirPointer, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st;
@@ -82,8 +83,20 @@ std::string get_conf_dir() {
   // As a line reader of 127 characters sees it: a line feed within them
   // stays part of the path.
   if (newline != std::string_view::npos && newline < kMaxConfDirLength) ++line_length;
-  return std::string(text.substr(0, line_length));
+  std::string_view path = text.substr(0, line_length);
+  // A relative path would be taken relative to whatever the working
+  // directory happens to be.
+  if (path.empty() || path.front() != '/' || path.find('\0') != std::string_view::npos) return kDefaultConfDir;
+  return std::string(path);
 }
+
+}  // namespace
+
+std::string get_conf_dir() { return g_pinned_conf_dir ? *g_pinned_conf_dir : ReadConfDirPointer(); }
+
+void pin_conf_dir() { g_pinned_conf_dir = ReadConfDirPointer(); }
+
+void unpin_conf_dir() { g_pinned_conf_dir.reset(); }
 
 std::string server_settings_path() { return InConfDir("simple-icecast-conf"); }
 std::string playlist_settings_path(std::string_view name) { return InConfDir(kSettingsPrefix, name); }
@@ -92,12 +105,18 @@ std::string source_config_path(std::string_view name) { return InConfDir("ices.c
 std::string server_config_path() { return InConfDir("icecast.xml"); }
 
 bool is_valid_playlist_name(std::string_view name) {
-  if (name.empty() || name.size() > kMaxNameLength) return false;
+  if (name.empty() || name.size() > kMaxNameLength || name == "all") return false;
   for (char c : name) {
     unsigned char byte = static_cast<unsigned char>(c);
     if (byte == '/' || byte < 0x20 || byte == 0x7F) return false;
   }
   return is_valid_utf8(name);
+}
+
+bool is_valid_port(std::string_view port) {
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos) return false;
+  int value = leading_int(port);
+  return value >= 1 && value <= 65535;
 }
 
 std::optional<std::string> playlist_file_exists(std::string_view name) {
@@ -142,13 +161,35 @@ std::optional<std::string> get_playlist_desc(std::string_view name) { return Get
 std::optional<std::string> get_playlist_rand(std::string_view name) { return GetPlaylistKey(name, "rand"); }
 std::optional<std::string> get_playlist_enabled(std::string_view name) { return GetPlaylistKey(name, "enabled"); }
 
+std::optional<PlaylistSettings> read_playlist_settings(std::string_view name) {
+  std::unique_ptr<SettingsFile> file = cfg_open(playlist_settings_path(name), false);
+  if (!file) return std::nullopt;
+  PlaylistSettings settings{cfg_get(*file, "genre"), cfg_get(*file, "desc"), cfg_get(*file, "rand"),
+                            cfg_get(*file, "enabled")};
+  cfg_close(std::move(file));
+  return settings;
+}
+
+int renew_playlist_settings(std::string_view name, std::string_view genre, std::string_view desc,
+                            std::string_view rand) {
+  std::unique_ptr<SettingsFile> file = cfg_open(playlist_settings_path(name));
+  if (!file) return 1;
+  std::string enabled = cfg_get(*file, "enabled");
+  cfg_set(*file, "name", name);
+  cfg_set(*file, "genre", genre);
+  cfg_set(*file, "desc", desc);
+  cfg_set(*file, "rand", rand);
+  cfg_set(*file, "enabled", enabled);
+  return cfg_close(std::move(file)) == 0 ? 0 : 1;
+}
+
 int set_playlist_enabled(std::string_view name, std::string_view value) {
   return cfg_file_set(playlist_settings_path(name), "enabled", value) == 0 ? 0 : 1;
 }
 
 void delete_playlist(std::string_view name) {
   ::unlink(playlist_path(name).c_str());
-  ::unlink(playlist_settings_path(name).c_str());
+  cfg_remove(playlist_settings_path(name));
   ::unlink(source_config_path(name).c_str());
 }
 

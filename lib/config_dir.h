@@ -4,8 +4,8 @@
 // The config directory holds every file of the add-on. Its path is the first
 // line of /tmp/iceconf.dir, taken as it stands, or a built-in default. Each
 // accessor here opens its settings file for the span of one call; nothing is
-// cached. Accessors that name a settings file create it empty when it is
-// missing, the getters included.
+// cached. Setters create a missing settings file; getters never create one: a
+// missing file reads as an empty one.
 
 #include <optional>
 #include <string>
@@ -18,12 +18,22 @@ inline constexpr const char kDefaultPassword[] = "quillfen";
 inline constexpr int kMaxPlaylists = 20;
 inline constexpr int kMaxEnabledPlaylists = 4;
 
-// Returns the config directory path, worked out afresh on every call: the
-// first line of /tmp/iceconf.dir (at most 127 characters, a line feed
-// included if one comes within them), or the default when that file cannot be
-// read, is not a regular file owned by root or by the effective user (anyone
-// may create files in /tmp), or its first line is longer than 127 characters.
+// Returns the config directory path: the first line of /tmp/iceconf.dir (at
+// most 127 characters, a line feed included if one comes within them), or the
+// default when that file cannot be read, is not a regular file owned by root
+// or by the effective user (anyone may create files in /tmp), or its first
+// line is longer than 127 characters, empty, not an absolute path or holds a
+// NUL byte. Worked out afresh on every call, unless pin_conf_dir was called.
 std::string get_conf_dir();
+
+// Works out the config directory once and has get_conf_dir return that path
+// for the rest of the process, so that one request or controller run never
+// spans two directories when the pointer changes meanwhile, and reads the
+// pointer only once. The programs call it first thing.
+void pin_conf_dir();
+
+// Undoes pin_conf_dir: the path is worked out afresh again. For tests.
+void unpin_conf_dir();
 
 // File names inside the config directory.
 std::string server_settings_path();                          // simple-icecast-conf
@@ -32,11 +42,15 @@ std::string playlist_path(std::string_view name);            // playlist-NAME
 std::string source_config_path(std::string_view name);       // ices.conf-NAME
 std::string server_config_path();                            // icecast.xml
 
-// True when `name` can name a playlist: not empty, no "/", no byte below 0x20
-// nor 0x7F, valid UTF-8, and at most 238 bytes (so that "simple-ices-conf-"
-// and the name fit in one 255-byte file name). Every command that takes a name
+// True when `name` can name a playlist: not empty, not "all" (the
+// controller's keyword for every playlist), no "/", no byte below 0x20 nor
+// 0x7F, valid UTF-8, and at most 238 bytes (so that "simple-ices-conf-" and
+// the name fit in one 255-byte file name). Every command that takes a name
 // refuses the others before touching any file.
 bool is_valid_playlist_name(std::string_view name);
+
+// True when `port` is 1 to 5 ASCII digits with a value from 1 to 65535.
+bool is_valid_port(std::string_view port);
 
 // Returns the playlist file's path when it exists (stat succeeds).
 std::optional<std::string> playlist_file_exists(std::string_view name);
@@ -61,18 +75,36 @@ int write_playlist_settings(std::string_view name, std::optional<std::string_vie
                             std::optional<std::string_view> rand,
                             std::optional<std::string_view> enabled);
 
-// Playlist getters: the key's value, empty when it is absent or commented;
-// nothing when the playlist settings file cannot be opened, created or locked.
+// Playlist getters: the key's value, empty when it is absent or commented or
+// the playlist has no settings file; nothing when the file cannot be opened
+// or locked.
 std::optional<std::string> get_playlist_genre(std::string_view name);
 std::optional<std::string> get_playlist_desc(std::string_view name);
 std::optional<std::string> get_playlist_rand(std::string_view name);
 std::optional<std::string> get_playlist_enabled(std::string_view name);
+
+// All four playlist values from one open (and so one lock) of the settings
+// file: one consistent state. Each is empty when absent, as for the getters;
+// nothing when the file cannot be opened or locked.
+struct PlaylistSettings {
+  std::string genre, desc, rand, enabled;
+};
+std::optional<PlaylistSettings> read_playlist_settings(std::string_view name);
+
+// Renews the playlist's settings in one open of its settings file: stores
+// name, genre, desc and rand, and "enabled" with the value the file holds
+// (empty when it holds none), so that renewing never enables or disables.
+// Returns 0, or 1 when the file cannot be opened or rewritten.
+int renew_playlist_settings(std::string_view name, std::string_view genre, std::string_view desc,
+                            std::string_view rand);
 
 // Stores "enabled". Returns 0, or 1 when the file cannot be opened or rewritten.
 int set_playlist_enabled(std::string_view name, std::string_view value);
 
 // Removes the playlist file, the playlist settings file and the source client
 // config of `name`, in that order; missing files are passed over silently.
+// The settings file is removed under its lock, so that a writer holding it
+// meanwhile cannot bring it back.
 void delete_playlist(std::string_view name);
 
 // Directory scans over playlist settings files ("simple-ices-conf-" followed by

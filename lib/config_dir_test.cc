@@ -1,9 +1,11 @@
 #include "lib/config_dir.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "lib/settings_file.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -32,18 +34,33 @@ TEST_F(ConfigDirTest, PointerFileChoosesTheDirectory) {
   ::unlink(kConfDirPointer);
   EXPECT_EQ(get_conf_dir(), "/mnt/HD/HD_a2/Nas_Prog/sonorell/iceconf");
 
-  WriteFile(kConfDirPointer, "");
-  EXPECT_EQ(get_conf_dir(), "");
+  // Only an absolute path can name the directory: anything else would be
+  // taken relative to whatever the working directory happens to be.
+  for (const char* pointer : {"", "\n", "relative/dir", "./conf"}) {
+    WriteFile(kConfDirPointer, pointer);
+    EXPECT_EQ(get_conf_dir(), kDefaultConfDir) << pointer;
+  }
+  WriteFile(kConfDirPointer, std::string("/tmp\0/x", 7));
+  EXPECT_EQ(get_conf_dir(), kDefaultConfDir);
+}
+
+TEST_F(ConfigDirTest, PinnedDirectoryHoldsWhateverThePointerSaysLater) {
+  pin_conf_dir();
+  PointConfDir(conf_ / "elsewhere");
+  EXPECT_EQ(get_conf_dir(), conf_.path());
+  EXPECT_EQ(server_settings_path(), conf_.path() + "/simple-icecast-conf");
+  unpin_conf_dir();
+  EXPECT_EQ(get_conf_dir(), conf_ / "elsewhere");
 }
 
 TEST_F(ConfigDirTest, LongPathsAreNeverCutShort) {
-  std::string fits(127, 'p');
+  std::string fits = "/" + std::string(126, 'p');
   PointConfDir(fits);
   EXPECT_EQ(get_conf_dir(), fits);
   PointConfDir(fits + "\nsecond line");
   EXPECT_EQ(get_conf_dir(), fits);
-  PointConfDir(std::string(126, 'p') + "\nx");
-  EXPECT_EQ(get_conf_dir(), std::string(126, 'p') + "\n");
+  PointConfDir("/" + std::string(125, 'p') + "\nx");
+  EXPECT_EQ(get_conf_dir(), "/" + std::string(125, 'p') + "\n");
   PointConfDir(fits + "q");
   EXPECT_EQ(get_conf_dir(), kDefaultConfDir);
 }
@@ -61,9 +78,9 @@ TEST_F(ConfigDirTest, UntrustedPointerFilesAreIgnored) {
   EXPECT_EQ(get_conf_dir(), kDefaultConfDir);
 }
 
-TEST_F(ConfigDirTest, ServerPortDefaultsAndCreatesTheSettingsFile) {
+TEST_F(ConfigDirTest, ServerPortDefaultsWithoutCreatingTheSettingsFile) {
   EXPECT_EQ(get_server_port(), "8000");
-  EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "");
+  EXPECT_FALSE(Exists(At("simple-icecast-conf")));
   WriteFile(At("simple-icecast-conf"), "port=\n");
   EXPECT_EQ(get_server_port(), "8000");
   WriteFile(At("simple-icecast-conf"), "#port=9000\n");
@@ -81,10 +98,14 @@ TEST_F(ConfigDirTest, ServerPortDefaultsAndCreatesTheSettingsFile) {
   EXPECT_FALSE(Exists(conf_ / "missing"));
 }
 
-TEST_F(ConfigDirTest, PlaylistGetterCreatesASettingsFileThatThenCounts) {
+TEST_F(ConfigDirTest, QuestionsAboutAMissingPlaylistCreateNothing) {
   EXPECT_EQ(has_playlist_name("Jazz"), 0);
   EXPECT_EQ(get_playlist_genre("Jazz"), "");
-  EXPECT_EQ(ReadFile(At("simple-ices-conf-Jazz")), "");
+  EXPECT_EQ(get_playlist_enabled("Jazz"), "");
+  EXPECT_EQ(read_playlist_settings("Jazz")->enabled, "");
+  EXPECT_EQ(ListDir(conf_.path()), std::vector<std::string>{});
+  EXPECT_EQ(has_playlist_name("Jazz"), 0);
+  AddPlaylistSettings("Jazz", "");
   EXPECT_EQ(has_playlist_name("Jazz"), 1);
   EXPECT_EQ(has_playlist_name("jazz"), 0);
   EXPECT_EQ(has_playlist_name(""), 0);
@@ -145,6 +166,41 @@ TEST_F(ConfigDirTest, DeletePlaylistRemovesWhatExists) {
   EXPECT_EQ(ListDir(conf_.path()), std::vector<std::string>{"playlist-Jazz2"});
 }
 
+TEST_F(ConfigDirTest, DeletionWaitsForAWriterAndTheFileStaysDeleted) {
+  WriteFile(At("playlist-Jazz"), "");
+  AddPlaylistSettings("Jazz", "name=Jazz\nenabled=0\n");
+  // The deleter is forked first: a child forked later would share the
+  // writer's open file and so its lock.
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    char byte;
+    if (::read(go[0], &byte, 1) == 1) delete_playlist("Jazz");
+    ::_exit(0);
+  }
+  std::unique_ptr<SettingsFile> writer = cfg_open(At("simple-ices-conf-Jazz"));
+  ASSERT_NE(writer, nullptr);
+  ASSERT_EQ(::write(go[1], "x", 1), 1);
+  ::usleep(50000);  // the deleter now waits for the lock
+  cfg_set(*writer, "enabled", "1");
+  EXPECT_EQ(cfg_close(std::move(writer)), 0);
+  int status;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(go[0]);
+  ::close(go[1]);
+  EXPECT_EQ(ListDir(conf_.path()), std::vector<std::string>{});
+
+  // Removed behind the writer's back: the rewrite fails and brings nothing back.
+  AddPlaylistSettings("Rock", "enabled=0\n");
+  writer = cfg_open(At("simple-ices-conf-Rock"));
+  ASSERT_NE(writer, nullptr);
+  ::unlink(At("simple-ices-conf-Rock").c_str());
+  cfg_set(*writer, "enabled", "1");
+  EXPECT_EQ(cfg_close(std::move(writer)), 1);
+  EXPECT_EQ(ListDir(conf_.path()), std::vector<std::string>{});
+}
+
 TEST(PlaylistNameTest, RefusesNamesThatCannotNameAPlaylist) {
   EXPECT_TRUE(is_valid_playlist_name("Playlist-01"));
   EXPECT_TRUE(is_valid_playlist_name("Jazz Classics"));
@@ -152,7 +208,10 @@ TEST(PlaylistNameTest, RefusesNamesThatCannotNameAPlaylist) {
   EXPECT_TRUE(is_valid_playlist_name("Caf\xC3\xA9"));
   EXPECT_TRUE(is_valid_playlist_name(std::string(238, 'n')));
   EXPECT_TRUE(is_valid_playlist_name(".."));  // a file suffix, never a path
+  EXPECT_TRUE(is_valid_playlist_name("All"));
+  EXPECT_TRUE(is_valid_playlist_name("all "));
 
+  EXPECT_FALSE(is_valid_playlist_name("all"));  // the controller's keyword
   EXPECT_FALSE(is_valid_playlist_name(""));
   EXPECT_FALSE(is_valid_playlist_name(std::string(239, 'n')));
   EXPECT_FALSE(is_valid_playlist_name("../../etc/x"));

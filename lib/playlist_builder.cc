@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "lib/atomic_file.h"
@@ -40,133 +42,217 @@ bool FitsOnALine(std::string_view path) {
   return path.size() <= kMaxPath && path.find_first_of(std::string_view("\n\0", 2)) == std::string_view::npos;
 }
 
-void WriteLine(FILE* out, std::string_view path) {
-  std::fwrite(path.data(), 1, path.size(), out);
-  std::fputc('\n', out);
-}
-
-// A folder is known by its device and inode.
+// A folder is known by its device and inode, as the opened folder itself
+// reports them: at a mount point the directory entry's inode number belongs
+// to the folder hidden underneath.
 struct FolderId {
   dev_t dev;
   ino_t ino;
   bool operator==(const FolderId&) const = default;
+  bool operator<(const FolderId& other) const { return dev != other.dev ? dev < other.dev : ino < other.ino; }
 };
 
-// An MP3 file or a folder to enter, found in a listing.
-struct Entry {
+// One entry of a folder, as reading the folder found it.
+struct ListedEntry {
   std::string name;
+  bool is_file;
   bool is_folder;
   bool via_link;  // a folder's path must then be resolved before use
-  FolderId id;    // of a folder
-  bool operator<(const Entry& other) const { return name < other.name; }
+};
+
+// Reads every entry of the folder open as `fd` with its kind, following
+// symbolic links (a dangling one is left out). Returns false when the folder
+// cannot be read at all.
+bool ReadFolder(int fd, std::vector<char>& buffer, std::vector<ListedEntry>& entries) {
+  for (;;) {
+    ssize_t n = ::getdents64(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return !entries.empty();
+    if (n == 0) return true;
+    for (ssize_t offset = 0; offset < n;) {
+      const auto* e = reinterpret_cast<const struct dirent64*>(buffer.data() + offset);
+      offset += e->d_reclen;
+      ListedEntry entry{e->d_name, e->d_type == DT_REG, e->d_type == DT_DIR, false};
+      // The entry's own type answers for everything but links (and file
+      // systems that do not report types).
+      if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+        struct stat st;
+        if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISLNK(st.st_mode)) {
+          entry.via_link = true;
+          if (::fstatat(fd, e->d_name, &st, 0) != 0) continue;
+        }
+        entry.is_file = S_ISREG(st.st_mode);
+        entry.is_folder = S_ISDIR(st.st_mode);
+      }
+      entries.push_back(std::move(entry));
+    }
+  }
+}
+
+// Whether a listed entry belongs in the playlist (an MP3 file) or is a folder
+// to search; everything else is left out.
+bool IsWanted(const ListedEntry& entry) {
+  return (entry.is_file && is_mp3_name(entry.name)) || (entry.is_folder && !IsSkippedFolder(entry.name));
+}
+
+// File systems that hold no music and can be endless or costly to walk.
+bool IsPseudoFileSystem(long type) {
+  constexpr long kPseudo[] = {
+      0x9fa0,      // proc
+      0x62656572,  // sysfs
+      0x1cd1,      // devpts
+      0x27e0eb,    // cgroup
+      0x63677270,  // cgroup2
+      0x64626720,  // debugfs
+      0x74726163,  // tracefs
+      0x73636673,  // securityfs
+      0x6165676c,  // pstore
+      0xcafe4a11,  // bpf
+      0x62656570,  // configfs
+      0x65735543,  // fusectl
+      0x19800202,  // mqueue
+      0x42494e4d,  // binfmt_misc
+      0xf97cff8c,  // selinuxfs
+      0xde5e81e4,  // efivarfs
+      0x6e736673,  // nsfs
+      0x958458f6,  // hugetlbfs
+      0x0187,      // autofs
+  };
+  return std::find(std::begin(kPseudo), std::end(kPseudo), type) != std::end(kPseudo);
+}
+
+// The device of /dev when it is devtmpfs (which reports itself as tmpfs and
+// so cannot be told apart by its type alone).
+std::optional<dev_t> DevFsDevice() {
+  struct statfs fs;
+  struct stat st;
+  if (::statfs("/dev", &fs) != 0 || fs.f_type != 0x01021994 || ::stat("/dev", &st) != 0) return std::nullopt;
+  return st.st_dev;
+}
+
+// Where a build writes its lines, and how many it may still write.
+class Output {
+ public:
+  explicit Output(FILE* out) : out_(out) {}
+  void Write(std::string_view path) {
+    if (full()) return;
+    std::fwrite(path.data(), 1, path.size(), out_);
+    std::fputc('\n', out_);
+    ++lines_;
+  }
+  bool full() const { return lines_ >= kMaxPlaylistLines; }
+
+ private:
+  FILE* out_;
+  std::size_t lines_ = 0;
 };
 
 // One folder on the current search path.
 struct Folder {
   std::string path;  // resolved absolute path
   FolderId id;
-  std::vector<Entry> subfolders;  // ascending; those before `next` are done
+  std::vector<ListedEntry> subfolders;  // ascending; those before `next` are done
   std::size_t next = 0;
 };
 
-// Who the scan runs as, taken once per scan.
-struct Credentials {
-  uid_t uid = ::geteuid();
-  std::vector<gid_t> groups = [] {
-    std::vector<gid_t> list(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)) + 1);
-    int n = ::getgroups(static_cast<int>(list.size() - 1), list.data());
-    list.resize(static_cast<std::size_t>(std::max(n, 0)));
-    list.push_back(::getegid());
-    return list;
-  }();
-
-  // Whether a folder of these permissions may be entered, as the kernel
-  // decides it from the mode bits (root enters any folder). Answered from
-  // the fstat the scan takes anyway, instead of one more system call per
-  // folder.
-  bool CanEnter(const struct stat& st) const {
-    if (uid == 0) return true;
-    if (st.st_uid == uid) return (st.st_mode & S_IXUSR) != 0;
-    if (std::find(groups.begin(), groups.end(), st.st_gid) != groups.end()) return (st.st_mode & S_IXGRP) != 0;
-    return (st.st_mode & S_IXOTH) != 0;
-  }
-};
-
-// What one scan carries from folder to folder.
+// What one search carries from folder to folder.
 struct Scan {
-  explicit Scan(FILE* stream) : out(stream) {}
+  explicit Scan(Output& output) : out(output) {}
 
-  FILE* out;
-  Credentials credentials;
+  Output& out;
+  bool is_root = ::geteuid() == 0;
+  std::optional<dev_t> devfs = DevFsDevice();
   std::vector<char> buffer = std::vector<char>(32768);
   std::vector<Folder> stack;  // the folders on the current search path
+  std::set<FolderId> expanded;
 };
 
-// Lists the folder at the resolved `path` whose identity the parent's listing
-// gave, writes its MP3 files and returns it with its subfolders still to
-// visit. Returns nothing when it cannot be listed or entered, or is already on
-// the search path (a link back to an ancestor).
-//
-// Every system call counts on a whole music volume, so a folder costs one
-// open, two getdents64 reads and a close: the identity comes from the
-// parent's listing (the directory entry's inode, or the stat a link needs
-// anyway), and only a process that is not root takes an fstat to know whether
-// it may enter the folder.
-std::optional<Folder> VisitFolder(Scan& scan, std::string path, FolderId id) {
+// Opens the folder at the resolved `path`, writes its MP3 files and returns it
+// with its subfolders still to visit. Returns nothing when it cannot be
+// listed or entered, is on a pseudo file system, is already on the search
+// path (a link back to an ancestor), or was reached through a link and has
+// been expanded by this search already.
+std::optional<Folder> VisitFolder(Scan& scan, std::string path, bool via_link, std::optional<dev_t> parent_dev) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+  struct stat st;
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return std::nullopt;
+  const FolderId id{st.st_dev, st.st_ino};
   for (const Folder& folder : scan.stack) {
     if (folder.id == id) return std::nullopt;
   }
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
-  if (scan.credentials.uid != 0) {
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !scan.credentials.CanEnter(st)) return std::nullopt;
-  }
-
-  std::vector<Entry> entries;
-  for (;;) {
-    ssize_t n = ::getdents64(fd.get(), scan.buffer.data(), scan.buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && entries.empty()) return std::nullopt;
-    if (n <= 0) break;
-    for (ssize_t offset = 0; offset < n;) {
-      const auto* e = reinterpret_cast<const struct dirent64*>(scan.buffer.data() + offset);
-      offset += e->d_reclen;
-      std::string_view name = e->d_name;
-      bool is_file = e->d_type == DT_REG, is_folder = e->d_type == DT_DIR, via_link = false;
-      FolderId child{id.dev, e->d_ino};
-      // The entry's own type answers for everything but links (and file
-      // systems that do not report types).
-      if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
-        struct stat entry;
-        if (::fstatat(fd.get(), e->d_name, &entry, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (S_ISLNK(entry.st_mode)) {
-          via_link = true;
-          if (::fstatat(fd.get(), e->d_name, &entry, 0) != 0) continue;
-        }
-        is_file = S_ISREG(entry.st_mode);
-        is_folder = S_ISDIR(entry.st_mode);
-        child = FolderId{entry.st_dev, entry.st_ino};
-      }
-      if ((is_file && is_mp3_name(name)) || (is_folder && !IsSkippedFolder(name))) {
-        entries.push_back(Entry{std::string(name), is_folder, via_link, child});
-      }
+  if (via_link && scan.expanded.contains(id)) return std::nullopt;
+  // A file system's type can only change where the device does.
+  if (!parent_dev || *parent_dev != st.st_dev) {
+    struct statfs fs;
+    if (::fstatfs(fd.get(), &fs) != 0 || IsPseudoFileSystem(static_cast<long>(fs.f_type)) ||
+        (scan.devfs && *scan.devfs == st.st_dev)) {
+      return std::nullopt;
     }
   }
+  // Whether the folder may be entered is the kernel's decision (shares often
+  // carry ACLs); root enters every folder.
+  if (!scan.is_root && ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) != 0) return std::nullopt;
+
+  std::vector<ListedEntry> entries;
+  if (!ReadFolder(fd.get(), scan.buffer, entries)) return std::nullopt;
   fd.reset();
-  std::sort(entries.begin(), entries.end());
+  scan.expanded.insert(id);
+  std::erase_if(entries, [](const ListedEntry& entry) { return !IsWanted(entry); });
+  std::sort(entries.begin(), entries.end(),
+            [](const ListedEntry& a, const ListedEntry& b) { return a.name < b.name; });
 
   Folder folder{std::move(path), id, {}, 0};
   std::string line;
-  for (Entry& entry : entries) {
+  for (ListedEntry& entry : entries) {
     if (entry.is_folder) {
       folder.subfolders.push_back(std::move(entry));
       continue;
     }
     line.assign(folder.path).append("/").append(entry.name);
-    if (FitsOnALine(line)) WriteLine(scan.out, line);
+    if (FitsOnALine(line)) scan.out.Write(line);
   }
   return folder;
+}
+
+void ScanFolder(Output& out, const std::string& folder) {
+  MallocText resolved(::realpath(folder.c_str(), nullptr));
+  if (!resolved || !FitsOnALine(resolved.get()) || out.full()) return;
+  // Depth-first with an explicit stack, so a deep tree cannot exhaust the
+  // call stack; memory grows with depth times the folder sizes on the way.
+  Scan scan(out);
+  if (std::optional<Folder> root = VisitFolder(scan, resolved.get(), false, std::nullopt)) {
+    scan.stack.push_back(std::move(*root));
+  }
+  while (!scan.stack.empty() && !out.full()) {
+    Folder& top = scan.stack.back();
+    if (top.next == top.subfolders.size()) {
+      scan.stack.pop_back();
+      continue;
+    }
+    const ListedEntry& sub = top.subfolders[top.next++];
+    std::string path = top.path + "/" + sub.name;
+    if (sub.via_link) {
+      MallocText target(path.size() <= kMaxPath ? ::realpath(path.c_str(), nullptr) : nullptr);
+      if (!target) continue;
+      path = target.get();
+    }
+    if (!FitsOnALine(path)) continue;
+    const dev_t parent_dev = top.id.dev;
+    if (std::optional<Folder> next = VisitFolder(scan, std::move(path), sub.via_link, parent_dev)) {
+      scan.stack.push_back(std::move(*next));
+    }
+  }
+}
+
+void AddPath(Output& out, const std::string& path) {
+  struct stat st;
+  if (!FitsOnALine(path) || ::stat(path.c_str(), &st) != 0) return;
+  if (S_ISREG(st.st_mode)) {
+    if (is_mp3_name(path)) out.Write(path);
+  } else if (S_ISDIR(st.st_mode)) {
+    ScanFolder(out, path);
+  }
 }
 
 }  // namespace
@@ -181,49 +267,13 @@ bool is_mp3_name(std::string_view name) {
 int reverse_alphasort(const struct dirent** a, const struct dirent** b) { return ::alphasort(b, a); }
 
 void scan_music_dir(FILE* out, const std::string& folder) {
-  MallocText resolved(::realpath(folder.c_str(), nullptr));
-  if (!resolved || !FitsOnALine(resolved.get())) return;
-  // Depth-first with an explicit stack, so a deep tree cannot exhaust the
-  // call stack; memory grows with depth times the folder sizes on the way.
-  struct stat st;
-  if (::stat(resolved.get(), &st) != 0) return;
-  Scan scan(out);
-  if (std::optional<Folder> root = VisitFolder(scan, resolved.get(), FolderId{st.st_dev, st.st_ino})) {
-    scan.stack.push_back(std::move(*root));
-  }
-  while (!scan.stack.empty()) {
-    Folder& top = scan.stack.back();
-    if (top.next == top.subfolders.size()) {
-      scan.stack.pop_back();
-      continue;
-    }
-    const Entry& sub = top.subfolders[top.next++];
-    std::string path = top.path + "/" + sub.name;
-    if (sub.via_link) {
-      MallocText target(path.size() <= kMaxPath ? ::realpath(path.c_str(), nullptr) : nullptr);
-      if (!target) continue;
-      path = target.get();
-      // Inode numbers alone do not always tell (a file system may report
-      // others in listings than in stat); the resolved path of a folder on
-      // the current search path does.
-      auto on_path = [&](const Folder& folder) { return folder.path == path; };
-      if (std::any_of(scan.stack.begin(), scan.stack.end(), on_path)) continue;
-    }
-    if (!FitsOnALine(path)) continue;
-    if (std::optional<Folder> next = VisitFolder(scan, std::move(path), sub.id)) {
-      scan.stack.push_back(std::move(*next));
-    }
-  }
+  Output output(out);
+  ScanFolder(output, folder);
 }
 
 void add_music_path(FILE* out, const std::string& path) {
-  struct stat st;
-  if (!FitsOnALine(path) || ::stat(path.c_str(), &st) != 0) return;
-  if (S_ISREG(st.st_mode)) {
-    if (is_mp3_name(path)) WriteLine(out, path);
-  } else if (S_ISDIR(st.st_mode)) {
-    scan_music_dir(out, path);
-  }
+  Output output(out);
+  AddPath(output, path);
 }
 
 int build_playlist_file(std::string_view name, FILE* list) {
@@ -232,13 +282,14 @@ int build_playlist_file(std::string_view name, FILE* list) {
   if (!out) return 1;
   out->SetBufferSize(1 << 16);
   std::rewind(list);
+  Output output(out->stream());
   char* raw = nullptr;
   std::size_t capacity = 0;
   ssize_t length;
-  while ((length = ::getline(&raw, &capacity, list)) > 0) {
+  while (!output.full() && (length = ::getline(&raw, &capacity, list)) > 0) {
     std::string line(raw, static_cast<std::size_t>(length));
     if (line.back() == '\n') line.pop_back();
-    if (!line.empty()) add_music_path(out->stream(), line);
+    if (!line.empty()) AddPath(output, line);
   }
   std::free(raw);
   return out->Commit() ? 0 : 1;

@@ -7,15 +7,22 @@
 // its subfolders in the same order, expanded completely before the next.
 // Files found by the search are written under the resolved absolute path of
 // their folder. System folders ("recycle", "lost+found", ...) are not
-// entered, nor is a folder already on the current search path (a link back to
-// an ancestor). Paths longer than 4095 bytes or holding a line feed are
-// skipped: a playlist line cannot carry them.
+// entered, nor pseudo file systems (proc, sysfs, devtmpfs, cgroup, ...), nor a
+// folder already on the current search path (a link back to an ancestor),
+// nor a folder reached through a link when this search has expanded it
+// already: the work grows with the number of folders and files, not with the
+// number of paths to them. Paths longer than 4095 bytes or holding a line feed
+// are skipped: a playlist line cannot carry them. A build stops after
+// kMaxPlaylistLines lines and keeps what it found.
 
 #include <dirent.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <string_view>
+
+inline constexpr std::size_t kMaxPlaylistLines = 1000000;
 
 // True when the text holds a "." and what follows the last one is "mp3" in
 // any letter case.
@@ -25,8 +32,9 @@ bool is_mp3_name(std::string_view name);
 // order. For scandir.
 int reverse_alphasort(const struct dirent** a, const struct dirent** b);
 
-// Appends to `out` the MP3 files of the folder tree at `folder`. A folder that
-// cannot be listed or entered contributes nothing.
+// Appends to `out` the MP3 files of the folder tree at `folder`, at most
+// kMaxPlaylistLines of them. A folder that cannot be listed or entered (as the
+// kernel judges it for the effective user, ACLs included) contributes nothing.
 void scan_music_dir(FILE* out, const std::string& folder);
 
 // Appends `path` itself when it is a regular file with an MP3 name (as

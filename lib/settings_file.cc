@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "lib/atomic_file.h"
+#include "lib/file_lock.h"
 
 int cfg_last_error = CFGERR_NONE;
 
@@ -40,57 +42,108 @@ void ParseEntries(std::string_view data, std::vector<SettingsEntry>& entries) {
   }
 }
 
-// Opens `path` for update, creating it when it is missing without truncating a
-// file that another process created meanwhile. `created` tells which.
-UniqueFd OpenOrCreate(const std::string& path, bool& created) {
-  for (;;) {
-    created = false;
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd >= 0 || errno != ENOENT) return UniqueFd(fd);
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd >= 0) {
-      created = true;
-      return UniqueFd(fd);
-    }
-    if (errno != EEXIST) return UniqueFd();
+constexpr int kMaxOpenAttempts = 100;
+constexpr std::chrono::seconds kLockDeadline{30};
+
+// Opens `path` for update without following a link or blocking on a FIFO,
+// creating it when it is missing (and `create` is set) without truncating a
+// file that another process created meanwhile. `created` tells which. Returns
+// an invalid descriptor with errno set on failure (ENOENT: missing and not
+// created).
+UniqueFd OpenOrCreate(const std::string& path, bool create, bool& created) {
+  created = false;
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd >= 0 || errno != ENOENT || !create) return UniqueFd(fd);
+  fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
+  if (fd >= 0) created = true;
+  return UniqueFd(fd);
+}
+
+// True when `path` names the file open as `fd_stat` now.
+bool PathNames(const std::string& path, const struct stat& fd_stat) {
+  struct stat current;
+  return ::lstat(path.c_str(), &current) == 0 && current.st_dev == fd_stat.st_dev &&
+         current.st_ino == fd_stat.st_ino;
+}
+
+// Reads at most `limit` + 1 bytes, so that a file that grew past the limit
+// after the fstat is noticed.
+std::optional<std::string> ReadBounded(int fd, std::size_t limit) {
+  std::string data;
+  char buffer[4096];
+  while (data.size() <= limit) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
   }
+  if (data.size() > limit) return std::nullopt;
+  return data;
 }
 
 }  // namespace
 
-std::unique_ptr<SettingsFile> cfg_open(const std::string& path) {
-  for (;;) {
+std::unique_ptr<SettingsFile> cfg_open(const std::string& path, bool create) {
+  // A rewrite renames a new file over the path while its writer holds the
+  // lock on the old one; whoever waited on the old file must start again on
+  // the file the path names now. The number of such rounds is bounded: a
+  // path that keeps changing under us is given up.
+  for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
     bool created = false;
-    UniqueFd fd = OpenOrCreate(path, created);
-    struct stat opened;
-    if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
-      cfg_last_error = CFGERR_OPEN;
-      return nullptr;
+    UniqueFd fd = OpenOrCreate(path, create, created);
+    if (!fd.valid()) {
+      // A missing file reads as an empty one; a missing directory is a
+      // failure, as it would be for a file to be created there.
+      struct stat dir;
+      if (errno == ENOENT && !create && ::stat(directory_of(path).c_str(), &dir) == 0 && S_ISDIR(dir.st_mode)) {
+        auto file = std::make_unique<SettingsFile>();
+        file->path_ = path;
+        return file;
+      }
+      if (errno == EEXIST) continue;  // created by someone else meanwhile
+      break;
     }
-    int rc;
-    do rc = ::flock(fd.get(), LOCK_EX);
-    while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
+    struct stat opened;
+    if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_size > kMaxSettingsFileSize) {
+      break;
+    }
+    if (!lock_exclusive(fd.get(), kLockDeadline)) {
       cfg_last_error = CFGERR_LOCK;
       return nullptr;
     }
-    // A rewrite renames a new file over the path while its writer holds the
-    // lock on the old one; whoever waited on the old file must start again on
-    // the file the path names now.
-    struct stat current;
-    if (::stat(path.c_str(), &current) != 0) {
-      if (errno == ENOENT) continue;
-      cfg_last_error = CFGERR_OPEN;
-      return nullptr;
-    }
-    if (current.st_dev != opened.st_dev || current.st_ino != opened.st_ino) continue;
+    if (!PathNames(path, opened)) continue;
 
     auto file = std::make_unique<SettingsFile>();
     file->path_ = path;
-    if (!created) ParseEntries(read_all(fd.get()), file->entries_);
+    file->dev_ = opened.st_dev;
+    file->ino_ = opened.st_ino;
+    if (!created) {
+      std::optional<std::string> data = ReadBounded(fd.get(), kMaxSettingsFileSize);
+      if (!data) break;
+      ParseEntries(*data, file->entries_);
+    }
     file->fd_ = std::move(fd);
     return file;
   }
+  cfg_last_error = CFGERR_OPEN;
+  return nullptr;
+}
+
+int cfg_remove(const std::string& path) {
+  for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+    struct stat opened;
+    if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+      if (!fd.valid() && errno == ENOENT) return 0;
+      // Not a settings file we could have written: take the name away as it is.
+      return ::unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : 1;
+    }
+    if (!lock_exclusive(fd.get(), kLockDeadline)) return 1;
+    if (!PathNames(path, opened)) continue;
+    return ::unlink(path.c_str()) == 0 ? 0 : 1;
+  }
+  return 1;
 }
 
 std::string cfg_get(const SettingsFile& file, std::string_view name) {
@@ -118,7 +171,17 @@ int cfg_close(std::unique_ptr<SettingsFile> file) {
   cfg_last_error = CFGERR_NONE;
   if (!file->dirty_) return 0;
   // The lock on the old file is held until the new one has been renamed over
-  // it, so a waiting opener never sees a half-written file.
+  // it, so a waiting opener never sees a half-written file. Deleting takes the
+  // same lock, so when the path no longer names the file we locked, it was
+  // removed or replaced behind our back and must stay as it is now.
+  if (file->exists()) {
+    struct stat locked{};
+    locked.st_dev = file->dev_;
+    locked.st_ino = file->ino_;
+    if (!PathNames(file->path_, locked)) return 1;
+  } else if (struct stat st; ::lstat(file->path_.c_str(), &st) == 0) {
+    return 1;  // created by someone else since we found it missing
+  }
   std::optional<AtomicFile> out = AtomicFile::Create(file->path_);
   if (!out) return 1;
   for (const SettingsEntry& entry : file->entries_) {
@@ -132,7 +195,7 @@ int cfg_close(std::unique_ptr<SettingsFile> file) {
 }
 
 std::optional<std::string> cfg_file_get(const std::string& path, std::string_view name) {
-  std::unique_ptr<SettingsFile> file = cfg_open(path);
+  std::unique_ptr<SettingsFile> file = cfg_open(path, false);
   if (!file) return std::nullopt;
   std::string value = cfg_get(*file, name);
   cfg_close(std::move(file));

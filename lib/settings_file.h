@@ -13,6 +13,8 @@
 // untrimmed, with only the line feed removed. Lines of any length are read
 // whole. Duplicate names are all kept in file order.
 
+#include <sys/types.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,30 +45,50 @@ struct SettingsEntry {
   bool commented = false;  // written back with a leading "#"
 };
 
+// Settings files hold a handful of lines; anything larger is not one of ours
+// and is treated as unreadable rather than loaded into memory.
+inline constexpr long kMaxSettingsFileSize = 64 * 1024;
+
 // An open, locked settings file. Callers get it from cfg_open and hand it back
 // to cfg_close; it owns its descriptor (and so the lock) and its entries.
 class SettingsFile {
  public:
   const std::vector<SettingsEntry>& entries() const { return entries_; }
+  // False when cfg_open found no file and was told not to create one; the
+  // handle then holds no entries and no descriptor.
+  bool exists() const { return fd_.valid(); }
 
  private:
-  friend std::unique_ptr<SettingsFile> cfg_open(const std::string& path);
+  friend std::unique_ptr<SettingsFile> cfg_open(const std::string& path, bool create);
   friend int cfg_set(SettingsFile& file, std::string_view name, std::string_view value);
   friend int cfg_close(std::unique_ptr<SettingsFile> file);
 
   std::string path_;
   UniqueFd fd_;
+  dev_t dev_ = 0;  // identity of the locked file
+  ino_t ino_ = 0;
   bool dirty_ = false;
   std::vector<SettingsEntry> entries_;
 };
 
-// Opens and locks the file at `path`, creating it empty (mode 0666 less the
-// umask) when it is missing, and reads its entries. Waits as long as another
-// process holds the lock. Returns nullptr with cfg_last_error set to
-// CFGERR_OPEN when the file can be neither opened nor created, or is not a
-// regular file, and CFGERR_LOCK when locking fails. Leaves cfg_last_error
+// Opens and locks the file at `path` and reads its entries. A missing file is
+// created empty (mode 0666 less the umask) when `create` is set; otherwise the
+// result is a handle that holds no entries, creates nothing and answers
+// exists() false (cfg_set on it then creates the file at cfg_close).
+//
+// The file is opened without following a symbolic link and without blocking,
+// must be a regular file of at most kMaxSettingsFileSize bytes, and the lock
+// is awaited for at most 30 seconds. Returns nullptr with cfg_last_error set
+// to CFGERR_OPEN when the file cannot be opened or created or fails those
+// tests, and CFGERR_LOCK when it cannot be locked. Leaves cfg_last_error
 // alone on success.
-std::unique_ptr<SettingsFile> cfg_open(const std::string& path);
+std::unique_ptr<SettingsFile> cfg_open(const std::string& path, bool create = true);
+
+// Removes the settings file at `path` while holding its lock, so that a writer
+// that holds it meanwhile finishes first and cannot bring the file back
+// afterwards. A name that is not a regular file (a planted link) is removed
+// as it is. Returns 0 when nothing is left at `path`, else 1.
+int cfg_remove(const std::string& path);
 
 // Returns the value of the first uncommented entry named exactly `name`, or an
 // empty text when there is none.
@@ -79,10 +101,13 @@ int cfg_set(SettingsFile& file, std::string_view name, std::string_view value);
 
 // Writes the entries back when something was set, then unlocks and closes.
 // Sets cfg_last_error to CFGERR_NONE. Returns 0, or 1 when the rewrite failed
-// (the old file is then left as it was). Returns -1 for a null handle.
+// or the file was removed or replaced since it was opened (the path is then
+// left as it is: a deleted file does not come back). Returns -1 for a null
+// handle.
 int cfg_close(std::unique_ptr<SettingsFile> file);
 
-// cfg_open, cfg_get, cfg_close in one call; nothing when the open fails.
+// cfg_open (without creating), cfg_get, cfg_close in one call: a missing file
+// reads as an empty one; nothing when the open fails.
 std::optional<std::string> cfg_file_get(const std::string& path, std::string_view name);
 
 // cfg_open, cfg_set, cfg_close in one call. Returns 0, 1 when the rewrite

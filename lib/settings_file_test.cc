@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "tests/test_util.h"
@@ -199,6 +201,68 @@ TEST_F(SettingsFileTest, KillDuringRewriteLeavesOldOrNewFile) {
     std::string now = ReadFile(Path());
     ASSERT_TRUE(now == old_bytes || now == new_bytes) << "round " << round << ": " << now.size() << " bytes";
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Files an attacker (anyone who can write to the config directory) may plant
+// where a settings file is expected. None may hang, be followed, or fill
+// memory; each is simply unreadable.
+TEST_F(SettingsFileTest, HostileFilesAreRefusedWithoutWaitingOrFollowing) {
+  WriteFile(dir_ / "secret", "port=1\n");
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> make;
+  };
+  const Case cases[] = {
+      {"dangling link", [](const std::string& p) { ASSERT_EQ(::symlink("/nonexistent/x", p.c_str()), 0); }},
+      {"link to a file", [&](const std::string& p) { ASSERT_EQ(::symlink((dir_ / "secret").c_str(), p.c_str()), 0); }},
+      {"fifo", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0666), 0); }},
+      {"directory", [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0755), 0); }},
+      {"oversized file", [](const std::string& p) { WriteFile(p, std::string(kMaxSettingsFileSize / 2 + 1, 'a') + "=" + std::string(kMaxSettingsFileSize / 2, 'b')); }},
+  };
+  for (const Case& c : cases) {
+    RemoveTree(Path());
+    c.make(Path());
+    for (bool create : {true, false}) {
+      cfg_last_error = CFGERR_NONE;
+      EXPECT_EQ(cfg_open(Path(), create), nullptr) << c.what;
+      EXPECT_EQ(cfg_last_error, CFGERR_OPEN) << c.what;
+    }
+    EXPECT_EQ(cfg_file_get(Path(), "port"), std::nullopt) << c.what;
+    EXPECT_EQ(cfg_file_set(Path(), "port", "2"), -1) << c.what;
+  }
+  EXPECT_EQ(ReadFile(dir_ / "secret"), "port=1\n");
+  // Just under the limit is still a settings file.
+  RemoveTree(Path());
+  WriteFile(Path(), "k=" + std::string(kMaxSettingsFileSize - 3, 'v') + "\n");
+  EXPECT_EQ(cfg_file_get(Path(), "k")->size(), static_cast<std::size_t>(kMaxSettingsFileSize - 3));
+}
+
+TEST_F(SettingsFileTest, ReadingAMissingFileCreatesNothing) {
+  auto file = cfg_open(Path(), false);
+  ASSERT_NE(file, nullptr);
+  EXPECT_FALSE(file->exists());
+  EXPECT_EQ(cfg_get(*file, "port"), "");
+  EXPECT_EQ(cfg_close(std::move(file)), 0);
+  EXPECT_EQ(cfg_file_get(Path(), "port"), "");
+  EXPECT_FALSE(Exists(Path()));
+  // In a directory that does not exist, a read fails as a write would.
+  EXPECT_EQ(cfg_open(dir_ / "missing/settings", false), nullptr);
+}
+
+TEST_F(SettingsFileTest, RemoveTakesAwayFilesAndPlantedLinks) {
+  WriteFile(dir_ / "target", "x=1\n");
+  ASSERT_EQ(::symlink((dir_ / "target").c_str(), Path().c_str()), 0);
+  EXPECT_EQ(cfg_remove(Path()), 0);
+  EXPECT_FALSE(Exists(Path()));
+  EXPECT_EQ(ReadFile(dir_ / "target"), "x=1\n");
+  WriteFile(Path(), "x=1\n");
+  EXPECT_EQ(cfg_remove(Path()), 0);
+  EXPECT_EQ(cfg_remove(Path()), 0);
+  EXPECT_FALSE(Exists(Path()));
 }
 
 }  // namespace

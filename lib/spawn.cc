@@ -1,5 +1,7 @@
 #include "lib/spawn.h"
 
+#include <time.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -7,10 +9,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
+
+#include "lib/command_lock.h"
 
 extern char** environ;
 
 namespace {
+
+constexpr std::string_view kLockVariable = kInheritedLockVariable;
 
 // Owns the two attribute records that posix_spawn takes.
 class SpawnSetup {
@@ -26,10 +33,12 @@ class SpawnSetup {
   SpawnSetup(const SpawnSetup&) = delete;
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 
-  bool Configure(bool quiet_stderr) {
+  bool Configure(bool quiet_stderr, int lock_fd, int lock_target) {
     if (!ok_) return false;
     bool ok = ::posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0) == 0 &&
               ::posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null", O_WRONLY, 0) == 0;
+    // dup2 to another number gives a copy without close-on-exec.
+    if (lock_fd >= 0) ok = ok && ::posix_spawn_file_actions_adddup2(&actions_, lock_fd, lock_target) == 0;
     if (quiet_stderr) {
       ok = ok && ::posix_spawn_file_actions_addopen(&actions_, 2, "/dev/null", O_WRONLY, 0) == 0;
     }
@@ -55,21 +64,48 @@ class SpawnSetup {
 
 }  // namespace
 
-int run_program(const std::vector<std::string>& argv, bool quiet_stderr) {
+int run_program(const std::vector<std::string>& argv, bool quiet_stderr, int lock_fd,
+                std::chrono::milliseconds deadline) {
   if (argv.empty()) return -1;
+  const int lock_target = lock_fd == 3 ? 4 : 3;
   SpawnSetup setup;
-  if (!setup.Configure(quiet_stderr)) return -1;
+  if (!setup.Configure(quiet_stderr, lock_fd, lock_target)) return -1;
+  // The environment as it is, with the lock variable set or taken out.
+  const std::string lock_variable = std::string(kLockVariable) + "=";
+  std::vector<std::string> lock_entry;
+  if (lock_fd >= 0) lock_entry.push_back(lock_variable + std::to_string(lock_target));
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!std::string_view(*e).starts_with(lock_variable)) env.push_back(*e);
+  }
+  for (std::string& entry : lock_entry) env.push_back(entry.data());
+  env.push_back(nullptr);
   std::vector<char*> args;
   args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid;
-  if (::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ) != 0) {
+  if (::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), env.data()) != 0) {
     return -1;
   }
+  // The programs we run detach or end at once; one that hangs is killed
+  // rather than hanging its caller (and a web request) with it.
+  const auto give_up = std::chrono::steady_clock::now() + deadline;
   int status;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
+  long pause_us = 100;
+  for (;;) {
+    pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) return -1;
+    if (std::chrono::steady_clock::now() >= give_up) {
+      ::kill(pid, SIGKILL);
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      return -1;
+    }
+    struct timespec pause = {0, pause_us * 1000};
+    ::nanosleep(&pause, nullptr);
+    if (pause_us < 10000) pause_us *= 2;
   }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);

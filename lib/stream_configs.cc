@@ -25,6 +25,9 @@ constexpr char kDefaultUrl[] = "http://localhost/";
 // its "ices:" prefix; the source client checks it.
 constexpr char kIcesNamespace[] = "http://www.icecast.org/projects/ices";
 constexpr std::string_view kSourceConfigPrefix = "ices.conf-";
+// A generated source client config is about a kilobyte; a larger file of
+// that name is not one of ours.
+constexpr off_t kMaxSourceConfigSize = 64 * 1024;
 
 void AppendLine(std::string& out, const char* format, auto... args) {
   char line[512];
@@ -203,19 +206,29 @@ int rewrite_source_ports(std::string_view port) {
   const std::string dir = get_conf_dir();
   std::unique_ptr<DIR, DirCloser> listing(::opendir(dir.c_str()));
   if (!listing) return 1;
+  const int dir_fd = ::dirfd(listing.get());
   // Names first: the rewrite adds and renames entries of the same directory.
+  // Only regular files found without following a link are ours to rewrite: a
+  // link could point at any file of the system, a FIFO would block.
   std::vector<std::string> names;
   while (const dirent* entry = ::readdir(listing.get())) {
     std::string_view name = entry->d_name;
-    if (name.size() > kSourceConfigPrefix.size() && name.starts_with(kSourceConfigPrefix)) names.emplace_back(name);
-  }
-  listing.reset();
-  for (const std::string& name : names) {
-    const std::string path = dir + "/" + name;
-    std::unique_ptr<FILE, FileCloser> in(std::fopen(path.c_str(), "re"));
+    if (name.size() <= kSourceConfigPrefix.size() || !name.starts_with(kSourceConfigPrefix)) continue;
     struct stat st;
-    if (!in || ::fstat(::fileno(in.get()), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    std::optional<AtomicFile> out = AtomicFile::Create(path, name + "-XXXXXX");
+    if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      names.emplace_back(name);
+    }
+  }
+  for (const std::string& name : names) {
+    UniqueFd fd(::openat(dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxSourceConfigSize) {
+      continue;
+    }
+    std::unique_ptr<FILE, FileCloser> in(::fdopen(fd.get(), "r"));
+    if (!in) continue;
+    fd.release();
+    std::optional<AtomicFile> out = AtomicFile::Create(dir + "/" + name);
     if (!out) continue;
     CopyWithPort(in.get(), out->stream(), port);
     out->Commit();

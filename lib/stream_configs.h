@@ -69,8 +69,9 @@ int build_source_config(std::string_view name, std::string_view genre, std::stri
 
 // Replaces the line holding "<Port>" of every regular file "ices.conf-" plus
 // at least one character in the config directory by "      <Port>PORT</Port>",
-// each file replaced atomically through a temporary "NAME-XXXXXX" beside it;
-// every other byte stays. Returns 1 when the config directory cannot be
+// each file replaced atomically through a temporary ".wl-XXXXXX" beside it
+// (a name the rewrite's own filter never matches); every other byte stays.
+// Symbolic links, FIFOs and files over 64 KiB are left alone. Returns 1 when the config directory cannot be
 // listed, else 0 (a file that cannot be rewritten is left as it was).
 int rewrite_source_ports(std::string_view port);
 

@@ -63,6 +63,9 @@ std::string Escape(std::string_view text, Markup markup) {
         case '>': out += escape ? "&gt;" : ">"; break;
         case '"': out += escape_quotes ? "&quot;" : "\""; break;
         case '\'': out += escape_quotes ? "&apos;" : "'"; break;
+        // A parser turns a literal carriage return into a line feed; a
+        // character reference reads back as the stored byte.
+        case '\r': out += escape ? "&#13;" : "\r"; break;
         default:
           if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') out += static_cast<char>(c);
           break;

@@ -16,7 +16,9 @@ bool is_valid_utf8(std::string_view text);
 
 // Returns `text` as XML character data that a parser reads back as the stored
 // value: "&", "<" and ">" become "&amp;", "&lt;" and "&gt;" (and, when
-// `escape_quotes` is set, '"' and "'" become "&quot;" and "&apos;"); characters
+// `escape_quotes` is set, '"' and "'" become "&quot;" and "&apos;"), a carriage
+// return becomes "&#13;" (a parser would read a literal one as a line feed);
+// characters
 // XML 1.0 cannot carry (control bytes other than tab, line feed and carriage
 // return; U+FFFE and U+FFFF) are left out; bytes that are not valid UTF-8
 // become U+FFFD. A text without such characters comes back unchanged.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <unordered_map>
 
 FILE* cgiOut = stdout;
 
@@ -10,6 +11,11 @@ namespace cgi {
 namespace {
 
 FormFields g_fields;
+// Each field name with the position of its first value, and the names in
+// request order: built once, so that a request of many fields costs time
+// linear in its size.
+std::unordered_map<std::string_view, std::size_t> g_first;
+std::vector<std::string> g_names;
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -162,22 +168,21 @@ FormFields ParseRequest(const char* method, const char* query, const char* conte
   return {};
 }
 
-void SetFormFields(FormFields fields) { g_fields = std::move(fields); }
+void SetFormFields(FormFields fields) {
+  g_first.clear();
+  g_names.clear();
+  g_fields = std::move(fields);
+  for (std::size_t i = 0; i < g_fields.size(); ++i) {
+    if (g_first.emplace(g_fields[i].first, i).second) g_names.push_back(g_fields[i].first);
+  }
+}
 
 const std::string* FindField(std::string_view name) {
-  for (const auto& field : g_fields) {
-    if (field.first == name) return &field.second;
-  }
-  return nullptr;
+  auto found = g_first.find(name);
+  return found == g_first.end() ? nullptr : &g_fields[found->second].second;
 }
 
-std::vector<std::string> FieldNames() {
-  std::vector<std::string> names;
-  for (const auto& field : g_fields) {
-    if (std::find(names.begin(), names.end(), field.first) == names.end()) names.push_back(field.first);
-  }
-  return names;
-}
+std::vector<std::string> FieldNames() { return g_names; }
 
 }  // namespace cgi
 

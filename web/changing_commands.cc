@@ -2,8 +2,15 @@
 // follow. Names that cannot name a playlist and ports that are not ports are
 // refused before anything is touched; a settings file that cannot be written
 // is reported as failure.
+//
+// Each command holds the command lock for its whole run, so commands run one
+// after another, and hands it to the controller runs it starts. Commands that
+// must not be left half done when killed (set, new, del) record themselves in
+// the journal first; the next command to take the lock finishes or undoes
+// them.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,8 +18,10 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
+#include "lib/command_lock.h"
 #include "lib/config_dir.h"
 #include "lib/numbers.h"
 #include "lib/playlist_builder.h"
@@ -26,25 +35,38 @@
 namespace {
 
 constexpr std::string_view kFolderFieldPrefix = "f_dir";
+// More folders than anyone picks by hand; each costs a whole scan.
+constexpr std::size_t kMaxFolderFields = 1000;
 
 // Runs "tarnwick ACTION TARGET" and waits for it. The target is one
 // argument, whatever it holds. The controller's standard output is not the
-// response: it gets /dev/null, and its messages go to our standard error.
-void RunController(const char* action, std::string_view target) {
-  run_program({"tarnwick", action, std::string(target)}, false);
+// response: it gets /dev/null, and its messages go to our standard error. It
+// inherits our command lock.
+void RunController(const CommandLock& lock, const char* action, std::string_view target) {
+  run_program({"tarnwick", action, std::string(target)}, false, lock.fd());
 }
 
-// A port is 1 to 5 ASCII digits with a value from 1 to 65535.
-bool IsValidPort(std::string_view port) {
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos) return false;
-  int value = leading_int(port);
-  return value >= 1 && value <= 65535;
+// Takes the command lock and finishes what a killed command left half done.
+// Returns nothing when the lock cannot be had: the command must then change
+// nothing.
+std::optional<CommandLock> TakeCommandLock() {
+  CommandLock lock = CommandLock::Acquire();
+  if (lock.state() == CommandLock::State::kFailed) return std::nullopt;
+  if (lock.held() && !lock.inherited()) {
+    bool restart = complete_interrupted_command([&](std::string_view name) { RunController(lock, "stop", name); });
+    if (restart) {
+      RunController(lock, "stop", "all");
+      RunController(lock, "start", "all");
+    }
+  }
+  return lock;
 }
 
-// The numbers N, in ascending order, of the fields "f_dirN" that the request
-// carries with N below `total`. Fields that were not sent would add only
-// empty lines, so a huge f_total costs no more than the fields sent.
-std::vector<long> FolderFieldNumbers(int total) {
+// The distinct values of the folder fields "f_dirN" that the request carries
+// with N below `total`, in ascending order of N, at most kMaxFolderFields.
+// Fields that were not sent would add only empty lines, so a huge f_total
+// costs no more than the fields sent.
+std::vector<std::string> ChosenFolders(int total) {
   std::vector<long> numbers;
   for (const std::string& name : cgiFormEntries()) {
     if (!name.starts_with(kFolderFieldPrefix)) continue;
@@ -57,54 +79,90 @@ std::vector<long> FolderFieldNumbers(int total) {
     if (number < total) numbers.push_back(number);
   }
   std::sort(numbers.begin(), numbers.end());
-  return numbers;
+  std::vector<std::string> folders;
+  std::set<std::string> seen;
+  for (long number : numbers) {
+    if (folders.size() == kMaxFolderFields) break;
+    std::string folder =
+        cgiFormStringNoNewlines(std::string(kFolderFieldPrefix) + std::to_string(number), kFolderFieldSize);
+    if (seen.insert(folder).second) folders.push_back(std::move(folder));
+  }
+  return folders;
 }
 
 // Writes the chosen folders to a fresh list file in /tmp, one per line, and
-// expands it into the playlist file of `name`. The list file is written
-// through the descriptor mkstemp returns: opening its name again would follow
-// whatever another local user put there meanwhile.
+// expands it into the playlist file of `name`. The list file is unlinked as
+// soon as it exists and used through its descriptor only: a kill leaves
+// nothing behind, and no other local user can swap it.
 void BuildPlaylistFromFields(const std::string& name, int total) {
   char list_name[] = "/tmp/tmp-ice-playlist.XXXXXX";
   UniqueFd fd(::mkostemp(list_name, O_CLOEXEC));
   if (!fd.valid()) return;
-  std::unique_ptr<FILE, FileCloser> list(::fdopen(fd.get(), "w+"));
-  if (list) {
-    fd.release();
-    for (long number : FolderFieldNumbers(total)) {
-      std::string folder = cgiFormStringNoNewlines(std::string(kFolderFieldPrefix) + std::to_string(number),
-                                                   kFolderFieldSize);
-      std::fprintf(list.get(), "%s\n", folder.c_str());
-    }
-    build_playlist_file(name, list.get());
-  }
   ::unlink(list_name);
+  std::unique_ptr<FILE, FileCloser> list(::fdopen(fd.get(), "w+"));
+  if (!list) return;
+  fd.release();
+  for (const std::string& folder : ChosenFolders(total)) std::fprintf(list.get(), "%s\n", folder.c_str());
+  build_playlist_file(name, list.get());
 }
 
 // Enable and disable: store "enabled" for the named playlist, then have the
-// controller start or stop its source client.
+// controller start or stop its source client. A playlist without a playlist
+// file is not there to enable or disable.
 void SetEnabledAndRun(const char* enabled, const char* action) {
   std::string name = cgiFormStringNoNewlines("f_name", kFieldSize);
-  if (!is_valid_playlist_name(name) || set_playlist_enabled(name, enabled) != 0) {
+  if (!is_valid_playlist_name(name)) {
     write_config_response(0);
     return;
   }
-  RunController(action, name);
+  std::optional<CommandLock> lock = TakeCommandLock();
+  if (!lock || !playlist_file_exists(name) || set_playlist_enabled(name, enabled) != 0) {
+    write_config_response(0);
+    return;
+  }
+  RunController(*lock, action, name);
   write_config_response(1);
+}
+
+// Writes icecast.xml for `port`, or takes it away when `port` is nothing
+// (there was none before).
+void RestoreServerConfig(const std::optional<std::string>& port) {
+  if (port) {
+    build_server_config(leading_int(*port));
+  } else {
+    ::unlink(server_config_path().c_str());
+  }
 }
 
 }  // namespace
 
 void handle_set() {
   std::string port = cgiFormStringNoNewlines("f_port", kFieldSize);
-  if (!IsValidPort(port) || set_server_port(port) != 0) {
+  std::optional<CommandLock> lock;
+  if (!is_valid_port(port) || !(lock = TakeCommandLock()) || !journal_begin({"set", port})) {
     write_config_response(0);
     return;
   }
-  build_server_config(leading_int(port));
-  RunController("stop", "all");
+  // The server config is written first: when it cannot be replaced, nothing
+  // else has changed yet and nothing is stopped.
+  struct stat st;
+  std::optional<std::string> old_port;
+  if (::lstat(server_config_path().c_str(), &st) == 0) old_port = get_server_port();
+  if (build_server_config(leading_int(port)) != 0) {
+    journal_end();
+    write_config_response(0);
+    return;
+  }
+  if (set_server_port(port) != 0) {
+    RestoreServerConfig(old_port);
+    journal_end();
+    write_config_response(0);
+    return;
+  }
+  RunController(*lock, "stop", "all");
   rewrite_source_ports(port);
-  RunController("start", "all");
+  RunController(*lock, "start", "all");
+  journal_end();
   write_config_response(1);
 }
 
@@ -115,7 +173,15 @@ void handle_playlist_new() {
   std::string rand = cgiFormStringNoNewlines("f_randomized", kRandomizedFieldSize);
   std::string total = cgiFormStringNoNewlines("f_total", kTotalFieldSize);
   begin_config_response();
-  if (!is_valid_playlist_name(name) || write_playlist_settings(name, genre, desc, rand, "0") != 0) {
+  std::optional<CommandLock> lock;
+  if (!is_valid_playlist_name(name) || !(lock = TakeCommandLock()) || !journal_begin({"new", name})) {
+    write_res(0);
+    end_config_response();
+    return;
+  }
+  if (write_playlist_settings(name, genre, desc, rand, "0") != 0) {
+    remove_unfinished_playlist(name);
+    journal_end();
     write_res(0);
     end_config_response();
     return;
@@ -123,18 +189,24 @@ void handle_playlist_new() {
   build_source_config(name, genre, desc, rand);
   // The page learns of success before the (possibly long) folder scan.
   write_res(1);
+  std::fflush(cgiOut);
   BuildPlaylistFromFields(name, leading_int(total));
+  // A playlist whose file could not be written leaves no settings behind.
+  remove_unfinished_playlist(name);
+  journal_end();
   end_config_response();
 }
 
 void handle_playlist_del() {
   std::string name = cgiFormStringNoNewlines("f_name", kFieldSize);
-  if (!is_valid_playlist_name(name)) {
+  std::optional<CommandLock> lock;
+  if (!is_valid_playlist_name(name) || !(lock = TakeCommandLock()) || !journal_begin({"del", name})) {
     write_config_response(0);
     return;
   }
-  RunController("stop", name);
+  RunController(*lock, "stop", name);
   delete_playlist(name);
+  journal_end();
   write_config_response(1);
 }
 
@@ -149,16 +221,16 @@ void handle_playlist_renew() {
   std::string rand = cgiFormStringNoNewlines("f_randomized", kRandomizedFieldSize);
   begin_config_response();
   // Renewing keeps "enabled" as it is: it never enables or disables.
-  std::optional<std::string> enabled;
-  if (is_valid_playlist_name(name)) enabled = get_playlist_enabled(name);
-  if (!enabled || write_playlist_settings(name, genre, desc, rand, *enabled) != 0) {
+  std::optional<CommandLock> lock;
+  if (!is_valid_playlist_name(name) || !(lock = TakeCommandLock()) || !playlist_file_exists(name) ||
+      renew_playlist_settings(name, genre, desc, rand) != 0) {
     write_res(0);
     end_config_response();
     return;
   }
   build_source_config(name, genre, desc, rand);
   write_res(1);
-  RunController("stop", name);
-  RunController("start", name);
+  RunController(*lock, "stop", name);
+  RunController(*lock, "start", name);
   end_config_response();
 }

@@ -142,8 +142,9 @@ TEST_F(ChangingCommandsTest, EnableDisableAndDeleteRunTheControllerWithTheName) 
   for (const char* file : {"playlist-Jazz Classics", "simple-ices-conf-Jazz Classics", "ices.conf-Jazz Classics"}) {
     EXPECT_NE(last.find(file), std::string::npos) << file;
   }
-  // The port read for the source client config left the server settings.
-  EXPECT_EQ(ListDir(conf_.path()), (std::vector<std::string>{"music", "simple-icecast-conf"}));
+  // Reading the port for the source client config created nothing; the
+  // command lock's file stays.
+  EXPECT_EQ(ListDir(conf_.path()), (std::vector<std::string>{".wl-lock", "music"}));
 }
 
 TEST_F(ChangingCommandsTest, RenewRewritesSettingsAndKeepsEnabled) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "lib/config_dir.h"
 #include "web/cgi.h"
 
 int main() {
@@ -11,6 +12,8 @@ int main() {
                                        std::getenv("CONTENT_TYPE"), std::getenv("CONTENT_LENGTH"),
                                        stdin));
   cgiOut = stdout;
+  // One request works in one config directory, however the pointer changes.
+  pin_conf_dir();
   cgiMain();
   return 0;
 }

@@ -7,11 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <memory>
 #include <string>
 
 #include "lib/config_dir.h"
 #include "lib/playlist_builder.h"
-#include "lib/xml_text.h"
+#include "lib/unique_fd.h"
 #include "web/cgi.h"
 #include "web/commands.h"
 #include "web/response.h"
@@ -39,7 +40,53 @@ class Listing {
   int count_;
 };
 
-void WriteCell(std::string_view text) { write_element("cell", text); }
+// The page inserts every cell's text into the document as HTML: a text cell
+// holds the value HTML-escaped, so that the page shows what the user typed.
+void WriteCell(std::string_view text) {
+  std::string html;
+  for (char c : text) {
+    switch (c) {
+      case '&': html += "&amp;"; break;
+      case '<': html += "&lt;"; break;
+      case '>': html += "&gt;"; break;
+      default: html += c; break;
+    }
+  }
+  write_element("cell", html);
+}
+
+// Makes `text` safe inside the link fragments: the href is an unquoted
+// attribute holding a javascript: URL whose script passes the text in a
+// single-quoted string. A browser reads the attribute, percent-decodes the
+// URL and runs the script, so every byte that one of those layers cannot
+// carry as it is is percent-encoded; quotes and backslashes, which the
+// percent-decoding would hand to the script as they are, are first written
+// as the script escapes \x27, \x22 and \x5C. Letters, digits, "-_.~" and the
+// other ASCII punctuation stay as they are.
+std::string EncodeForScriptLink(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  auto percent = [&](unsigned char byte) {
+    out += '%';
+    out += kHex[byte >> 4];
+    out += kHex[byte & 15];
+  };
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '\'' || c == '"' || c == '\\') {
+      percent('\\');
+      out += 'x';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else if (byte <= 0x20 || byte >= 0x7F || c == '%' || c == '<' || c == '>' || c == '&' || c == '=' ||
+               c == '`') {
+      percent(byte);
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
 
 // A cell holding an HTML fragment as escaped text: the page reads the
 // fragment back from the cell's text.
@@ -51,26 +98,32 @@ void WriteLinkCell(std::string_view before, std::string_view middle, std::string
   write_raw("</cell>");
 }
 
-void WriteRow(int id, const std::string& name) {
+// Writes one row from one read of the playlist's settings file. `port` is
+// read once per request, when the first enabled playlist needs it.
+void WriteRow(int id, const std::string& name, std::optional<std::string>& port) {
   std::fprintf(cgiOut, "<row id=\"%d\">", id);
-  if (std::optional<std::string> enabled = get_playlist_enabled(name)) {
-    if (is_on(*enabled)) {
-      // The port comes from a file anyone may have edited by hand.
-      WriteLinkCell("<a href=javascript:ices_playlist('", xml_clean(get_server_port() + "/" + name + ".m3u"),
+  std::optional<PlaylistSettings> settings = read_playlist_settings(name);
+  const bool enabled = settings && is_on(settings->enabled);
+  if (settings) {
+    if (enabled) {
+      if (!port) port = get_server_port();
+      WriteLinkCell("<a href=javascript:ices_playlist('", EncodeForScriptLink(*port + "/" + name + ".m3u"),
                     "')><IMG border='0' width='20' src='/sonorell/tunein.png'></a>");
     } else {
       write_raw("<cell>-</cell>");
     }
   }
   WriteCell(name);
-  if (std::optional<std::string> genre = get_playlist_genre(name)) WriteCell(*genre);
-  if (std::optional<std::string> desc = get_playlist_desc(name)) WriteCell(*desc);
-  if (std::optional<std::string> rand = get_playlist_rand(name)) write_raw(is_on(*rand) ? "<cell>Yes</cell>" : "<cell>No</cell>");
-  if (std::optional<std::string> enabled = get_playlist_enabled(name)) {
-    if (is_on(*enabled)) {
-      WriteLinkCell("<a href=javascript:isplaylist_disable('", name, "')><IMG border='0' src='/web/images/stop.png'></a>");
+  if (settings) {
+    WriteCell(settings->genre);
+    WriteCell(settings->desc);
+    write_raw(is_on(settings->rand) ? "<cell>Yes</cell>" : "<cell>No</cell>");
+    if (enabled) {
+      WriteLinkCell("<a href=javascript:isplaylist_disable('", EncodeForScriptLink(name),
+                    "')><IMG border='0' src='/web/images/stop.png'></a>");
     } else {
-      WriteLinkCell("<a href=javascript:isplaylist_enable('", name, "')><IMG border='0' src='/web/images/start.png'></a>");
+      WriteLinkCell("<a href=javascript:isplaylist_enable('", EncodeForScriptLink(name),
+                    "')><IMG border='0' src='/web/images/start.png'></a>");
     }
   }
   write_raw("</row>");
@@ -84,6 +137,8 @@ void handle_playlist_table() {
   write_raw("<?xml version=\"1.0\" encoding=\"UTF-8\" ?><rows>");
   const std::string dir = get_conf_dir();
   Listing listing(dir);
+  std::unique_ptr<DIR, DirCloser> dir_handle(::opendir(dir.c_str()));
+  std::optional<std::string> port;
   int rows = 0;
   // The listing is in descending order; walking it backwards gives ascending.
   for (int i = listing.size() - 1; i >= 0; --i) {
@@ -94,8 +149,10 @@ void handle_playlist_table() {
     // row either.
     if (!is_valid_playlist_name(name)) continue;
     struct stat st;
-    if (::stat((dir + "/" + std::string(entry)).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    WriteRow(++rows, name);
+    if (!dir_handle || ::fstatat(::dirfd(dir_handle.get()), listing.name(i), &st, 0) != 0 || !S_ISREG(st.st_mode)) {
+      continue;
+    }
+    WriteRow(++rows, name, port);
   }
   write_element("page", page);
   std::fprintf(cgiOut, "<total>%d</total></rows>", rows);

@@ -1,5 +1,5 @@
 // The commands that answer questions about the configuration. They change
-// nothing, except that reading a settings file creates it when it is missing.
+// nothing: a playlist without a settings file reads as one with an empty one.
 
 #include <optional>
 #include <string>
@@ -27,11 +27,14 @@ void handle_modify_info() {
   std::string name = cgiFormStringNoNewlines("f_name", kFieldSize);
   begin_config_response();
   write_res(1);
-  // A text that cannot name a playlist must not create a settings file.
+  // One read of the settings file, so that the three values are of one
+  // state even while a renew runs.
   if (is_valid_playlist_name(name)) {
-    if (std::optional<std::string> genre = get_playlist_genre(name)) write_element("genre", *genre);
-    if (std::optional<std::string> desc = get_playlist_desc(name)) write_element("desc", *desc);
-    if (std::optional<std::string> rand = get_playlist_rand(name)) write_element("rand", *rand);
+    if (std::optional<PlaylistSettings> settings = read_playlist_settings(name)) {
+      write_element("genre", settings->genre);
+      write_element("desc", settings->desc);
+      write_element("rand", settings->rand);
+    }
   }
   end_config_response();
 }

@@ -4,6 +4,7 @@
 
 #include "web/cgi.h"
 #include "web/commands.h"
+#include "web/response.h"
 
 namespace {
 
@@ -33,12 +34,14 @@ constexpr Command kCommands[] = {
 
 int cgiMain() {
   std::string cmd = cgiFormStringNoNewlines("cmd", kCmdFieldSize);
-  // An unknown or absent command gets an empty response, not even a header.
   for (const Command& command : kCommands) {
     if (cmd == command.name) {
       command.handler();
-      break;
+      return 0;
     }
   }
+  // An unknown or absent command gets an empty body; without a header at all
+  // the web server would answer with an error page of its own.
+  write_response_header();
   return 0;
 }

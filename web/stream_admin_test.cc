@@ -26,18 +26,22 @@ TEST_F(StreamAdminTest, GetAnswersTheStoredPortByteForByte) {
             "Pragma: no-cache\r\nCache-Control: no-cache\r\nContent-type: text/xml\r\n\r\n"
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config><res>1</res><port>8000</port></config>");
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(Exists(At("simple-icecast-conf")));
+  EXPECT_FALSE(Exists(At("simple-icecast-conf")));  // a question creates nothing
 
   WriteFile(At("simple-icecast-conf"), "port=8010\n");
   EXPECT_EQ(RunCgi("cmd=GUI_ice_get").out, Config("<res>1</res><port>8010</port>"));
 }
 
-TEST_F(StreamAdminTest, UnknownCommandsGetAnEmptyResponse) {
+// What a request that names no command gets: a complete response with an
+// empty body (no output at all would make the web server answer an error).
+const char kEmptyResponse[] = "Pragma: no-cache\r\nCache-Control: no-cache\r\nContent-type: text/xml\r\n\r\n";
+
+TEST_F(StreamAdminTest, UnknownCommandsGetAnEmptyBody) {
   for (const char* query : {"", "cmd=gui_ice_get", "cmd=GUI_ice_get+", "cmd=GUI_ice_ge", "x=GUI_ice_get",
                             "cmd=GUI_ice_get_and_more_text_that_is_much_longer"}) {
     RunResult r = RunCgi(query);
     EXPECT_EQ(r.status, 0) << query;
-    EXPECT_EQ(r.out, "") << query;
+    EXPECT_EQ(r.out, kEmptyResponse) << query;
   }
 }
 
@@ -74,11 +78,15 @@ TEST_F(StreamAdminTest, ModifyInfoAnswersTheThreeValues) {
   EXPECT_EQ(RunCgi("cmd=GUI_ice_modify_info&f_name=Jazz").out,
             Config("<res>1</res><genre>Jazz</genre><desc></desc><rand>1</rand>"));
 
-  // A name without settings leaves an empty settings file that then counts.
-  EXPECT_EQ(RunCgi("cmd=GUI_ice_modify_info&f_name=New+One").out,
-            Config("<res>1</res><genre></genre><desc></desc><rand></rand>"));
-  EXPECT_EQ(ReadFile(At("simple-ices-conf-New One")), "");
-  EXPECT_EQ(RunCgi("cmd=GUI_ice_has_playlist_name&f_name=New+One").out, Config("<res>1</res>"));
+  // A name without settings answers as an empty one and creates nothing, so
+  // questions never fill up the capacity.
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(RunCgi("cmd=GUI_ice_modify_info&f_name=" + Numbered("New+", i)).out,
+              Config("<res>1</res><genre></genre><desc></desc><rand></rand>"));
+  }
+  EXPECT_EQ(ListDir(conf_.path()), std::vector<std::string>{"simple-ices-conf-Jazz"});
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_has_playlist_name&f_name=New+1").out, Config("<res>0</res>"));
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_is_playlist_full").out, Config("<res>0</res>"));
 }
 
 TEST_F(StreamAdminTest, ValuesAreWrittenAsWellFormedXml) {
@@ -129,13 +137,13 @@ TEST_F(StreamAdminTest, PostedFormsAreDecoded) {
 
   CgiRequest oversized = urlencoded;
   oversized.body = "cmd=GUI_ice_get&pad=" + std::string(1 << 20, 'x');
-  EXPECT_EQ(RunCgi(oversized).out, "");
+  EXPECT_EQ(RunCgi(oversized).out, kEmptyResponse);
 
   RunResult r = RunCapture({STREAM_ADMIN_BIN},
                            {"REQUEST_METHOD=POST", "CONTENT_TYPE=application/x-www-form-urlencoded",
                             "CONTENT_LENGTH=100"},
                            "cmd=GUI_ice_get");
-  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.out, kEmptyResponse);
   EXPECT_EQ(r.status, 0);
 }
 

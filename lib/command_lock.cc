@@ -1,0 +1,163 @@
+#include "lib/command_lock.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include "lib/atomic_file.h"
+#include "lib/config_dir.h"
+#include "lib/file_lock.h"
+#include "lib/numbers.h"
+#include "lib/stream_configs.h"
+
+namespace {
+
+constexpr char kLockName[] = ".wl-lock";
+constexpr char kJournalName[] = ".wl-journal";
+constexpr std::string_view kTempPrefix = ".wl-";
+constexpr std::size_t kJournalLimit = 4096;
+
+std::string InConfDir(const char* name) { return get_conf_dir() + "/" + name; }
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The descriptor a parent passed down, when it names the lock file.
+std::optional<int> InheritedLock(const std::string& lock_path) {
+  const char* value = std::getenv(kInheritedLockVariable);
+  if (value == nullptr || *value == '\0') return std::nullopt;
+  char* end;
+  long fd = std::strtol(value, &end, 10);
+  if (*end != '\0' || fd < 3 || fd > 1024) return std::nullopt;
+  struct stat inherited, named;
+  if (::fstat(static_cast<int>(fd), &inherited) != 0 || ::lstat(lock_path.c_str(), &named) != 0 ||
+      !S_ISREG(inherited.st_mode) || !SameFile(inherited, named)) {
+    return std::nullopt;
+  }
+  return static_cast<int>(fd);
+}
+
+// A name mkstemp makes from ".wl-XXXXXX".
+bool IsTemporaryName(std::string_view name) {
+  if (name.size() != kTempPrefix.size() + 6 || !name.starts_with(kTempPrefix)) return false;
+  for (char c : name.substr(kTempPrefix.size())) {
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
+
+// Removes the temporary files that runs killed before `started` left in the
+// config directory. Only regular files of the project's own pattern.
+void RemoveLeftovers(const struct timespec& started) {
+  const std::string dir = get_conf_dir();
+  std::unique_ptr<DIR, DirCloser> listing(::opendir(dir.c_str()));
+  if (!listing) return;
+  const int dir_fd = ::dirfd(listing.get());
+  std::vector<std::string> stale;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    if (!IsTemporaryName(entry->d_name)) continue;
+    struct stat st;
+    if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    bool older = st.st_mtim.tv_sec < started.tv_sec ||
+                 (st.st_mtim.tv_sec == started.tv_sec && st.st_mtim.tv_nsec < started.tv_nsec);
+    if (older) stale.emplace_back(entry->d_name);
+  }
+  for (const std::string& name : stale) ::unlinkat(dir_fd, name.c_str(), 0);
+}
+
+// The moment this process started, as the file system clock sees it.
+struct timespec ProcessStart() {
+  // /proc/self/stat would tell, but a file's time stamp is what we compare
+  // with, so take the clock's coarse time at the first call (early in main).
+  static const struct timespec started = [] {
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return now;
+  }();
+  return started;
+}
+
+}  // namespace
+
+CommandLock CommandLock::Acquire(std::chrono::milliseconds deadline) {
+  const struct timespec started = ProcessStart();
+  CommandLock lock;
+  const std::string path = InConfDir(kLockName);
+  if (std::optional<int> fd = InheritedLock(path); fd && lock_exclusive(*fd, std::chrono::milliseconds(0))) {
+    // Adopted, not owned: the descriptor stays open for our lifetime, and the
+    // programs we start must not keep the lock alive after us.
+    ::fcntl(*fd, F_SETFD, FD_CLOEXEC);
+    lock.fd_ = UniqueFd(::fcntl(*fd, F_DUPFD_CLOEXEC, 3));
+    lock.state_ = lock.fd_.valid() ? State::kHeld : State::kFailed;
+    lock.inherited_ = true;
+    return lock;
+  }
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666));
+  struct stat st;
+  if (!fd.valid()) {
+    struct stat dir;
+    if (errno == ENOENT && ::stat(get_conf_dir().c_str(), &dir) != 0) lock.state_ = State::kNoDirectory;
+    return lock;
+  }
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || !lock_exclusive(fd.get(), deadline)) return lock;
+  lock.fd_ = std::move(fd);
+  lock.state_ = State::kHeld;
+  RemoveLeftovers(started);
+  return lock;
+}
+
+bool journal_begin(const JournalEntry& entry) {
+  std::optional<AtomicFile> out = AtomicFile::Create(InConfDir(kJournalName));
+  if (!out) return false;
+  std::string text = entry.action + "\n" + entry.argument + "\n";
+  std::fwrite(text.data(), 1, text.size(), out->stream());
+  return out->Commit();
+}
+
+void journal_end() { ::unlink(InConfDir(kJournalName).c_str()); }
+
+std::optional<JournalEntry> journal_read() {
+  UniqueFd fd(::open(InConfDir(kJournalName).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  struct stat st;
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(kJournalLimit)) {
+    return std::nullopt;
+  }
+  std::string text = read_all(fd.get());
+  std::size_t first = text.find('\n');
+  if (first == std::string::npos || text.empty() || text.back() != '\n') return std::nullopt;
+  return JournalEntry{text.substr(0, first), text.substr(first + 1, text.size() - first - 2)};
+}
+
+void remove_unfinished_playlist(std::string_view name) {
+  if (!is_valid_playlist_name(name) || playlist_file_exists(name)) return;
+  delete_playlist(name);
+}
+
+bool complete_interrupted_command(const std::function<void(std::string_view)>& stop_playlist) {
+  std::optional<JournalEntry> entry = journal_read();
+  if (!entry) {
+    // A record that cannot be read is of no use to anyone.
+    journal_end();
+    return false;
+  }
+  bool restart = false;
+  if (entry->action == "set" && is_valid_port(entry->argument)) {
+    if (get_server_port() != entry->argument) set_server_port(entry->argument);
+    build_server_config(leading_int(entry->argument));
+    rewrite_source_ports(entry->argument);
+    restart = true;
+  } else if (entry->action == "new") {
+    remove_unfinished_playlist(entry->argument);
+  } else if (entry->action == "del" && is_valid_playlist_name(entry->argument)) {
+    stop_playlist(entry->argument);
+    delete_playlist(entry->argument);
+  }
+  journal_end();
+  return restart;
+}

@@ -1,0 +1,21 @@
+#include "lib/file_lock.h"
+
+#include <sys/file.h>
+#include <time.h>
+
+#include <cerrno>
+
+bool lock_exclusive(int fd, std::chrono::milliseconds deadline) {
+  // flock has no timeout of its own: try without blocking and back off, so a
+  // holder that hangs cannot hang every later command with it.
+  const auto give_up = std::chrono::steady_clock::now() + deadline;
+  long pause_us = 200;
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (std::chrono::steady_clock::now() >= give_up) return false;
+    struct timespec pause = {0, pause_us * 1000};
+    ::nanosleep(&pause, nullptr);
+    if (pause_us < 20000) pause_us *= 2;
+  }
+}
