@@ -3,6 +3,12 @@
 # empty /tmp, so that no test ever reads or writes the machine's
 # /tmp/iceconf.dir, the process scans see only the test's own processes, and
 # nothing a test starts outlives it.
+#
+# Usage: tests/sandbox.sh [EMULATOR] PROGRAM [ARGS...]
+#
+# The program is not PID 1 of the namespace: a shell stays PID 1 and waits
+# for it. PID 1 gets no default signal actions, so a test that aborts as PID 1
+# would not die (under a user-mode emulator it hangs instead).
 set -eu
 if [ "${WAVELORN_SANDBOX:-}" = 1 ]; then
   exec "$@"
@@ -12,5 +18,9 @@ if [ "$(id -u)" = 0 ]; then
 else
   userns="--map-root-user"
 fi
-exec unshare --mount --pid --fork --mount-proc $userns --propagation private \
-  sh -c 'mount -t tmpfs -o mode=1777 wavelorn-test /tmp && WAVELORN_SANDBOX=1 exec "$@"' sh "$@"
+# --kill-child: when the test is stopped (a ctest timeout), the whole
+# namespace goes with it.
+exec unshare --mount --pid --fork --kill-child --mount-proc $userns --propagation private \
+  sh -c 'mount -t tmpfs -o mode=1777 wavelorn-test /tmp || exit 1
+    WAVELORN_SANDBOX=1 "$@"
+    exit $?' sh "$@"

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <csignal>
 #include <cerrno>
 #include <cstdio>
@@ -23,6 +24,13 @@ const char kConfigHead[] =
 const char kRowsHead[] =
     "Pragma: no-cache\r\nCache-Control: no-cache\r\nContent-type: text/xml\r\n\r\n"
     "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>";
+
+namespace {
+
+// How long one run of a program under test may take, emulated included.
+constexpr std::chrono::seconds kRunDeadline{120};
+
+}  // namespace
 
 TempDir::TempDir() {
   char templ[] = "/tmp/wltest-XXXXXX";
@@ -113,10 +121,20 @@ RunResult RunCapture(const std::vector<std::string>& argv, const std::vector<std
   std::size_t fed = 0;
   if (input.empty()) ::close(in[1]), in[1] = -1;
   ::signal(SIGPIPE, SIG_IGN);
+  // No program under test may keep a test waiting: past the deadline it is
+  // killed and the result says so.
+  const auto deadline = std::chrono::steady_clock::now() + kRunDeadline;
+  bool timed_out = false;
   for (int open_outputs = 2; open_outputs > 0;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      timed_out = true;
+      break;
+    }
     pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-    if (::poll(fds, in[1] >= 0 ? 3 : 2, -1) < 0) {
+    if (::poll(fds, in[1] >= 0 ? 3 : 2, static_cast<int>(left.count())) < 0) {
       if (errno == EINTR) continue;
+      timed_out = true;  // cannot watch it any more: stop it
       break;
     }
     for (int i = 0; i < 2; ++i) {
@@ -138,8 +156,30 @@ RunResult RunCapture(const std::vector<std::string>& argv, const std::vector<std
     }
   }
   if (in[1] >= 0) ::close(in[1]);
+  for (int fd : {out[0], err[0]}) {
+    if (fd >= 0) ::close(fd);
+  }
+  // The outputs are closed; the program itself gets what is left of the time.
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  for (;;) {
+    if (timed_out) {
+      ::kill(pid, SIGKILL);
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      break;
+    }
+    pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid || (done < 0 && errno != EINTR)) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      timed_out = true;
+    } else {
+      ::usleep(1000);
+    }
+  }
+  if (timed_out) {
+    result.err += "\n[RunCapture: " + argv[0] + " still running after " +
+                  std::to_string(kRunDeadline.count()) + " s, killed]\n";
+  }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
