@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "lib/unique_fd.h"
+
 std::string directory_of(const std::string& path) {
   std::string::size_type slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -19,6 +21,25 @@ unsigned new_file_mode() {
   mode_t mask = ::umask(0);
   ::umask(mask);
   return 0666 & ~mask;
+}
+
+int write_file_atomically(const std::string& path, std::string_view contents) {
+  std::optional<AtomicFile> out = AtomicFile::Create(path);
+  if (!out) return 1;
+  std::fwrite(contents.data(), 1, contents.size(), out->stream());
+  return out->Commit() ? 0 : 1;
+}
+
+std::optional<std::string> read_regular_file(const std::string& path, std::size_t limit) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  struct stat st;
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::size_t>(st.st_size) > limit) {
+    return std::nullopt;
+  }
+  std::string data = read_all(fd.get());
+  if (data.size() > limit) return std::nullopt;
+  return data;
 }
 
 std::optional<AtomicFile> AtomicFile::Create(const std::string& target, std::string_view temp_name) {

@@ -52,6 +52,15 @@ class AtomicFile {
   std::unique_ptr<char[]> buffer_;  // outlives stream_, which may use it
 };
 
+// Replaces the file at `path` with `contents` through an AtomicFile. Returns
+// 0, or 1 when it cannot be written (the old file then stays as it was).
+int write_file_atomically(const std::string& path, std::string_view contents);
+
+// The contents of the regular file at `path`, opened without following a
+// link or blocking; nothing when it is missing, not a regular file, larger
+// than `limit` bytes, or cannot be read.
+std::optional<std::string> read_regular_file(const std::string& path, std::size_t limit);
+
 // The directory part of `path` ("." when it has none).
 std::string directory_of(const std::string& path);
 

@@ -1,5 +1,6 @@
 #include "lib/playlist_builder.h"
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -154,6 +155,55 @@ TEST_F(PlaylistBuilderTest, UnreadableFolderContributesNothing) {
   std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, out);
   std::fclose(out);
   EXPECT_EQ(std::string(buffer, n), M("open/o.mp3") + "\n");
+}
+
+TEST_F(PlaylistBuilderTest, FoldersOfAVolumeMountedInsideAreAllFound) {
+  // Two file systems both number their folders from the root, so folders of
+  // the inner one share inode numbers with folders of the outer one.
+  Make({"outer/", "outer/o.mp3", "outer/usb/"});
+  ASSERT_EQ(::mount("inner", M("outer/usb").c_str(), "tmpfs", 0, "mode=0755"), 0);
+  for (const char* folder : {"a", "b", "c"}) {
+    ::mkdir(M(std::string("outer/usb/") + folder).c_str(), 0755);
+    WriteFile(M(std::string("outer/usb/") + folder + "/" + folder + ".mp3"), "");
+  }
+  std::string out = Build(M("outer") + "\n");
+  ::umount(M("outer/usb").c_str());
+  EXPECT_EQ(out, M("outer/o.mp3") + "\n" + M("outer/usb/a/a.mp3") + "\n" + M("outer/usb/b/b.mp3") + "\n" +
+                     M("outer/usb/c/c.mp3") + "\n");
+}
+
+TEST_F(PlaylistBuilderTest, ManyLinksToTheSameFoldersCostNoMoreThanTheFolders) {
+  // Each folder holds two links to the next: 2^18 paths to the last one.
+  constexpr int kLevels = 18;
+  for (int i = 0; i <= kLevels; ++i) {
+    Make({Numbered("f", i) + "/", Numbered("f", i) + "/x.mp3"});
+  }
+  for (int i = 0; i < kLevels; ++i) {
+    Link(M(Numbered("f", i + 1)), Numbered("f", i) + "/l1");
+    Link(M(Numbered("f", i + 1)), Numbered("f", i) + "/l2");
+  }
+  std::string out = Build(M("f0") + "\n");
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), kLevels + 1);
+  // Folders the user chose twice, one inside the other, appear as chosen.
+  out = Build(M("f17") + "\n" + M("f18") + "\n");
+  EXPECT_EQ(out, M("f17/x.mp3") + "\n" + M("f18/x.mp3") + "\n" + M("f18/x.mp3") + "\n");
+}
+
+TEST_F(PlaylistBuilderTest, PseudoFileSystemsAreNeverEntered) {
+  Make({"m/", "m/a.mp3"});
+  Link("/proc", "m/proc");
+  Link("/sys", "m/sys");
+  EXPECT_EQ(Build(M("m") + "\n/proc\n/sys\n/proc/self\n"), M("m/a.mp3") + "\n");
+}
+
+TEST_F(PlaylistBuilderTest, ABuildStopsAtTheLineLimitAndKeepsWhatItFound) {
+  Make({"many/"});
+  for (int i = 0; i < 2000; ++i) WriteFile(M("many/" + Numbered("s", i) + ".mp3"), "");
+  std::string list;
+  for (std::size_t i = 0; i * 2000 <= kMaxPlaylistLines; ++i) list += M("many") + "\n";
+  std::string out = Build(list);
+  EXPECT_EQ(static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')), kMaxPlaylistLines);
+  EXPECT_TRUE(out.starts_with(M("many/s0.mp3\n")));
 }
 
 TEST_F(PlaylistBuilderTest, FailedBuildLeavesTheOldPlaylist) {

@@ -48,12 +48,6 @@ void AppendElement(std::string& out, std::string_view indent, std::string_view t
   out += ">\n";
 }
 
-int WriteWhole(const std::string& path, const std::string& contents) {
-  std::optional<AtomicFile> out = AtomicFile::Create(path);
-  if (!out) return 1;
-  std::fwrite(contents.data(), 1, contents.size(), out->stream());
-  return out->Commit() ? 0 : 1;
-}
 
 }  // namespace
 
@@ -154,12 +148,12 @@ std::string render_source_config(const SourceConfig& c) {
 }
 
 int write_server_config(const ServerConfig& config) {
-  return WriteWhole(server_config_path(), render_server_config(config));
+  return write_file_atomically(server_config_path(), render_server_config(config));
 }
 
 int write_source_config(const SourceConfig& config) {
   if (!config.file || !config.name || !is_valid_playlist_name(*config.name)) return 1;
-  return WriteWhole(source_config_path(*config.name), render_source_config(config));
+  return write_file_atomically(source_config_path(*config.name), render_source_config(config));
 }
 
 int build_server_config(int port) {

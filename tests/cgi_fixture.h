@@ -30,7 +30,8 @@ class CgiTest : public ::testing::Test {
               "for a; do line=\"$line|$a\"; done\n"
               "conf=$(cat /tmp/iceconf.dir)\n"
               "files=$(ls \"$conf\" | tr '\\n' ' ')\n"
-              "ports=$(cat \"$conf\"/ices.conf-* 2>/dev/null | grep '<Port>' | tr -d ' ' | tr '\\n' ' ')\n"
+              "ports=$(for f in \"$conf\"/ices.conf-*; do [ -f \"$f\" ] && [ ! -L \"$f\" ] && cat \"$f\"; done"
+              " | grep '<Port>' | tr -d ' ' | tr '\\n' ' ')\n"
               "printf '%s#%s#%s\\n' \"$line\" \"$files\" \"$ports\" >> \"$STANDIN_LOG\"\n",
               0755);
   }

@@ -21,6 +21,7 @@
 #include <set>
 #include <string>
 
+#include "lib/atomic_file.h"
 #include "lib/command_lock.h"
 #include "lib/config_dir.h"
 #include "lib/numbers.h"
@@ -124,11 +125,10 @@ void SetEnabledAndRun(const char* enabled, const char* action) {
   write_config_response(1);
 }
 
-// Writes icecast.xml for `port`, or takes it away when `port` is nothing
-// (there was none before).
-void RestoreServerConfig(const std::optional<std::string>& port) {
-  if (port) {
-    build_server_config(leading_int(*port));
+// Puts back the bytes icecast.xml had, or takes it away when there was none.
+void RestoreServerConfig(const std::optional<std::string>& old_config) {
+  if (old_config) {
+    write_file_atomically(server_config_path(), *old_config);
   } else {
     ::unlink(server_config_path().c_str());
   }
@@ -145,16 +145,14 @@ void handle_set() {
   }
   // The server config is written first: when it cannot be replaced, nothing
   // else has changed yet and nothing is stopped.
-  struct stat st;
-  std::optional<std::string> old_port;
-  if (::lstat(server_config_path().c_str(), &st) == 0) old_port = get_server_port();
+  std::optional<std::string> old_config = read_regular_file(server_config_path(), 1 << 20);
   if (build_server_config(leading_int(port)) != 0) {
     journal_end();
     write_config_response(0);
     return;
   }
   if (set_server_port(port) != 0) {
-    RestoreServerConfig(old_port);
+    RestoreServerConfig(old_config);
     journal_end();
     write_config_response(0);
     return;

@@ -32,7 +32,11 @@ class ChangingCommandsTest : public CgiTest {
   // Every file of the config directory with its bytes.
   std::vector<std::pair<std::string, std::string>> Snapshot() const {
     std::vector<std::pair<std::string, std::string>> files;
-    for (const std::string& name : ListDir(conf_.path())) files.emplace_back(name, ReadFile(At(name)));
+    for (const std::string& name : ListDir(conf_.path())) {
+      struct stat st;
+      bool regular = ::lstat(At(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+      files.emplace_back(name, regular ? ReadFile(At(name)) : "<not a regular file>");
+    }
     return files;
   }
 
@@ -93,12 +97,13 @@ TEST_F(ChangingCommandsTest, NewCountsFolderFieldsByTotal) {
   Cgi(fields);
   EXPECT_EQ(ReadFile(At("playlist-P")), "");
 
-  // A huge count costs no more than the fields sent.
+  // A huge count costs no more than the fields sent: the request may not
+  // write even a megabyte (two billion empty lines would be two gigabytes).
   fields.emplace_back("f_total", "2000000000");
   fields.emplace_back("f_dir12", music_ + "/top.mp3");
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(Cgi(fields).out, Config("<res>1</res>"));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  CgiRequest limited = Request(fields);
+  limited.wrapper = {"/usr/bin/prlimit", "--fsize=1048576", "--"};
+  EXPECT_EQ(RunCgi(limited).out, Config("<res>1</res>"));
   EXPECT_EQ(ReadFile(At("playlist-P")),
             music_ + "/a/1.mp3\n" + music_ + "/a/2.mp3\n" + music_ + "/b/3.mp3\n" + music_ + "/top.mp3\n");
 }
@@ -189,6 +194,110 @@ TEST_F(ChangingCommandsTest, UnwritableSettingsAreReportedAndNothingRuns) {
   EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_renew"}, {"f_name", "P"}}).out, Config("<res>0</res>"));
   EXPECT_TRUE(ReadLines(Log()).empty());
   EXPECT_FALSE(Exists(At("missing")));
+}
+
+TEST_F(ChangingCommandsTest, RepeatedFolderFieldsAreScannedOnce) {
+  Fields fields = NewPlaylist("P");
+  fields[5].second = "100";
+  for (int i = 0; i < 100; ++i) fields.emplace_back(Numbered("f_dir", i), music_ + "/b");
+  EXPECT_EQ(Cgi(fields).out, Config("<res>1</res>"));
+  EXPECT_EQ(ReadFile(At("playlist-P")), music_ + "/b/3.mp3\n");
+  // At most a thousand folder fields count.
+  fields = NewPlaylist("P");
+  fields[5].second = "1500";
+  for (int i = 0; i < 1500; ++i) fields.emplace_back(Numbered("f_dir", i), Numbered(music_ + "/top.mp3", i));
+  fields.emplace_back("f_dir1499", music_ + "/top.mp3");
+  WriteFile(music_ + "/top.mp3999", "");
+  EXPECT_EQ(Cgi(fields).out, Config("<res>1</res>"));
+  EXPECT_EQ(ReadFile(At("playlist-P")), "");  // none of them names an MP3 file
+}
+
+TEST_F(ChangingCommandsTest, SetChangesNothingWhenTheServerConfigCannotBeReplaced) {
+  Cgi(NewPlaylist("A"));
+  Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8010"}});
+  ::unlink(Log().c_str());
+  // A directory in its place: the rename of the new file fails.
+  ::unlink(At("icecast.xml").c_str());
+  ::mkdir(At("icecast.xml").c_str(), 0755);
+  auto before = Snapshot();
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8020"}}).out, Config("<res>0</res>"));
+  EXPECT_EQ(Snapshot(), before);
+  EXPECT_TRUE(ReadLines(Log()).empty());
+
+  // A server settings file that cannot be written: icecast.xml goes back.
+  ::rmdir(At("icecast.xml").c_str());
+  Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8010"}});
+  ::unlink(Log().c_str());
+  ::unlink(At("simple-icecast-conf").c_str());
+  ::mkfifo(At("simple-icecast-conf").c_str(), 0644);
+  before = Snapshot();
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8020"}}).out, Config("<res>0</res>"));
+  EXPECT_EQ(Snapshot(), before);
+  EXPECT_TRUE(ReadLines(Log()).empty());
+}
+
+TEST_F(ChangingCommandsTest, HostileFilesInTheConfigDirectoryAreNotFollowed) {
+  TempDir elsewhere;
+  WriteFile(elsewhere / "secret", "root:x:0:0\n      <Port>1</Port>\n", 0600);
+  Cgi(NewPlaylist("A"));
+  ASSERT_EQ(::symlink((elsewhere / "secret").c_str(), At("ices.conf-Link").c_str()), 0);
+  ASSERT_EQ(::mkfifo(At("ices.conf-Fifo").c_str(), 0644), 0);
+  ASSERT_EQ(::symlink("/nonexistent", At("simple-ices-conf-Dangling").c_str()), 0);
+  WriteFile(At("playlist-Dangling"), "");
+  // None of these may hang, follow the link or copy the secret.
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8010"}}).out, Config("<res>1</res>"));
+  EXPECT_EQ(ReadFile(elsewhere / "secret"), "root:x:0:0\n      <Port>1</Port>\n");
+  EXPECT_NE(ReadFile(At("ices.conf-A")).find("<Port>8010</Port>"), std::string::npos);
+  for (const std::string& name : ListDir(conf_.path())) EXPECT_FALSE(name.starts_with(".wl-") && name.size() == 10);
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_modify_info"}, {"f_name", "Dangling"}}).out, Config("<res>1</res>"));
+  EXPECT_NE(Cgi({{"cmd", "GUI_ice_playlist"}}).out.find("<cell>Dangling</cell></row>"), std::string::npos);
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_is_active_full"}}).out, Config("<res>0</res>"));
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "Dangling"}}).out, Config("<res>0</res>"));
+
+  // A pointer that is not an absolute path makes the default apply, so
+  // nothing is written relative to the working directory.
+  WriteFile("/tmp/iceconf.dir", "");
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8030"}}).out, Config("<res>0</res>"));
+  EXPECT_FALSE(Exists("/simple-icecast-conf"));
+  EXPECT_FALSE(Exists("/icecast.xml"));
+}
+
+TEST_F(ChangingCommandsTest, CommandsOnAPlaylistWithoutPlaylistFileCreateNothing) {
+  Cgi(NewPlaylist("P"));
+  ::unlink(At("playlist-P").c_str());
+  auto before = Snapshot();
+  for (const char* cmd : {"GUI_ice_playlist_enable", "GUI_ice_playlist_disable", "GUI_ice_playlist_renew"}) {
+    EXPECT_EQ(Cgi({{"cmd", cmd}, {"f_name", "P"}}).out, Config("<res>0</res>")) << cmd;
+    EXPECT_EQ(Cgi({{"cmd", cmd}, {"f_name", "Never"}}).out, Config("<res>0</res>")) << cmd;
+  }
+  EXPECT_EQ(Snapshot(), before);
+  EXPECT_TRUE(ControllerRuns().empty());
+}
+
+TEST_F(ChangingCommandsTest, AllIsNoPlaylistName) {
+  Cgi(NewPlaylist("A"));
+  ::unlink(Log().c_str());
+  auto before = Snapshot();
+  Fields fields = NewPlaylist("all", {{"", music_}});
+  EXPECT_EQ(Cgi(fields).out, Config("<res>0</res>"));
+  fields[0].second = "GUI_ice_playlist_renew";
+  EXPECT_EQ(Cgi(fields).out, Config("<res>0</res>"));
+  for (const char* cmd : {"GUI_ice_playlist_del", "GUI_ice_playlist_enable", "GUI_ice_playlist_disable"}) {
+    EXPECT_EQ(Cgi({{"cmd", cmd}, {"f_name", "all"}}).out, Config("<res>0</res>")) << cmd;
+  }
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_has_playlist_name"}, {"f_name", "all"}}).out, Config("<res>0</res>"));
+  EXPECT_EQ(Snapshot(), before);
+  EXPECT_TRUE(ReadLines(Log()).empty());
+  // A hand-made playlist file of that name is no row of the table.
+  WriteFile(At("playlist-all"), "");
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist"}}).out.find("<cell>all</cell>"), std::string::npos);
+}
+
+TEST_F(ChangingCommandsTest, CarriageReturnsOfHandEditedFilesReadBack) {
+  Cgi(NewPlaylist("P"));
+  WriteFile(At("simple-ices-conf-P"), "genre=Jazz\r\ndesc=Late\r\nrand=1\r\n");
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_modify_info"}, {"f_name", "P"}}).out,
+            Config("<res>1</res><genre>Jazz&#13;</genre><desc>Late&#13;</desc><rand>1&#13;</rand>"));
 }
 
 }  // namespace

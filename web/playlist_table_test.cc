@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <utility>
+
 #include <gtest/gtest.h>
 
 #include "tests/cgi_fixture.h"
@@ -107,6 +110,105 @@ TEST_F(PlaylistTableTest, TextsAreEscapedSoOneOddPlaylistCannotBreakTheTable) {
   // A port that was edited by hand cannot break out of the link either.
   WriteFile(At("simple-icecast-conf"), "port=8\x01" "0'0\r\n");
   EXPECT_NE(Table().find("ices_playlist('8%010%5Cx270%0D/R%26B"), std::string::npos);
+}
+
+// What a browser makes of a link cell, step by step: the XML text of the
+// cell is an HTML fragment; its unquoted href ends at white space or ">"; the
+// javascript: URL is percent-decoded into a script; the script is a call with
+// one single-quoted string argument. Returns the function and the argument,
+// or "<broken>" at the first step that fails.
+std::string XmlText(std::string_view xml) {
+  std::string out;
+  for (std::size_t i = 0; i < xml.size(); ++i) {
+    if (xml[i] != '&') {
+      out += xml[i];
+      continue;
+    }
+    std::size_t semi = xml.find(';', i);
+    std::string_view entity = xml.substr(i + 1, semi - i - 1);
+    out += entity == "lt" ? '<' : entity == "gt" ? '>' : entity == "amp" ? '&' : entity == "quot" ? '"' : '\'';
+    i = semi;
+  }
+  return out;
+}
+
+std::pair<std::string, std::string> FollowLink(const std::string& cell_xml) {
+  const std::string fragment = XmlText(cell_xml);
+  const std::string open = "<a href=";
+  if (!fragment.starts_with(open)) return {"<broken>", fragment};
+  std::size_t end = fragment.find_first_of(" \t\n>", open.size());
+  std::string url = fragment.substr(open.size(), end - open.size());
+  if (!url.starts_with("javascript:")) return {"<broken>", url};
+  std::string script;
+  for (std::size_t i = 11; i < url.size(); ++i) {
+    auto hex = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    if (url[i] == '%' && i + 2 < url.size() && std::isxdigit(url[i + 1]) && std::isxdigit(url[i + 2])) {
+      script += static_cast<char>(hex(url[i + 1]) * 16 + hex(url[i + 2]));
+      i += 2;
+    } else {
+      script += url[i];
+    }
+  }
+  std::size_t paren = script.find("('");
+  if (paren == std::string::npos || !script.ends_with("')")) return {"<broken>", script};
+  std::string function = script.substr(0, paren), argument;
+  for (std::size_t i = paren + 2; i + 2 < script.size(); ++i) {
+    char c = script[i];
+    if (c == '\'') return {"<broken>", script};  // the string ended early
+    if (c == '\\') {
+      if (script[i + 1] == 'x' && i + 3 < script.size()) {
+        argument += static_cast<char>(std::stoi(script.substr(i + 2, 2), nullptr, 16));
+        i += 3;
+      } else {
+        argument += script[++i];
+      }
+    } else {
+      argument += c;
+    }
+  }
+  return {function, argument};
+}
+
+// The link cells of each row of a table, in order.
+std::vector<std::string> LinkCells(const std::string& table) {
+  std::vector<std::string> cells;
+  for (std::size_t at = 0; (at = table.find("<cell>&lt;a href=", at)) != std::string::npos;) {
+    at += 6;
+    cells.push_back(table.substr(at, table.find("</cell>", at) - at));
+  }
+  return cells;
+}
+
+TEST_F(PlaylistTableTest, LinksHandTheExactNameToThePageFunctions) {
+  const std::vector<std::string> names = {
+      "Road Trip", "O'Brien", "say \"hi\"", "back\\slash", "100%", "<b>bold", "Rock&Roll", "x=y",
+      "`tick`",    "Caf\xC3\xA9 \xE2\x80\xA8", "a)b;c", "#1?q", "%41",
+  };
+  for (const std::string& name : names) {
+    AddPlaylist(name, "enabled=1\n");
+    std::vector<std::string> cells = LinkCells(Table());
+    ASSERT_EQ(cells.size(), 2u) << name;
+    EXPECT_EQ(FollowLink(cells[0]), std::make_pair(std::string("ices_playlist"), "8000/" + name + ".m3u")) << name;
+    EXPECT_EQ(FollowLink(cells[1]), std::make_pair(std::string("isplaylist_disable"), name)) << name;
+    WriteFile(At("simple-ices-conf-" + name), "enabled=0\n");
+    cells = LinkCells(Table());
+    ASSERT_EQ(cells.size(), 1u) << name;
+    EXPECT_EQ(FollowLink(cells[0]), std::make_pair(std::string("isplaylist_enable"), name)) << name;
+    ::unlink(At("playlist-" + name).c_str());
+    ::unlink(At("simple-ices-conf-" + name).c_str());
+  }
+  // Names of letters, digits and "-_.~" keep their bytes.
+  AddPlaylist("Mix_2.0~-x", "enabled=1\n");
+  EXPECT_NE(Table().find("ices_playlist('8000/Mix_2.0~-x.m3u')"), std::string::npos);
+}
+
+TEST_F(PlaylistTableTest, TextCellsShowWhatTheUserTyped) {
+  AddPlaylist("P", "genre=<script>alert(1)</script>\ndesc=Rock&Roll\r\n");
+  std::string table = Table();
+  // The page reads the cell's text and inserts it as HTML: it must come out
+  // as the characters typed, not as markup.
+  EXPECT_NE(table.find("<cell>&amp;lt;script&amp;gt;alert(1)&amp;lt;/script&amp;gt;</cell>"), std::string::npos);
+  EXPECT_NE(table.find("<cell>Rock&amp;amp;Roll&#13;</cell>"), std::string::npos);
 }
 
 }  // namespace
