@@ -198,7 +198,9 @@ RunResult RunCgi(const CgiRequest& request) {
     env.push_back("CONTENT_LENGTH=" + std::to_string(request.body.size()));
   }
   for (const auto& e : request.extra_env) env.push_back(e);
-  return RunCapture({STREAM_ADMIN_BIN}, env, request.body);
+  std::vector<std::string> argv = request.wrapper;
+  argv.push_back(STREAM_ADMIN_BIN);
+  return RunCapture(argv, env, request.body);
 }
 
 RunResult RunCgi(const std::string& query) {

@@ -50,6 +50,8 @@ struct CgiRequest {
   std::string body;
   std::string path_prefix;  // prepended to PATH when not empty
   std::vector<std::string> extra_env;
+  // Runs the program through these first (e.g. prlimit and its options).
+  std::vector<std::string> wrapper;
 };
 
 // Runs the built stream_admin as a web server would.
