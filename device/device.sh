@@ -20,6 +20,13 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 MODE=${1:-run}
 # The build to run: its bin/ and device/ folders (scripts/build makes build/).
 BUILD=${WAVELORN_BUILD_DIR:-$ROOT/build}
+# Or installed programs (the package test): WAVELORN_DEVICE_CGI is the
+# installed stream_admin, WAVELORN_DEVICE_PATH the folders put first on the
+# CGI search path (where tarnwick, icecast and ices were installed), and
+# WAVELORN_DEVICE_CONF the installed config directory.
+DEVICE_CGI=${WAVELORN_DEVICE_CGI:-}
+DEVICE_PATH=${WAVELORN_DEVICE_PATH:-}
+DEVICE_CONF=${WAVELORN_DEVICE_CONF:-}
 
 if [ "${WAVELORN_DEVICE_INSIDE:-}" != 1 ]; then
   case "$MODE" in run | --smoke | --e2e) ;; *) echo "usage: $0 [--smoke|--e2e]" >&2; exit 2 ;; esac
@@ -35,7 +42,8 @@ if [ "${WAVELORN_DEVICE_INSIDE:-}" != 1 ]; then
     echo "device.sh: $BUILD/device/ices is missing (it needs libxml2-dev: scripts/install-deps)" >&2
     exit 77
   fi
-  export WAVELORN_DEVICE_INSIDE=1 WAVELORN_BUILD_DIR="$BUILD"
+  export WAVELORN_DEVICE_INSIDE=1 WAVELORN_BUILD_DIR="$BUILD" WAVELORN_DEVICE_CGI="$DEVICE_CGI" \
+    WAVELORN_DEVICE_PATH="$DEVICE_PATH" WAVELORN_DEVICE_CONF="$DEVICE_CONF"
   exec unshare --mount --pid --fork --mount-proc --propagation private "$0" "$MODE"
 fi
 
@@ -59,10 +67,17 @@ if ! grep -q '^allaccount:' "$SB/group"; then
 fi
 mount --bind "$SB/group" /etc/group
 
-printf %s "$SB/iceconf" >/tmp/iceconf.dir
+CONF=${DEVICE_CONF:-$SB/iceconf}
+printf %s "$CONF" >/tmp/iceconf.dir
 
-cp "$BUILD/bin/stream_admin" "$SB/cgi-bin/stream_admin"
-cp "$BUILD/bin/tarnwick" "$SB/bin/tarnwick"
+if [ -n "$DEVICE_CGI" ]; then
+  CGI_DIR=$(dirname "$DEVICE_CGI")
+  [ "$(basename "$DEVICE_CGI")" = stream_admin ] || { echo "device.sh: the CGI program must be named stream_admin" >&2; exit 2; }
+else
+  CGI_DIR=$SB/cgi-bin
+  cp "$BUILD/bin/stream_admin" "$SB/cgi-bin/stream_admin"
+  cp "$BUILD/bin/tarnwick" "$SB/bin/tarnwick"
+fi
 cp "$BUILD/device/ices" "$SB/bin/ices"
 ln -s "$(command -v icecast2)" "$SB/bin/icecast"
 
@@ -96,9 +111,9 @@ server.bind = "127.0.0.1"
 server.port = $HTTP_PORT
 server.errorlog = "$SB/lighttpd-error.log"
 server.pid-file = "$SB/lighttpd.pid"
-alias.url = ("/cgi-bin/" => "$SB/cgi-bin/")
+alias.url = ("/cgi-bin/" => "$CGI_DIR/")
 \$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
-setenv.add-environment = ("PATH" => "$SB/bin:/usr/sbin:/usr/bin:/sbin:/bin")
+setenv.add-environment = ("PATH" => "${DEVICE_PATH:+$DEVICE_PATH:}$SB/bin:/usr/sbin:/usr/bin:/sbin:/bin")
 EOF
 lighttpd -D -f "$SB/lighttpd.conf" &
 CGI="http://127.0.0.1:$HTTP_PORT/cgi-bin/stream_admin"
@@ -176,8 +191,8 @@ tune_in() {  # tune_in PORT NAME: the .m3u answers with the stream's URL
 }
 in_table() { cgi "cmd=GUI_ice_playlist&page=1" && grep -qF "<cell>$1</cell>" <<<"$LAST"; }
 no_files_of() {
-  [ ! -e "$SB/iceconf/playlist-$1" ] && [ ! -e "$SB/iceconf/simple-ices-conf-$1" ] &&
-    [ ! -e "$SB/iceconf/ices.conf-$1" ]
+  [ ! -e "$CONF/playlist-$1" ] && [ ! -e "$CONF/simple-ices-conf-$1" ] &&
+    [ ! -e "$CONF/ices.conf-$1" ]
 }
 
 finish() {
@@ -200,7 +215,7 @@ if [ "$MODE" = run ]; then
 The device is up (Ctrl-C stops everything):
   web server  $CGI   (lighttpd, stream_admin as CGI)
   streaming   http://127.0.0.1:$PORT1/   (icecast2, started by tarnwick)
-  config dir  $SB/iceconf
+  config dir  $CONF
   music       $MUSIC
   logs        $SB/log
 
@@ -234,8 +249,9 @@ if [ "$MODE" = --e2e ]; then
     "f_dir0=$MUSIC/Jazz & Blues" "f_dir1=$MUSIC/Singles/Hum.mp3"
   check "  ... with <res>1</res>" [ "$LAST" = '<?xml version="1.0" encoding="UTF-8"?>
 <config><res>1</res></config>' ]
-  check "its playlist holds three files" [ "$(wc -l <"$SB/iceconf/playlist-$NAME")" = 3 ]
-  check "the table lists it" in_table "Jazz &amp; Blues Live"
+  check "its playlist holds three files" [ "$(wc -l <"$CONF/playlist-$NAME")" = 3 ]
+  # Text cells carry HTML, written as XML text: "&" is "&amp;" in HTML, "&amp;amp;" here.
+  check "the table lists it" in_table "Jazz &amp;amp; Blues Live"
   check "GUI_ice_playlist_enable '$NAME'" res1 "cmd=GUI_ice_playlist_enable&f_name=$(urlencode "$NAME")"
   check "'$NAME' streams" streams "$PORT1" "$NAME"
   check "Demo streams at the same time" streams "$PORT1" Demo
@@ -260,7 +276,7 @@ if [ "$MODE" = --e2e ]; then
 
   # The stand-in refuses configs the device's source client could not read.
   printf '<ices:Configuration xmlns:ices="http://www.icecast.org/projects/ices"><File>x' >"$SB/broken.conf"
-  sed 's|<Port>.*</Port>||' "$SB/iceconf/ices.conf-Demo" >"$SB/portless.conf"
+  sed 's|<Port>.*</Port>||' "$CONF/ices.conf-Demo" >"$SB/portless.conf"
   check "the source client stand-in refuses malformed XML" \
     bash -c "! '$SB/bin/ices' -c '$SB/broken.conf' -B && grep -q 'refusing $SB/broken.conf: not well-formed' '$SB/log/ices.log'"
   check "  ... and a config without <Port>" \

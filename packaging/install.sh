@@ -1,0 +1,140 @@
+#!/bin/sh
+# Installs the streaming add-on from this unpacked archive.
+#
+#   ./install.sh [--root DIR] [--app-dir DIR] [--conf-dir DIR] [--cgi-dir DIR]
+#                [--bin-dir DIR] [--web-user USER]
+#
+# --root DIR      install below DIR as if it were / (default /); every other
+#                 path is the path the device sees at run time
+# --app-dir DIR   the add-on's own folder on a disk that survives a reboot
+#                 (default /mnt/HD/HD_a2/Nas_Prog/sonorell)
+# --conf-dir DIR  the config directory (default
+#                 /mnt/HD/HD_a2/Nas_Prog/sonorell/iceconf, which the programs
+#                 use without being told; any other is announced in
+#                 /tmp/iceconf.dir at every boot)
+# --cgi-dir DIR   where the web server runs the add-on's CGI programs
+#                 (default APP-DIR/web/cgi-bin)
+# --bin-dir DIR   a folder on the web server's search path (default /usr/bin)
+# --web-user USER the user the web server runs CGI programs as, who must own
+#                 the config directory (default root)
+#
+# Creates only what the programs need, and records it for uninstall.sh. Refuses,
+# changing nothing, when icecast, ices or killall is missing from the search
+# path or the group allaccount does not exist. Needs root.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+root=/
+app=/mnt/HD/HD_a2/Nas_Prog/sonorell
+default_conf=/mnt/HD/HD_a2/Nas_Prog/sonorell/iceconf
+conf=$default_conf
+cgi=
+bindir=/usr/bin
+web_user=root
+while [ $# -gt 0 ]; do
+  case $1 in
+    --root | --app-dir | --conf-dir | --cgi-dir | --bin-dir | --web-user)
+      [ $# -ge 2 ] || { echo "install: $1 needs a value" >&2; exit 2; }
+      case $1 in
+        --root) root=$2 ;;
+        --app-dir) app=$2 ;;
+        --conf-dir) conf=$2 ;;
+        --cgi-dir) cgi=$2 ;;
+        --bin-dir) bindir=$2 ;;
+        --web-user) web_user=$2 ;;
+      esac
+      shift 2 ;;
+    -h | --help) sed -n '2,24p' "$0"; exit 0 ;;
+    *) echo "install: unknown option $1 (see --help)" >&2; exit 2 ;;
+  esac
+done
+[ -n "$cgi" ] || cgi=$app/web/cgi-bin
+for dir in "$app" "$conf" "$cgi" "$bindir"; do
+  case $dir in
+    /*) ;;
+    *) echo "install: $dir: paths must be absolute" >&2; exit 2 ;;
+  esac
+  case $dir in
+    *"
+"*) echo "install: a path holds a line feed" >&2; exit 2 ;;
+  esac
+done
+root=${root%/}
+R() { printf '%s%s' "$root" "$1"; }
+
+fail() { echo "install: $*" >&2; echo "install: nothing was changed" >&2; exit 1; }
+[ "$(id -u)" = 0 ] || fail "run me as root"
+[ -x "$here/bin/stream_admin" ] && [ -x "$here/bin/tarnwick" ] || fail "bin/stream_admin or bin/tarnwick missing next to me"
+[ ! -e "$(R "$app/install.conf")" ] || fail "already installed in $app (run $app/uninstall.sh first; it keeps your playlists and settings)"
+
+# What the programs run: the streaming server, the source client, killall.
+search="$bindir /usr/local/sbin /usr/local/bin /usr/sbin /usr/bin /sbin /bin"
+missing=
+for prog in icecast ices killall; do
+  found=
+  for dir in $search; do
+    if [ -x "$(R "$dir/$prog")" ]; then found=1; break; fi
+  done
+  [ -n "$found" ] || missing="$missing $prog"
+done
+[ -z "$missing" ] || fail "missing on the search path ($search):$missing
+install: the add-on starts icecast and ices and stops them with killall; install them first"
+grep -q '^allaccount:' "$(R /etc/group)" 2>/dev/null ||
+  fail "the group allaccount does not exist ($(R /etc/group)); the streaming server runs in it"
+id "$web_user" >/dev/null 2>&1 || fail "no user $web_user"
+
+# Everything created is listed in the manifest, so that uninstall.sh removes
+# exactly that.
+manifest_lines=
+record() { manifest_lines="$manifest_lines$1
+"; }
+make_dir() {  # creates DIR and its missing parents, recording each one
+  [ -d "$(R "$1")" ] && return 0
+  make_dir "$(dirname "$1")"
+  mkdir -m 0755 "$(R "$1")"
+  record "$1"
+}
+
+make_dir "$app"
+make_dir "$app/bin"
+for prog in stream_admin tarnwick; do
+  cp "$here/bin/$prog" "$(R "$app/bin/$prog")"
+  chmod 0755 "$(R "$app/bin/$prog")"
+done
+for file in start.sh uninstall.sh; do
+  cp "$here/$file" "$(R "$app/$file")"
+  chmod 0755 "$(R "$app/$file")"
+done
+cp "$here/README" "$(R "$app/README")"
+# The web page's static files: whatever the archive's web/ folder holds.
+make_dir "$app/web"
+(cd "$here/web" && find . -mindepth 1 ! -name README.web) | while read -r item; do
+  if [ -d "$here/web/$item" ]; then mkdir -p "$(R "$app/web/$item")"; else cp "$here/web/$item" "$(R "$app/web/$item")"; fi
+done
+make_dir "$cgi"
+
+# The config directory and its default server settings; existing settings
+# (a reinstall over kept playlists) stay as they are.
+make_dir "$conf"
+if [ ! -e "$(R "$conf/simple-icecast-conf")" ]; then
+  printf 'port=8000\n' >"$(R "$conf/simple-icecast-conf")"
+  chmod 0644 "$(R "$conf/simple-icecast-conf")"
+fi
+chown "$web_user" "$(R "$conf")" "$(R "$conf/simple-icecast-conf")"
+
+# The folders the start script fills at every boot.
+make_dir "$bindir"
+make_dir /var/log/wavelorn
+[ "$conf" = "$default_conf" ] || make_dir /tmp
+
+{
+  printf 'app=%s\nconf=%s\ncgi=%s\nbin=%s\n' "$app" "$conf" "$cgi" "$bindir"
+  [ "$conf" = "$default_conf" ] || printf 'pointer=1\n'
+} >"$(R "$app/install.conf")"
+printf '%s' "$manifest_lines" >"$(R "$app/install.manifest")"
+
+# What a reboot loses (links, /tmp, /var/log) is made by the start script,
+# now and at every boot; it does not start the streams when given --prepare.
+"$(R "$app/start.sh")" --root "$root" --app-dir "$app" --prepare
+
+echo "installed in $app (config directory $conf)"
+echo "make the device run '$app/start.sh' at boot; it starts the streaming server and the enabled playlists"

@@ -1,0 +1,64 @@
+#!/bin/sh
+# Boot script of the streaming add-on: restores what a reboot loses, then
+# starts the streaming server and every enabled playlist.
+#
+#   start.sh [--root DIR] [--app-dir DIR] [--prepare | --stop]
+#
+# --prepare  only restore the links, /tmp/iceconf.dir and /var/log/wavelorn
+# --stop     stop the streams and the server instead
+# --root, --app-dir as given to install.sh (default /, the folder of this
+# script).
+set -eu
+root=/
+app=
+action=start
+while [ $# -gt 0 ]; do
+  case $1 in
+    --root) root=$2; shift 2 ;;
+    --app-dir) app=$2; shift 2 ;;
+    --prepare) action=prepare; shift ;;
+    --stop) action=stop; shift ;;
+    *) echo "start.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+root=${root%/}
+R() { printf '%s%s' "$root" "$1"; }
+# What install.sh recorded, beside this script unless --app-dir says where.
+if [ -n "$app" ]; then settings=$(R "$app/install.conf"); else settings=$(dirname "$0")/install.conf; fi
+conf= cgi= bin= pointer=
+while IFS='=' read -r key value; do
+  case $key in
+    app) app=$value ;;
+    conf) conf=$value ;;
+    cgi) cgi=$value ;;
+    bin) bin=$value ;;
+    pointer) pointer=$value ;;
+  esac
+done <"$settings"
+
+if [ "$action" != stop ]; then
+  # The programs, where the web server runs the add-on's CGI and on its
+  # search path.
+  mkdir -p "$(R "$cgi")" "$(R "$bin")"
+  ln -sfn "$app/bin/stream_admin" "$(R "$cgi/stream_admin")"
+  ln -sfn "$app/bin/tarnwick" "$(R "$bin/tarnwick")"
+  # A config directory other than the default one is announced in
+  # /tmp/iceconf.dir: a regular file owned by root holding the bare path.
+  if [ "$pointer" = 1 ]; then
+    mkdir -p "$(R /tmp)"
+    rm -f "$(R /tmp/iceconf.dir)"
+    (umask 022 && printf '%s' "$conf" >"$(R /tmp/iceconf.dir)")
+    chown 0:0 "$(R /tmp/iceconf.dir)"
+  fi
+  # The server's and the source clients' logs.
+  mkdir -p "$(R /var/log/wavelorn)"
+  chown nobody "$(R /var/log/wavelorn)"
+  chmod 0755 "$(R /var/log/wavelorn)"
+fi
+[ "$action" = prepare ] && exit 0
+PATH="$(R "$bin"):$(R /usr/local/sbin):$(R /usr/local/bin):$(R /usr/sbin):$(R /usr/bin):$(R /sbin):$(R /bin):$PATH"
+export PATH
+if [ "$action" = stop ]; then
+  exec "$(R "$app/bin/tarnwick")" stop all
+fi
+exec "$(R "$app/bin/tarnwick")" start all

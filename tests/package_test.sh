@@ -1,0 +1,142 @@
+#!/bin/bash
+# The package test: unpacks this machine's archive from build/packages
+# (scripts/package), installs it into a scratch root that stands for a
+# device, runs the end-to-end test (device/device.sh --e2e) against the
+# installed programs, uninstalls, and checks that exactly what the install
+# added is gone: the config directory with the user's playlists stays, and
+# goes too with --purge. Also: the install refuses a device without ices,
+# a reinstall keeps the kept settings, the boot script starts the enabled
+# playlists and the uninstall stops them.
+#
+# Everything runs in private mount and PID namespaces: the scratch root lives
+# on a tmpfs, and its /tmp, /var/log, /etc/group and /mnt/HD are mounted where
+# the programs look for them. The machine itself is not changed. Needs root.
+set -euo pipefail
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+if [ "${WAVELORN_PACKAGE_TEST_INSIDE:-}" != 1 ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "package_test: needs root (private namespaces)" >&2
+    exit 77
+  fi
+  archives=("$SRC"/build/packages/wavelorn-stream-*-"$(uname -m)".tar.gz)
+  if [ ! -f "${archives[0]}" ] || [ ${#archives[@]} != 1 ]; then
+    echo "package_test: no single $(uname -m) archive in build/packages (scripts/package)" >&2
+    exit 1
+  fi
+  for tool in "$SRC/build/device/ices" "$SRC/build/bin/fake_ices"; do
+    [ -x "$tool" ] || { echo "package_test: $tool is missing (scripts/build)" >&2; exit 77; }
+  done
+  export WAVELORN_PACKAGE_TEST_INSIDE=1 ARCHIVE="${archives[0]}"
+  exec timeout -s KILL 900 unshare --mount --pid --fork --kill-child --mount-proc --propagation private "$0"
+fi
+
+PASSED=0
+FAILED=0
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then
+    PASSED=$((PASSED + 1))
+    echo "ok    $what"
+  else
+    FAILED=$((FAILED + 1))
+    echo "FAIL  $what"
+  fi
+}
+
+mount -t tmpfs wl-package-tmp /tmp
+mount -t tmpfs wl-package-mnt /mnt  # hides the machine's /mnt, in here only
+W=/mnt/package-test
+R=$W/root
+APP=/mnt/HD/HD_a2/Nas_Prog/sonorell
+CONF=/mnt/HD/HD_a2/streams  # not the default: announced in /tmp/iceconf.dir
+mkdir -p "$W/unpacked" "$R"/{etc,tmp,var/log,usr/bin,usr/sbin,bin,sbin,mnt/HD/HD_a2/Nas_Prog}
+chmod 1777 "$R/tmp"
+
+# The device before the add-on: its group file with allaccount, and icecast,
+# ices (the stand-in) and killall on its search path.
+cp /etc/group "$R/etc/group"
+if ! grep -q '^allaccount:' "$R/etc/group"; then
+  gid=2049
+  while getent group "$gid" >/dev/null; do gid=$((gid + 1)); done
+  echo "allaccount:x:$gid:nobody" >>"$R/etc/group"
+fi
+ln -s "$(command -v icecast2)" "$R/usr/bin/icecast"
+ln -s "$SRC/build/device/ices" "$R/usr/bin/ices"
+ln -s "$(command -v killall)" "$R/usr/bin/killall"
+# The device's view of the scratch root, for the programs.
+mkdir /mnt/HD
+mount --bind "$R/mnt/HD" /mnt/HD
+mount --bind "$R/tmp" /tmp
+mount --bind "$R/var/log" /var/log
+mount --bind "$R/etc/group" /etc/group
+
+listing() { (cd "$R" && find . -printf '%p %y %m %u:%g %l\n' | LC_ALL=C sort); }
+tar -C "$W/unpacked" -xzf "$ARCHIVE"
+PKG=$(echo "$W"/unpacked/wavelorn-stream-*)
+echo "package test of $(basename "$ARCHIVE")"
+
+# -------------------------------------------------------------- refusals
+before=$(listing)
+mv "$R/usr/bin/ices" "$W/ices"
+check "install refuses a device without ices" \
+  bash -c "! '$PKG/install.sh' --root '$R' --conf-dir '$CONF' 2>'$W/refusal' && grep -q 'missing.*ices' '$W/refusal'"
+mv "$W/ices" "$R/usr/bin/ices"
+cp "$R/etc/group" "$W/group"
+grep -v '^allaccount:' "$W/group" >"$R/etc/group"  # in place: /etc/group is bound to it
+check "install refuses a device without the group allaccount" \
+  bash -c "! '$PKG/install.sh' --root '$R' --conf-dir '$CONF' 2>'$W/refusal' && grep -q allaccount '$W/refusal'"
+cat "$W/group" >"$R/etc/group"
+check "  ... and both refusals change nothing" [ "$(listing)" = "$before" ]
+
+pristine=$before
+
+# -------------------------------------------------------------- install
+check "install" "$PKG/install.sh" --root "$R" --conf-dir "$CONF"
+check "the programs are in the add-on's folder" test -x "$R$APP/bin/stream_admin" -a -x "$R$APP/bin/tarnwick"
+check "stream_admin is linked where the web server runs CGI" \
+  [ "$(readlink "$R$APP/web/cgi-bin/stream_admin")" = "$APP/bin/stream_admin" ]
+check "tarnwick is linked on the search path" [ "$(readlink "$R/usr/bin/tarnwick")" = "$APP/bin/tarnwick" ]
+check "default server settings" [ "$(cat "$R$CONF/simple-icecast-conf")" = port=8000 ]
+check "/tmp/iceconf.dir: a regular file owned by root holding the bare path" \
+  bash -c "[ -f '$R/tmp/iceconf.dir' ] && [ ! -L '$R/tmp/iceconf.dir' ] && [ \"\$(stat -c %u '$R/tmp/iceconf.dir')\" = 0 ] && [ \"\$(cat '$R/tmp/iceconf.dir'; echo .)\" = '$CONF.' ]"
+check "/var/log/wavelorn belongs to nobody" [ "$(stat -c %U "$R/var/log/wavelorn")" = nobody ]
+check "the installed CGI program answers with the default port" \
+  bash -c "env -i REQUEST_METHOD=GET QUERY_STRING=cmd=GUI_ice_get '$APP/web/cgi-bin/stream_admin' | grep -q '<port>8000</port>'"
+check "a second install refuses" bash -c "! '$PKG/install.sh' --root '$R' --conf-dir '$CONF' 2>/dev/null"
+
+# -------------------------------------------------------------- end to end
+echo "-- end-to-end test against the installed programs"
+if WAVELORN_DEVICE_NO_BUILD=1 WAVELORN_BUILD_DIR="$SRC/build" WAVELORN_DEVICE_CGI="$APP/web/cgi-bin/stream_admin" \
+  WAVELORN_DEVICE_PATH="$R/usr/bin" WAVELORN_DEVICE_CONF="$CONF" "$SRC/device/device.sh" --e2e | sed 's/^/   /'; then
+  check "end-to-end test" true
+else
+  check "end-to-end test" false
+fi
+
+# -------------------------------------------------------------- uninstall
+check "uninstall" "$R$APP/uninstall.sh" --root "$R"
+# Only the config directory (with the user's playlists) remains.
+added=$(comm -13 <(echo "$before") <(listing) | grep -v "^\./${CONF#/}[/ ]" || true)
+changed=$(comm -23 <(echo "$before") <(listing) || true)
+check "uninstall removes what install added, and only that" [ -z "$added$changed" ]
+[ -z "$added$changed" ] || printf 'left: %s\ngone: %s\n' "$added" "$changed"
+check "the playlists and settings stay" test -f "$R$CONF/playlist-Demo" -a -f "$R$CONF/simple-ices-conf-Demo"
+
+# ------------------------------------ reinstall over kept settings, boot, purge
+ln -sfn "$SRC/build/bin/fake_ices" "$R/usr/bin/ices"   # stays running, as ices -B does
+ln -sfn /bin/true "$R/usr/bin/icecast"
+port=$(sed -n 's/^port=//p' "$R$CONF/simple-icecast-conf")
+check "reinstall over the kept config directory" "$PKG/install.sh" --root "$R" --conf-dir "$CONF"
+check "  ... keeps the settings (port $port)" [ "$(sed -n 's/^port=//p' "$R$CONF/simple-icecast-conf")" = "$port" ]
+check "the boot script starts the enabled playlist" bash -c "'$R$APP/start.sh' --root '$R' && sleep 0.5 && pgrep -f '^ices -c $CONF/ices.conf-Demo -B' >/dev/null"
+check "uninstall --purge" "$R$APP/uninstall.sh" --root "$R" --purge
+check "  ... stopped the playlist's source client" bash -c "! pgrep -f '^ices -c $CONF/ices.conf-Demo -B' >/dev/null"
+ln -sfn "$SRC/build/device/ices" "$R/usr/bin/ices"
+ln -sfn "$(command -v icecast2)" "$R/usr/bin/icecast"
+after=$(listing)
+check "  ... leaves the device as it was before the first install" [ "$after" = "$pristine" ]
+[ "$after" = "$pristine" ] || diff <(echo "$pristine") <(echo "$after") || true
+
+echo "package test: $PASSED passed, $FAILED failed"
+[ "$FAILED" = 0 ]
