@@ -276,21 +276,25 @@ void add_music_path(FILE* out, const std::string& path) {
   AddPath(output, path);
 }
 
+void read_list_file(FILE* list, const std::function<void(const std::string&)>& path) {
+  std::rewind(list);
+  char* raw = nullptr;
+  std::size_t capacity = 0;
+  ssize_t length;
+  while ((length = ::getline(&raw, &capacity, list)) > 0) {
+    std::string line(raw, static_cast<std::size_t>(length));
+    if (line.back() == '\n') line.pop_back();
+    if (!line.empty()) path(line);
+  }
+  std::free(raw);
+}
+
 int build_playlist_file(std::string_view name, FILE* list) {
   if (!is_valid_playlist_name(name)) return 1;
   std::optional<AtomicFile> out = AtomicFile::Create(playlist_path(name));
   if (!out) return 1;
   out->SetBufferSize(1 << 16);
-  std::rewind(list);
   Output output(out->stream());
-  char* raw = nullptr;
-  std::size_t capacity = 0;
-  ssize_t length;
-  while (!output.full() && (length = ::getline(&raw, &capacity, list)) > 0) {
-    std::string line(raw, static_cast<std::size_t>(length));
-    if (line.back() == '\n') line.pop_back();
-    if (!line.empty()) AddPath(output, line);
-  }
-  std::free(raw);
+  read_list_file(list, [&](const std::string& path) { AddPath(output, path); });
   return out->Commit() ? 0 : 1;
 }

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,10 @@ void scan_music_dir(FILE* out, const std::string& folder);
 // written, unchanged), or the scan of it when it is a folder; nothing
 // otherwise.
 void add_music_path(FILE* out, const std::string& path);
+
+// Calls `path` with every non-empty line of `list`, from its start, without
+// its line feed. Lines may be of any length.
+void read_list_file(FILE* list, const std::function<void(const std::string&)>& path);
 
 // Replaces the playlist file of `name` with the expansion of every non-empty
 // line of `list`, which is rewound first and stays open. Returns 0, or 1 when

@@ -27,7 +27,10 @@ const char* cfg_strerror(int code) {
 
 namespace {
 
-void ParseEntries(std::string_view data, std::vector<SettingsEntry>& entries) {
+}  // namespace
+
+std::vector<SettingsEntry> parse_settings(std::string_view data) {
+  std::vector<SettingsEntry> entries;
   while (!data.empty()) {
     std::size_t end = data.find('\n');
     std::string_view line = data.substr(0, end);
@@ -40,7 +43,10 @@ void ParseEntries(std::string_view data, std::vector<SettingsEntry>& entries) {
     entries.push_back(SettingsEntry{std::string(line.substr(name_start, equals - name_start)),
                                     std::string(line.substr(equals + 1)), commented});
   }
+  return entries;
 }
+
+namespace {
 
 constexpr int kMaxOpenAttempts = 100;
 constexpr std::chrono::seconds kLockDeadline{30};
@@ -121,7 +127,7 @@ std::unique_ptr<SettingsFile> cfg_open(const std::string& path, bool create) {
     if (!created) {
       std::optional<std::string> data = ReadBounded(fd.get(), kMaxSettingsFileSize);
       if (!data) break;
-      ParseEntries(*data, file->entries_);
+      file->entries_ = parse_settings(*data);
     }
     file->fd_ = std::move(fd);
     return file;

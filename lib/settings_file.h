@@ -71,6 +71,9 @@ class SettingsFile {
   std::vector<SettingsEntry> entries_;
 };
 
+// The entries of settings file contents `data`, by the reading rules above.
+std::vector<SettingsEntry> parse_settings(std::string_view data);
+
 // Opens and locks the file at `path` and reads its entries. A missing file is
 // created empty (mode 0666 less the umask) when `create` is set; otherwise the
 // result is a handle that holds no entries, creates nothing and answers
