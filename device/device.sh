@@ -189,6 +189,31 @@ silent() {  # silent PORT NAME: the mount is gone within 10 s
 tune_in() {  # tune_in PORT NAME: the .m3u answers with the stream's URL
   curl -s --max-time 2 "http://127.0.0.1:$1/$(urlencode "$2").m3u" | grep -q ":$1/"
 }
+# links_of NAME: "FUNCTION ARGUMENT" for each link cell of NAME's table row,
+# read as a browser reads them.
+links_of() {
+  cgi "cmd=GUI_ice_playlist&page=1" && printf '%s' "$LAST" >"$SB/table.xml" &&
+    python3 "$ROOT/device/table_links.py" "$SB/table.xml" "$1"
+}
+# follow_link NAME FUNCTION: the link to the page function FUNCTION hands it
+# exactly NAME; then sends the command that function stands for.
+follow_link() {
+  local arg
+  arg=$(links_of "$1" | sed -n "s/^$2 //p")
+  [ "$arg" = "$1" ] || { echo "      $2 received '$arg'"; return 1; }
+  case $2 in
+    isplaylist_enable) res1 "cmd=GUI_ice_playlist_enable&f_name=$(urlencode "$arg")" ;;
+    isplaylist_disable) res1 "cmd=GUI_ice_playlist_disable&f_name=$(urlencode "$arg")" ;;
+  esac
+}
+# follow_tune_in NAME: the tune-in link hands over PORT/NAME.m3u, which opens
+# the playlist on the device's host.
+follow_tune_in() {
+  local arg
+  arg=$(links_of "$1" | sed -n 's/^ices_playlist //p')
+  [ "$arg" = "$PORT2/$1.m3u" ] || { echo "      ices_playlist received '$arg'"; return 1; }
+  curl -s --max-time 2 "http://127.0.0.1:${arg%%/*}/$(urlencode "${arg#*/}")" | grep -q ":${arg%%/*}/"
+}
 in_table() { cgi "cmd=GUI_ice_playlist&page=1" && grep -qF "<cell>$1</cell>" <<<"$LAST"; }
 no_files_of() {
   [ ! -e "$CONF/playlist-$1" ] && [ ! -e "$CONF/simple-ices-conf-$1" ] &&
@@ -273,6 +298,18 @@ if [ "$MODE" = --e2e ]; then
   check "a refused name changes nothing" answered "cmd=GUI_ice_playlist_del&f_name=..%2Fx" \
     '<?xml version="1.0" encoding="UTF-8"?>
 <config><res>0</res></config>'
+
+  # Names that an unquoted href, a javascript: URL or a script string cannot
+  # carry as they are: every link of the table hands the page the exact name.
+  for LINKED in "Road Trip" "O'Brien"; do
+    check "GUI_ice_playlist_new '$LINKED'" res1 "cmd=GUI_ice_playlist_new&f_name=$(urlencode "$LINKED")&f_genre=Mix&f_desc=&f_randomized=0&f_total=1&f_dir0=$(urlencode "$MUSIC/Ambient")"
+    check "  its enable link, followed, enables it" follow_link "$LINKED" isplaylist_enable
+    check "  '$LINKED' streams" streams "$PORT2" "$LINKED"
+    check "  its tune-in link opens its playlist" follow_tune_in "$LINKED"
+    check "  its disable link, followed, disables it" follow_link "$LINKED" isplaylist_disable
+    check "  '$LINKED' stream ends" silent "$PORT2" "$LINKED"
+    check "  GUI_ice_playlist_del '$LINKED'" res1 "cmd=GUI_ice_playlist_del&f_name=$(urlencode "$LINKED")"
+  done
 
   # The stand-in refuses configs the device's source client could not read.
   printf '<ices:Configuration xmlns:ices="http://www.icecast.org/projects/ices"><File>x' >"$SB/broken.conf"

@@ -71,6 +71,13 @@ void Collect(xmlNode* node, std::map<std::string, std::string>& values) {
 // streaming library escapes it for the request line itself.
 std::string MountPath(const std::string& mount) { return "/" + mount; }
 
+// ezstream refuses an empty metadata element, where the device's source
+// client takes an empty genre or description as none: leave those out.
+std::string Optional(const std::string& element, const std::string& value) {
+  if (value.empty()) return "";
+  return "    <" + element + ">" + xml_escape(value) + "</" + element + ">\n";
+}
+
 std::string EzstreamConfig(std::map<std::string, std::string>& v) {
   bool shuffle = std::atoi(v["Randomize"].c_str()) != 0;
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ezstream>\n"
@@ -84,9 +91,8 @@ std::string EzstreamConfig(std::map<std::string, std::string>& v) {
          "  <streams><stream>\n"
          "    <mountpoint>" + xml_escape(MountPath(v["Mountpoint"])) + "</mountpoint>\n"
          "    <format>MP3</format>\n"
-         "    <stream_name>" + xml_escape(v["Name"]) + "</stream_name>\n"
-         "    <stream_genre>" + xml_escape(v["Genre"]) + "</stream_genre>\n"
-         "    <stream_description>" + xml_escape(v["Description"]) + "</stream_description>\n"
+         "    <stream_name>" + xml_escape(v["Name"]) + "</stream_name>\n" +
+         Optional("stream_genre", v["Genre"]) + Optional("stream_description", v["Description"]) +
          "  </stream></streams>\n"
          "  <intakes><intake>\n"
          "    <type>playlist</type>\n"
