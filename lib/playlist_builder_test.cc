@@ -1,11 +1,13 @@
 #include "lib/playlist_builder.h"
 
 #include <sys/mount.h>
+#include <sys/xattr.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 
 #include <gtest/gtest.h>
 
@@ -204,6 +206,48 @@ TEST_F(PlaylistBuilderTest, ABuildStopsAtTheLineLimitAndKeepsWhatItFound) {
   std::string out = Build(list);
   EXPECT_EQ(static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')), kMaxPlaylistLines);
   EXPECT_TRUE(out.starts_with(M("many/s0.mp3\n")));
+}
+
+// Gives `path` the access ACL "user::rwx, user:UID:r-x, group::---,
+// mask::r-x, other::---" in the kernel's binary form, as setfacl would.
+bool GrantUserByAcl(const std::string& path, std::uint32_t uid) {
+  struct Entry {
+    std::uint16_t tag, perm;
+    std::uint32_t id;
+  };
+  struct {
+    std::uint32_t version = 2;
+    Entry entries[5];
+  } acl;
+  const std::uint32_t kUndefined = 0xFFFFFFFF;
+  acl.entries[0] = {0x01, 7, kUndefined};  // user::rwx
+  acl.entries[1] = {0x02, 5, uid};         // user:UID:r-x
+  acl.entries[2] = {0x04, 0, kUndefined};  // group::---
+  acl.entries[3] = {0x10, 5, kUndefined};  // mask::r-x
+  acl.entries[4] = {0x20, 0, kUndefined};  // other::---
+  return ::setxattr(path.c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) == 0;
+}
+
+TEST_F(PlaylistBuilderTest, FoldersOpenedByAnAclAreEntered) {
+  Make({"shared/", "shared/s.mp3"});
+  ::chmod(M("shared").c_str(), 0700);  // the mode bits alone shut others out
+  if (!GrantUserByAcl(M("shared"), 65534)) GTEST_SKIP() << "no ACLs on this file system";
+  FILE* out = std::tmpfile();
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+    scan_music_dir(out, music_.path());
+    std::fflush(out);
+    ::_exit(0);
+  }
+  int status;
+  ::waitpid(child, &status, 0);
+  ASSERT_EQ(status, 0);
+  std::rewind(out);
+  char buffer[4096] = {};
+  std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, out);
+  std::fclose(out);
+  EXPECT_EQ(std::string(buffer, n), M("shared/s.mp3") + "\n");
 }
 
 TEST_F(PlaylistBuilderTest, FailedBuildLeavesTheOldPlaylist) {
