@@ -10,37 +10,13 @@
 #include <memory>
 
 #include "lib/config_dir.h"
+#include "lib/process_table.h"
 #include "lib/spawn.h"
 #include "lib/unique_fd.h"
 
 namespace {
 
 constexpr std::string_view kPlaylistPrefix = "playlist-";
-
-// Reads a /proc file whole; empty when the process is gone.
-std::string ReadProcFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  return fd.valid() ? read_all(fd.get()) : std::string();
-}
-
-bool IsSourceClient(std::string_view cmdline, std::string_view config_path) {
-  std::vector<std::string_view> args;
-  while (!cmdline.empty()) {
-    std::size_t end = cmdline.find('\0');
-    args.push_back(cmdline.substr(0, end));
-    if (end == std::string_view::npos) break;
-    cmdline.remove_prefix(end + 1);
-  }
-  if (args.empty()) return false;
-  std::string_view program = args[0];
-  std::size_t slash = program.rfind('/');
-  if (slash != std::string_view::npos) program.remove_prefix(slash + 1);
-  if (program != "ices") return false;
-  for (std::size_t i = 1; i + 1 < args.size(); ++i) {
-    if (args[i] == "-c" && args[i + 1] == config_path) return true;
-  }
-  return false;
-}
 
 template <typename Action>
 void ForEachPlaylist(Action action) {
@@ -80,7 +56,7 @@ void stop_playlist(std::string_view name) {
   // killed clients are gone. An ended process has no command line.
   for (int waited_ms = 0; waited_ms < 2000 && !pids.empty(); ++waited_ms) {
     std::erase_if(pids, [&](pid_t pid) {
-      return !IsSourceClient(ReadProcFile("/proc/" + std::to_string(pid) + "/cmdline"), config);
+      return !process_matches(pid, "ices", config);
     });
     if (!pids.empty()) ::usleep(1000);
   }
@@ -89,18 +65,3 @@ void stop_playlist(std::string_view name) {
 void start_all_playlists() { ForEachPlaylist(start_playlist); }
 
 void stop_all_playlists() { ForEachPlaylist(stop_playlist); }
-
-std::vector<pid_t> find_source_clients(const std::string& config_path) {
-  std::vector<pid_t> pids;
-  std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
-  if (!proc) return pids;
-  const pid_t self = ::getpid();
-  while (const dirent* entry = ::readdir(proc.get())) {
-    char* end;
-    long pid = std::strtol(entry->d_name, &end, 10);
-    if (*end != '\0' || pid <= 0 || pid == self) continue;
-    std::string cmdline = ReadProcFile(std::string("/proc/") + entry->d_name + "/cmdline");
-    if (IsSourceClient(cmdline, config_path)) pids.push_back(static_cast<pid_t>(pid));
-  }
-  return pids;
-}

@@ -13,6 +13,8 @@
 
 #include <sys/types.h>
 
+#include "lib/process_table.h"
+
 // Kills every server: "killall -9 icecast".
 void kill_server();
 
@@ -33,11 +35,5 @@ void stop_playlist(std::string_view name);
 // file ("playlist-NAME") in the config directory, in directory order.
 void start_all_playlists();
 void stop_all_playlists();
-
-// The process ids of the source clients started on `config_path`: processes
-// whose first argument has the base name "ices" and whose arguments hold "-c"
-// immediately followed by exactly `config_path`. Reads /proc; a process that
-// ends while it is read is passed over. The calling process is never listed.
-std::vector<pid_t> find_source_clients(const std::string& config_path);
 
 #endif  // CONTROLLER_PROCESS_CONTROL_H_

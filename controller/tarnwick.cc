@@ -1,11 +1,15 @@
-// tarnwick ACTION TARGET: starts or stops all streaming, or one playlist's
-// source client. It inherits the web program's response stream as its
-// standard output, so it never writes there; its only messages are the two
-// argument errors, on standard error.
+// tarnwick ACTION TARGET: starts or stops all streaming or one playlist's
+// source client, rescans a playlist's folders; "tarnwick status" tells how
+// the streams are and "tarnwick check" brings them in line with the
+// settings. When the web program runs it, its standard output is /dev/null;
+// only status writes there. Its only messages are the two argument errors, on
+// standard error.
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
+#include "controller/health.h"
 #include "controller/process_control.h"
 #include "lib/command_lock.h"
 #include "lib/config_dir.h"
@@ -24,19 +28,24 @@ void PrintUsage(const char* program) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
+  // "status" and "check" need no target; every other action does.
+  const bool bare = argc == 2 && (std::strcmp(argv[1], "status") == 0 || std::strcmp(argv[1], "check") == 0);
+  if (argc < 3 && !bare) {
     PrintUsage(argc > 0 ? argv[0] : "tarnwick");
     return 1;
   }
-  const char* action = argv[1];
-  const char* target = argv[2];  // arguments after the target are ignored
-  bool all = std::strcmp(target, "all") == 0;
-  if (std::strcmp(action, "start") != 0 && std::strcmp(action, "stop") != 0) {
-    std::fprintf(stderr, "ERROR: %s - unknown action\n", action);
+  const std::string_view action = argv[1];
+  const std::string_view target = bare ? "all" : argv[2];  // arguments after the target are ignored
+  const bool all = target == "all";
+  if (action != "start" && action != "stop" && action != "status" && action != "check" && action != "rescan") {
+    std::fprintf(stderr, "ERROR: %s - unknown action\n", argv[1]);
     return 1;
   }
 
   pin_conf_dir();
+  // A question: no lock, nothing changes.
+  if (action == "status") return print_status();
+
   // Actions run one after another, and after any command of the web page.
   // A controller that cannot have the lock still acts (streams must be
   // stoppable whatever state the config directory is in), unguarded.
@@ -45,26 +54,29 @@ int main(int argc, char** argv) {
     // A port change was cut short: every stream restarts on the stored port.
     stop_all_playlists();
     kill_server();
-    if (!(all && std::strcmp(action, "start") == 0)) {
-      start_server();
-      start_all_playlists();
-    }
+    start_server();
+    start_all_playlists();
+    journal_end();
   }
 
-  if (std::strcmp(action, "start") == 0) {
+  if (action == "start") {
     if (all) {
       start_server();
       start_all_playlists();
     } else {
       start_playlist(target);
     }
-  } else if (std::strcmp(action, "stop") == 0) {
+  } else if (action == "stop") {
     if (all) {
       stop_all_playlists();
       kill_server();
     } else {
       stop_playlist(target);
     }
+  } else if (action == "check") {
+    return check_streams();
+  } else if (action == "rescan") {
+    return rescan(target);
   }
   return 0;
 }

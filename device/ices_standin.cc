@@ -112,6 +112,12 @@ void Shutdown(int) {
   ::_exit(0);
 }
 
+// Like the device's client, SIGHUP makes the stream read its playlist again:
+// ezstream does that on SIGHUP, without dropping listeners.
+void Reread(int) {
+  if (g_ezstream > 0) ::kill(g_ezstream, SIGHUP);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,6 +182,10 @@ int main(int argc, char** argv) {
   }
   ::signal(SIGTERM, Shutdown);
   ::signal(SIGINT, Shutdown);
+  struct sigaction hup = {};
+  hup.sa_handler = Reread;
+  hup.sa_flags = SA_RESTART;  // the wait for ezstream goes on
+  ::sigaction(SIGHUP, &hup, nullptr);
   Log("streaming %s to %s:%s%s", values["File"].c_str(), values["Hostname"].c_str(), values["Port"].c_str(),
       MountPath(values["Mountpoint"]).c_str());
   const pid_t self = ::getpid();

@@ -85,14 +85,23 @@ struct timespec ProcessStart() {
 
 }  // namespace
 
+// Whatever a parent passed down must not reach the programs we start (the
+// servers run on for good and would hold the lock with them), adopted or not.
+void KeepInheritedFromChildren() {
+  const char* value = std::getenv(kInheritedLockVariable);
+  if (value == nullptr) return;
+  char* end;
+  long fd = std::strtol(value, &end, 10);
+  if (*end == '\0' && fd >= 3 && fd <= 1024) ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+}
+
 CommandLock CommandLock::Acquire(std::chrono::milliseconds deadline) {
   const struct timespec started = ProcessStart();
+  KeepInheritedFromChildren();
   CommandLock lock;
   const std::string path = InConfDir(kLockName);
   if (std::optional<int> fd = InheritedLock(path); fd && lock_exclusive(*fd, std::chrono::milliseconds(0))) {
-    // Adopted, not owned: the descriptor stays open for our lifetime, and the
-    // programs we start must not keep the lock alive after us.
-    ::fcntl(*fd, F_SETFD, FD_CLOEXEC);
+    // Adopted, not owned: the descriptor stays open for our lifetime.
     lock.fd_ = UniqueFd(::fcntl(*fd, F_DUPFD_CLOEXEC, 3));
     lock.state_ = lock.fd_.valid() ? State::kHeld : State::kFailed;
     lock.inherited_ = true;
@@ -146,18 +155,20 @@ bool complete_interrupted_command(const std::function<void(std::string_view)>& s
     journal_end();
     return false;
   }
-  bool restart = false;
   if (entry->action == "set" && is_valid_port(entry->argument)) {
-    if (get_server_port() != entry->argument) set_server_port(entry->argument);
-    build_server_config(leading_int(entry->argument));
-    rewrite_source_ports(entry->argument);
-    restart = true;
-  } else if (entry->action == "new") {
+    // The record stays until the streams have restarted on the port (the
+    // caller ends it), or for the next holder to retry when a step failed.
+    bool ok = get_server_port() == entry->argument || set_server_port(entry->argument) == 0;
+    ok = ok && build_server_config(leading_int(entry->argument)) == 0;
+    ok = ok && rewrite_source_ports(entry->argument) == 0;
+    return ok;
+  }
+  if (entry->action == "new") {
     remove_unfinished_playlist(entry->argument);
   } else if (entry->action == "del" && is_valid_playlist_name(entry->argument)) {
     stop_playlist(entry->argument);
     delete_playlist(entry->argument);
   }
   journal_end();
-  return restart;
+  return false;
 }

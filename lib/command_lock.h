@@ -81,7 +81,9 @@ std::optional<JournalEntry> journal_read();
 // Finishes or undoes what the journal records, then removes the record:
 // - "set PORT": every file follows PORT again (server settings, icecast.xml,
 //   the Port line of every source client config); returns true, since the
-//   streams must then be restarted;
+//   streams must then be restarted, and leaves the record for the caller to
+//   remove with journal_end once they have (a kill before that repeats the
+//   whole recovery); when a step fails the record stays for the next holder;
 // - "new NAME": when the playlist file of NAME does not exist, the settings
 //   file and the source client config that the create wrote are removed;
 // - "del NAME": `stop_playlist` is called with NAME and the playlist's files

@@ -103,6 +103,7 @@ std::string playlist_settings_path(std::string_view name) { return InConfDir(kSe
 std::string playlist_path(std::string_view name) { return InConfDir("playlist-", name); }
 std::string source_config_path(std::string_view name) { return InConfDir("ices.conf-", name); }
 std::string server_config_path() { return InConfDir("icecast.xml"); }
+std::string folders_path(std::string_view name) { return InConfDir("folders-", name); }
 
 bool is_valid_playlist_name(std::string_view name) {
   if (name.empty() || name.size() > kMaxNameLength || name == "all") return false;
@@ -191,6 +192,7 @@ void delete_playlist(std::string_view name) {
   ::unlink(playlist_path(name).c_str());
   cfg_remove(playlist_settings_path(name));
   ::unlink(source_config_path(name).c_str());
+  ::unlink(folders_path(name).c_str());
 }
 
 int has_playlist_name(std::string_view name) {

@@ -41,6 +41,7 @@ std::string playlist_settings_path(std::string_view name);  // simple-ices-conf-
 std::string playlist_path(std::string_view name);            // playlist-NAME
 std::string source_config_path(std::string_view name);       // ices.conf-NAME
 std::string server_config_path();                            // icecast.xml
+std::string folders_path(std::string_view name);             // folders-NAME: the chosen folders
 
 // True when `name` can name a playlist: not empty, not "all" (the
 // controller's keyword for every playlist), no "/", no byte below 0x20 nor
@@ -101,8 +102,9 @@ int renew_playlist_settings(std::string_view name, std::string_view genre, std::
 // Stores "enabled". Returns 0, or 1 when the file cannot be opened or rewritten.
 int set_playlist_enabled(std::string_view name, std::string_view value);
 
-// Removes the playlist file, the playlist settings file and the source client
-// config of `name`, in that order; missing files are passed over silently.
+// Removes the playlist file, the playlist settings file, the source client
+// config and the stored folders of `name`, in that order; missing files are
+// passed over silently.
 // The settings file is removed under its lock, so that a writer holding it
 // meanwhile cannot bring it back.
 void delete_playlist(std::string_view name);

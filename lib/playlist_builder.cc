@@ -298,3 +298,111 @@ int build_playlist_file(std::string_view name, FILE* list) {
   read_list_file(list, [&](const std::string& path) { AddPath(output, path); });
   return out->Commit() ? 0 : 1;
 }
+
+namespace {
+
+// The stream a rebuild writes to: it compares what is written with the old
+// file and starts the new file only at the first difference, copying the
+// part that matched.
+class ChangeWriter {
+ public:
+  explicit ChangeWriter(std::string target)
+      : target_(std::move(target)),
+        old_(::open(target_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY)) {
+    struct stat st;
+    if (old_.valid() && (::fstat(old_.get(), &st) != 0 || !S_ISREG(st.st_mode))) old_.reset();
+  }
+
+  // A stdio stream over this writer; owned by the caller, closed before
+  // Finish.
+  FILE* Open() {
+    cookie_io_functions_t io{};
+    io.write = [](void* cookie, const char* data, std::size_t size) -> ssize_t {
+      return static_cast<ChangeWriter*>(cookie)->Write(data, size) ? static_cast<ssize_t>(size) : -1;
+    };
+    return ::fopencookie(this, "w", io);
+  }
+
+  RebuildResult Finish() {
+    if (failed_) return RebuildResult::kFailed;
+    if (!out_) {
+      struct stat st;
+      // Everything matched: unchanged unless the old file is longer.
+      if (old_.valid() && ::fstat(old_.get(), &st) == 0 && st.st_size == matched_) return RebuildResult::kUnchanged;
+      if (!StartNewFile()) return RebuildResult::kFailed;
+    }
+    return out_->Commit() ? RebuildResult::kChanged : RebuildResult::kFailed;
+  }
+
+ private:
+  bool Write(const char* data, std::size_t size) {
+    if (failed_) return false;
+    if (!out_) {
+      std::size_t same = old_.valid() ? SameBytes(data, size) : 0;
+      matched_ += static_cast<off_t>(same);
+      if (same == size) return true;
+      if (!StartNewFile()) return false;
+      data += same;
+      size -= same;
+    }
+    return std::fwrite(data, 1, size, out_->stream()) == size;
+  }
+
+  // How many of `data` equal the old file's bytes from `matched_` on.
+  std::size_t SameBytes(const char* data, std::size_t size) {
+    char buffer[8192];
+    std::size_t same = 0;
+    while (same < size) {
+      std::size_t want = std::min(sizeof buffer, size - same);
+      ssize_t n = ::pread(old_.get(), buffer, want, matched_ + static_cast<off_t>(same));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      std::size_t k = 0;
+      while (k < static_cast<std::size_t>(n) && buffer[k] == data[same + k]) ++k;
+      same += k;
+      if (k < static_cast<std::size_t>(n)) break;
+    }
+    return same;
+  }
+
+  // Opens the new file and copies into it the part of the old one that
+  // matched.
+  bool StartNewFile() {
+    std::optional<AtomicFile> created = AtomicFile::Create(target_);
+    if (!created) return !(failed_ = true);
+    out_.emplace(std::move(*created));
+    out_->SetBufferSize(1 << 16);
+    char buffer[8192];
+    for (off_t copied = 0; copied < matched_;) {
+      std::size_t want = static_cast<std::size_t>(std::min<off_t>(sizeof buffer, matched_ - copied));
+      ssize_t n = ::pread(old_.get(), buffer, want, copied);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return !(failed_ = true);
+      std::fwrite(buffer, 1, static_cast<std::size_t>(n), out_->stream());
+      copied += n;
+    }
+    return true;
+  }
+
+  std::string target_;
+  UniqueFd old_;
+  off_t matched_ = 0;
+  std::optional<AtomicFile> out_;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+RebuildResult rebuild_playlist_file(std::string_view name, FILE* list) {
+  if (!is_valid_playlist_name(name)) return RebuildResult::kFailed;
+  ChangeWriter writer(playlist_path(name));
+  std::unique_ptr<FILE, FileCloser> stream(writer.Open());
+  if (!stream) return RebuildResult::kFailed;
+  std::vector<char> buffer(1 << 16);
+  std::setvbuf(stream.get(), buffer.data(), _IOFBF, buffer.size());
+  Output output(stream.get());
+  read_list_file(list, [&](const std::string& path) { AddPath(output, path); });
+  bool flushed = std::fclose(stream.release()) == 0;
+  RebuildResult result = writer.Finish();
+  return flushed ? result : RebuildResult::kFailed;
+}

@@ -53,4 +53,13 @@ void read_list_file(FILE* list, const std::function<void(const std::string&)>& p
 // existing one then stays as it was).
 int build_playlist_file(std::string_view name, FILE* list);
 
+// How a rebuild ended.
+enum class RebuildResult { kUnchanged, kChanged, kFailed };
+
+// Rebuilds the playlist file of `name` from `list` as build_playlist_file
+// does, but compares the new contents with the old ones as they are made and
+// writes nothing at all when they are the same byte for byte; otherwise the
+// file is replaced atomically. A running source client then need not be told.
+RebuildResult rebuild_playlist_file(std::string_view name, FILE* list);
+
 #endif  // LIB_PLAYLIST_BUILDER_H_

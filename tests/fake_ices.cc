@@ -1,9 +1,11 @@
-// Stand-in for the ices source client in tests. Appends one line to the file
+// Stand-in for the ices source client (and, run as "icecast", the server) in
+// tests. Appends one line to the file
 // named by $STANDIN_LOG: its program name and arguments joined by "|"
 // ("ices|-c|CONFIG|-B"). With -B it detaches as ices does and then waits,
 // keeping its command line, until it is killed.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,7 +20,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     line += '|';
     line += argv[i];
-    background = background || std::strcmp(argv[i], "-B") == 0;
+    // -B as the source client takes it, -b as the server does.
+    background = background || std::strcmp(argv[i], "-B") == 0 || std::strcmp(argv[i], "-b") == 0;
   }
   line += '\n';
   if (const char* log = std::getenv("STANDIN_LOG")) {
@@ -34,5 +37,19 @@ int main(int argc, char** argv) {
   ::setsid();
   int null = ::open("/dev/null", O_RDWR);
   for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
-  for (;;) ::pause();
+  // Like the device's client, SIGHUP makes it read its playlist again; here
+  // it notes "hup|ARGS" in the log.
+  static volatile sig_atomic_t hangups = 0;
+  struct sigaction hup = {};
+  hup.sa_handler = [](int) { hangups = hangups + 1; };
+  ::sigaction(SIGHUP, &hup, nullptr);
+  for (sig_atomic_t noted = 0;;) {
+    ::pause();
+    for (; noted < hangups; ++noted) {
+      const char* log = std::getenv("STANDIN_LOG");
+      int fd = log != nullptr ? ::open(log, O_WRONLY | O_APPEND | O_CLOEXEC) : -1;
+      std::string hup_line = "hup|" + line.substr(line.find('|') + 1);
+      if (fd >= 0 && ::write(fd, hup_line.data(), hup_line.size()) >= 0) ::close(fd);
+    }
+  }
 }

@@ -43,8 +43,9 @@ constexpr std::size_t kMaxFolderFields = 1000;
 // argument, whatever it holds. The controller's standard output is not the
 // response: it gets /dev/null, and its messages go to our standard error. It
 // inherits our command lock.
-void RunController(const CommandLock& lock, const char* action, std::string_view target) {
-  run_program({"tarnwick", action, std::string(target)}, false, lock.fd());
+// Returns the controller's exit status (-1 when it could not be run).
+int RunController(const CommandLock& lock, const char* action, std::string_view target) {
+  return run_program({"tarnwick", action, std::string(target)}, false, lock.fd());
 }
 
 // Takes the command lock and finishes what a killed command left half done.
@@ -58,6 +59,7 @@ std::optional<CommandLock> TakeCommandLock() {
     if (restart) {
       RunController(lock, "stop", "all");
       RunController(lock, "start", "all");
+      journal_end();
     }
   }
   return lock;
@@ -86,7 +88,9 @@ std::vector<std::string> ChosenFolders(int total) {
     if (folders.size() == kMaxFolderFields) break;
     std::string folder =
         cgiFormStringNoNewlines(std::string(kFolderFieldPrefix) + std::to_string(number), kFolderFieldSize);
-    if (seen.insert(folder).second) folders.push_back(std::move(folder));
+    // The same folder spelt another way ("a/", "a//", "a/.") is the same scan.
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(folder.c_str(), nullptr), &std::free);
+    if (seen.insert(resolved ? std::string(resolved.get()) : folder).second) folders.push_back(std::move(folder));
   }
   return folders;
 }
@@ -95,6 +99,9 @@ std::vector<std::string> ChosenFolders(int total) {
 // expands it into the playlist file of `name`. The list file is unlinked as
 // soon as it exists and used through its descriptor only: a kill leaves
 // nothing behind, and no other local user can swap it.
+//
+// The chosen folders are also kept beside the playlist ("folders-NAME"), so
+// that a rescan can rebuild it from them later.
 void BuildPlaylistFromFields(const std::string& name, int total) {
   char list_name[] = "/tmp/tmp-ice-playlist.XXXXXX";
   UniqueFd fd(::mkostemp(list_name, O_CLOEXEC));
@@ -103,8 +110,14 @@ void BuildPlaylistFromFields(const std::string& name, int total) {
   std::unique_ptr<FILE, FileCloser> list(::fdopen(fd.get(), "w+"));
   if (!list) return;
   fd.release();
-  for (const std::string& folder : ChosenFolders(total)) std::fprintf(list.get(), "%s\n", folder.c_str());
-  build_playlist_file(name, list.get());
+  std::string folders;
+  for (const std::string& folder : ChosenFolders(total)) {
+    if (folder.empty()) continue;
+    folders += folder;
+    folders += '\n';
+  }
+  std::fwrite(folders.data(), 1, folders.size(), list.get());
+  if (build_playlist_file(name, list.get()) == 0) write_file_atomically(folders_path(name), folders);
 }
 
 // Enable and disable: store "enabled" for the named playlist, then have the
@@ -231,4 +244,15 @@ void handle_playlist_renew() {
   RunController(*lock, "stop", name);
   RunController(*lock, "start", name);
   end_config_response();
+}
+
+void handle_playlist_rescan() {
+  std::string name = cgiFormStringNoNewlines("f_name", kFieldSize);
+  std::optional<CommandLock> lock;
+  if (!is_valid_playlist_name(name) || !(lock = TakeCommandLock()) || !playlist_file_exists(name) ||
+      !read_regular_file(folders_path(name), 1 << 20)) {
+    write_config_response(0);
+    return;
+  }
+  write_config_response(RunController(*lock, "rescan", name) == 0 ? 1 : 0);
 }

@@ -202,6 +202,10 @@ TEST_F(ChangingCommandsTest, RepeatedFolderFieldsAreScannedOnce) {
   for (int i = 0; i < 100; ++i) fields.emplace_back(Numbered("f_dir", i), music_ + "/b");
   EXPECT_EQ(Cgi(fields).out, Config("<res>1</res>"));
   EXPECT_EQ(ReadFile(At("playlist-P")), music_ + "/b/3.mp3\n");
+  // The same folder spelt in other ways is the same folder.
+  fields = NewPlaylist("P", {{"", music_ + "/b"}, {"", music_ + "/b/"}, {"", music_ + "//b/."}, {"", music_ + "/a/../b"}});
+  EXPECT_EQ(Cgi(fields).out, Config("<res>1</res>"));
+  EXPECT_EQ(ReadFile(At("playlist-P")), music_ + "/b/3.mp3\n");
   // At most a thousand folder fields count.
   fields = NewPlaylist("P");
   fields[5].second = "1500";

@@ -32,4 +32,8 @@ void handle_playlist_enable();
 void handle_playlist_disable();
 void handle_playlist_renew();
 
+// Streams as they run, and following the music folders.
+void handle_status();
+void handle_playlist_rescan();
+
 #endif  // WEB_COMMANDS_H_

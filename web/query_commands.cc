@@ -5,6 +5,7 @@
 #include <string>
 
 #include "lib/config_dir.h"
+#include "lib/stream_status.h"
 #include "web/cgi.h"
 #include "web/commands.h"
 #include "web/response.h"
@@ -46,4 +47,24 @@ void handle_is_active_full() { write_config_response(is_active_full()); }
 void handle_has_playlist_name() {
   std::string name = cgiFormStringNoNewlines("f_name", kFieldSize);
   write_config_response(is_valid_playlist_name(name) ? has_playlist_name(name) : 0);
+}
+
+void handle_status() {
+  StreamStatus status = collect_stream_status();
+  begin_config_response();
+  write_res(1);
+  write_raw("<server>");
+  write_element("running", status.server.pids.empty() ? "0" : "1");
+  write_element("port", status.server.port);
+  write_element("listening", status.server.listening ? "1" : "0");
+  write_raw("</server>");
+  for (const PlaylistStatus& playlist : status.playlists) {
+    write_raw("<playlist>");
+    write_element("name", playlist.name);
+    write_element("enabled", playlist.enabled ? "1" : "0");
+    write_element("running", playlist.clients.empty() ? "0" : "1");
+    if (playlist.given_up) write_element("given_up", "1");
+    write_raw("</playlist>");
+  }
+  end_config_response();
 }

@@ -28,6 +28,8 @@ constexpr Command kCommands[] = {
     {"GUI_ice_is_playlist_full", handle_is_playlist_full},
     {"GUI_ice_is_active_full", handle_is_active_full},
     {"GUI_ice_has_playlist_name", handle_has_playlist_name},
+    {"GUI_ice_status", handle_status},
+    {"GUI_ice_playlist_rescan", handle_playlist_rescan},
 };
 
 }  // namespace

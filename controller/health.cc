@@ -1,0 +1,117 @@
+#include "controller/health.h"
+
+#include <dirent.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "controller/process_control.h"
+#include "lib/atomic_file.h"
+#include "lib/config_dir.h"
+#include "lib/playlist_builder.h"
+#include "lib/process_table.h"
+#include "lib/stream_status.h"
+#include "lib/unique_fd.h"
+
+namespace {
+
+constexpr std::size_t kMaxFoldersFile = 1 << 20;
+
+std::string PidList(const std::vector<pid_t>& pids) {
+  if (pids.empty()) return "-";
+  std::string list;
+  for (pid_t pid : pids) {
+    if (!list.empty()) list += ',';
+    list += std::to_string(pid);
+  }
+  return list;
+}
+
+// The state word of a playlist in the status line.
+const char* State(const PlaylistStatus& p) {
+  if (!p.clients.empty()) return p.enabled ? "live" : "stray";
+  if (!p.enabled) return "stopped";
+  return p.given_up ? "given-up" : "down";
+}
+
+// Source clients whose config names a playlist that has no playlist file.
+std::vector<pid_t> ClientsOfGonePlaylists() {
+  std::vector<pid_t> gone;
+  const std::string prefix = source_config_path("");
+  std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
+  if (!proc) return gone;
+  std::set<std::string> seen;
+  while (const dirent* entry = ::readdir(proc.get())) {
+    std::string cmdline = read_regular_file(std::string("/proc/") + entry->d_name + "/cmdline", 1 << 16).value_or("");
+    // The config path follows "-c"; only configs of our directory count.
+    std::size_t at = cmdline.find(std::string("-c") + '\0' + prefix);
+    if (at == std::string::npos) continue;
+    std::string config = cmdline.substr(at + 3);
+    config = config.substr(0, config.find('\0'));
+    std::string name = config.substr(prefix.size());
+    if (!is_valid_playlist_name(name) || playlist_file_exists(name) || !seen.insert(name).second) continue;
+    for (pid_t pid : find_source_clients(config)) gone.push_back(pid);
+  }
+  return gone;
+}
+
+int RescanOne(const std::string& name) {
+  std::optional<std::string> folders = read_regular_file(folders_path(name), kMaxFoldersFile);
+  if (!folders || !playlist_file_exists(name)) return 1;
+  std::unique_ptr<FILE, FileCloser> list(::fmemopen(folders->data(), folders->size(), "r"));
+  if (!list) return 1;
+  RebuildResult result = rebuild_playlist_file(name, list.get());
+  if (result == RebuildResult::kChanged) {
+    for (pid_t pid : find_source_clients(source_config_path(name))) ::kill(pid, SIGHUP);
+  }
+  return result == RebuildResult::kFailed ? 1 : 0;
+}
+
+}  // namespace
+
+int print_status() {
+  StreamStatus status = collect_stream_status();
+  std::printf("server\t%s\t%s\t%s\t%s\n", status.server.pids.empty() ? "stopped" : "running",
+              status.server.port.c_str(), status.server.listening ? "listening" : "closed",
+              PidList(status.server.pids).c_str());
+  for (const PlaylistStatus& p : status.playlists) {
+    std::printf("playlist\t%s\t%s\t%s\t%s\n", p.name.c_str(), p.enabled ? "enabled" : "disabled", State(p),
+                PidList(p.clients).c_str());
+  }
+  return status.healthy() ? kAllUp : kSomethingDown;
+}
+
+int check_streams() {
+  StreamStatus status = collect_stream_status();
+  if (status.server.pids.empty()) start_server();
+  const std::time_t now = std::time(nullptr);
+  for (const PlaylistStatus& p : status.playlists) {
+    if (!p.enabled && !p.clients.empty()) {
+      stop_playlist(p.name);
+    } else if (p.enabled && p.clients.empty() && !restarts_exhausted(p.name, now)) {
+      record_restart(p.name, now);
+      start_playlist(p.name);
+    }
+  }
+  for (pid_t pid : ClientsOfGonePlaylists()) ::kill(pid, SIGKILL);
+  return collect_stream_status().healthy() ? kAllUp : kSomethingDown;
+}
+
+int rescan(std::string_view target) {
+  if (target != "all") return is_valid_playlist_name(target) ? RescanOne(std::string(target)) : 1;
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(get_conf_dir().c_str()));
+  std::vector<std::string> names;
+  while (dir) {
+    const dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) break;
+    std::string_view file = entry->d_name;
+    if (file.starts_with("folders-") && is_valid_playlist_name(file.substr(8))) names.emplace_back(file.substr(8));
+  }
+  int result = 0;
+  for (const std::string& name : names) result |= RescanOne(name);
+  return result;
+}

@@ -1,0 +1,31 @@
+#ifndef CONTROLLER_HEALTH_H_
+#define CONTROLLER_HEALTH_H_
+
+// The controller's view of the streams as they run: status, the check that
+// brings them in line with the settings, and the rescan of chosen folders.
+
+#include <string_view>
+
+// Exit statuses of "status" and "check".
+inline constexpr int kAllUp = 0;
+inline constexpr int kSomethingDown = 3;
+
+// Prints one tab-separated line for the server and one per playlist file to
+// standard output (see the README for the format). Returns kAllUp when
+// everything that should run runs, else kSomethingDown.
+int print_status();
+
+// Starts the server when none runs, starts the client of each enabled
+// playlist that has none (unless it has been restarted too often lately),
+// and stops the clients of playlists that are disabled or gone. Leaves alone
+// whatever runs as it should. Returns what print_status would return after.
+int check_streams();
+
+// Rebuilds the playlist file of `name` ("all": of every playlist) from its
+// stored folders, writing only when the contents changed, and then sends
+// SIGHUP to exactly that playlist's source clients so that they read it
+// again. A playlist without stored folders is passed over. Returns 0, or 1
+// when a named playlist has no stored folders or cannot be rebuilt.
+int rescan(std::string_view name);
+
+#endif  // CONTROLLER_HEALTH_H_

@@ -1,0 +1,207 @@
+// tarnwick status, check and rescan, with stand-in programs that keep running
+// as the real ones do: the server and the source clients are fake_ices
+// processes whose command lines look like theirs.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "lib/process_table.h"
+#include "tests/test_util.h"
+
+namespace {
+
+class HealthTest : public ::testing::Test {
+ protected:
+  HealthTest() {
+    PointConfDir(conf_.path());
+    WriteStandIns(bin_.path());
+    // The server stand-in stays up like "icecast -b"; killall takes it down.
+    ::unlink((bin_ / "icecast").c_str());
+    EXPECT_EQ(::symlink(FAKE_ICES_BIN, (bin_ / "icecast").c_str()), 0);
+    WriteFile(bin_ / "killall", "#!/bin/sh\nprintf 'killall|%s\\n' \"$*\" >> \"$STANDIN_LOG\"\npkill -9 -x icecast\nexit 0\n",
+              0755);
+    ::mkdir((conf_ / "music").c_str(), 0755);
+  }
+  ~HealthTest() override {
+    KillSourceClients();
+    Tarnwick({"stop", "all"});
+    ::unlink("/tmp/iceconf.dir");
+  }
+
+  RunResult Tarnwick(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {TARNWICK_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunCapture(argv, {"PATH=" + bin_.path() + ":/usr/bin:/bin", "STANDIN_LOG=" + Log()});
+  }
+  std::string Log() const { return bin_ / "log"; }
+  std::string At(const std::string& name) const { return conf_ / name; }
+  void AddPlaylist(const std::string& name, const std::string& enabled) {
+    WriteFile(At("playlist-" + name), "");
+    WriteFile(At("simple-ices-conf-" + name), "enabled=" + enabled + "\n");
+  }
+  std::vector<pid_t> Clients(const std::string& name) const { return find_source_clients(At("ices.conf-" + name)); }
+  static void Kill(const std::vector<pid_t>& pids) {
+    for (pid_t pid : pids) ::kill(pid, SIGKILL);
+    for (int i = 0; i < 2000 && std::any_of(pids.begin(), pids.end(), [](pid_t p) { return ::kill(p, 0) == 0 && ReadFile("/proc/" + std::to_string(p) + "/cmdline") != ""; }); ++i) {
+      ::usleep(1000);
+    }
+  }
+  std::string Pids(const std::vector<pid_t>& pids) const {
+    std::string list;
+    for (pid_t pid : pids) {
+      if (!list.empty()) list += ',';
+      list += std::to_string(pid);
+    }
+    return list.empty() ? "-" : list;
+  }
+
+  TempDir conf_;
+  TempDir bin_;
+};
+
+TEST_F(HealthTest, StatusTellsWhatRunsAndExitsThreeWhenSomethingIsDown) {
+  AddPlaylist("A", "1");
+  AddPlaylist("B b", "0");
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  RunResult r = Tarnwick({"status"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  const std::string server = "server\trunning\t8000\tclosed\t" + Pids(find_servers()) + "\n";
+  EXPECT_EQ(r.out, server + "playlist\tA\tenabled\tlive\t" + Pids(Clients("A")) +
+                       "\nplaylist\tB b\tdisabled\tstopped\t-\n");
+  EXPECT_EQ(r.err, "");
+
+  Kill(Clients("A"));
+  r = Tarnwick({"status", "all"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out, server + "playlist\tA\tenabled\tdown\t-\nplaylist\tB b\tdisabled\tstopped\t-\n");
+
+  Kill(find_servers());
+  r = Tarnwick({"status"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(r.out.starts_with("server\tstopped\t8000\tclosed\t-\n")) << r.out;
+  EXPECT_EQ(Tarnwick({"statu"}).status, 1);
+  EXPECT_EQ(Tarnwick({"start"}).status, 1);  // every other action still needs a target
+}
+
+TEST_F(HealthTest, CheckRestartsExactlyWhatIsDown) {
+  AddPlaylist("A", "1");
+  AddPlaylist("B", "1");
+  AddPlaylist("Off", "0");
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  const std::vector<pid_t> server = find_servers(), a = Clients("A");
+  ASSERT_EQ(server.size(), 1u);
+  Kill(Clients("B"));
+  // A client of a disabled playlist and one of a playlist that is gone.
+  WriteFile(At("simple-ices-conf-Off"), "enabled=1\n");
+  Tarnwick({"start", "Off"});
+  WriteFile(At("simple-ices-conf-Off"), "enabled=0\n");
+  AddPlaylist("Gone", "1");
+  Tarnwick({"start", "Gone"});
+  ::unlink(At("playlist-Gone").c_str());
+  ASSERT_EQ(Clients("Gone").size(), 1u);
+
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  EXPECT_EQ(find_servers(), server);  // healthy processes are left alone
+  EXPECT_EQ(Clients("A"), a);
+  EXPECT_EQ(Clients("B").size(), 1u);
+  EXPECT_TRUE(Clients("Off").empty());
+  EXPECT_TRUE(Clients("Gone").empty());
+
+  Kill(find_servers());
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  EXPECT_EQ(find_servers().size(), 1u);
+  EXPECT_EQ(Clients("A"), a);
+}
+
+TEST_F(HealthTest, AClientThatKeepsDyingIsLeftAloneUntilItsSettingsChange) {
+  AddPlaylist("Flaky", "1");
+  for (int strike = 0; strike < 3; ++strike) {
+    Tarnwick({"check"});
+    ASSERT_EQ(Clients("Flaky").size(), 1u) << strike;
+    Kill(Clients("Flaky"));
+  }
+  EXPECT_EQ(Tarnwick({"check"}).status, 3);
+  EXPECT_TRUE(Clients("Flaky").empty());
+  EXPECT_NE(Tarnwick({"status"}).out.find("playlist\tFlaky\tenabled\tgiven-up\t-\n"), std::string::npos);
+  // New settings (a renew, an enable) give it another chance.
+  ::unlink(At("simple-ices-conf-Flaky").c_str());
+  WriteFile(At("simple-ices-conf-Flaky"), "enabled=1\ngenre=x\n");
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  EXPECT_EQ(Clients("Flaky").size(), 1u);
+}
+
+TEST_F(HealthTest, RescanPicksUpChangesAndTellsOnlyThatPlaylistsClient) {
+  WriteFile(At("music/a.mp3"), "");
+  for (const char* name : {"P", "Q"}) {
+    AddPlaylist(name, "1");
+    WriteFile(At(std::string("folders-") + name), At("music") + "\n");
+    WriteFile(At(std::string("playlist-") + name), At("music/a.mp3") + "\n");
+  }
+  Tarnwick({"start", "all"});
+  const std::string p_client = "hup|-c|" + At("ices.conf-P") + "|-B";
+  auto hangups = [&](const std::string& line) {
+    std::vector<std::string> log = ReadLines(Log());
+    return std::count(log.begin(), log.end(), line);
+  };
+  // Nothing changed: nothing is written, nobody is told.
+  struct stat before, after;
+  ::stat(At("playlist-P").c_str(), &before);
+  EXPECT_EQ(Tarnwick({"rescan", "all"}).status, 0);
+  ::stat(At("playlist-P").c_str(), &after);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+  for (const std::string& file : ListDir(conf_.path())) {
+    EXPECT_TRUE(file == ".wl-lock" || !file.starts_with(".wl-")) << "no temporary file either: " << file;
+  }
+
+  // A file added, one removed: only P is rebuilt, and only P's client hears.
+  WriteFile(At("music/b.mp3"), "");
+  ::unlink(At("music/a.mp3").c_str());
+  EXPECT_EQ(Tarnwick({"rescan", "P"}).status, 0);
+  EXPECT_EQ(ReadFile(At("playlist-P")), At("music/b.mp3") + "\n");
+  EXPECT_EQ(ReadFile(At("playlist-Q")), At("music/a.mp3") + "\n");
+  for (int i = 0; i < 2000 && hangups(p_client) == 0; ++i) ::usleep(1000);
+  EXPECT_EQ(hangups(p_client), 1);
+  EXPECT_EQ(hangups("hup|-c|" + At("ices.conf-Q") + "|-B"), 0);
+
+  // Without stored folders there is nothing to rescan.
+  AddPlaylist("Old", "0");
+  EXPECT_EQ(Tarnwick({"rescan", "Old"}).status, 1);
+  EXPECT_EQ(Tarnwick({"rescan", "all"}).status, 0);
+  EXPECT_EQ(ReadFile(At("playlist-Q")), At("music/b.mp3") + "\n");
+}
+
+}  // namespace
+
+namespace {
+
+// A descriptor handed down as the lock that is not the lock file must not
+// reach the programs the controller starts: they run for good.
+TEST_F(HealthTest, AnInheritedDescriptorNeverReachesTheStreams) {
+  AddPlaylist("A", "1");
+  const std::string other = conf_ / "not-the-lock";
+  int fd = ::open(other.c_str(), O_RDWR | O_CREAT, 0644);  // inherited: no close-on-exec
+  ASSERT_GE(fd, 3);
+  std::vector<std::string> argv = {TARNWICK_BIN, "start", "all"};
+  RunCapture(argv, {"PATH=" + bin_.path() + ":/usr/bin:/bin", "STANDIN_LOG=" + Log(),
+                    "WAVELORN_LOCK_FD=" + std::to_string(fd)});
+  ::close(fd);
+  std::vector<pid_t> started = Clients("A");
+  for (pid_t server : find_servers()) started.push_back(server);
+  ASSERT_EQ(started.size(), 2u);
+  for (pid_t pid : started) {
+    for (const std::string& link : ListDir("/proc/" + std::to_string(pid) + "/fd")) {
+      char target[4096] = {};
+      ::readlink(("/proc/" + std::to_string(pid) + "/fd/" + link).c_str(), target, sizeof target - 1);
+      EXPECT_NE(std::string(target), other) << pid;
+    }
+  }
+}
+
+}  // namespace

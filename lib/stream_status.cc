@@ -1,0 +1,102 @@
+#include "lib/stream_status.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+
+#include "lib/config_dir.h"
+#include "lib/numbers.h"
+#include "lib/process_table.h"
+#include "lib/settings_file.h"
+#include "lib/unique_fd.h"
+
+namespace {
+
+constexpr std::string_view kPlaylistPrefix = "playlist-";
+
+std::string RestartsPath() { return get_conf_dir() + "/.wl-restarts"; }
+
+// What identifies one state of a playlist's settings: the settings file is
+// replaced whole on every change, so its inode and time stamp change too.
+std::string SettingsSignature(std::string_view name) {
+  struct stat st;
+  if (::lstat(playlist_settings_path(name).c_str(), &st) != 0) return "none";
+  char signature[64];
+  std::snprintf(signature, sizeof signature, "%llu:%lld.%09ld", static_cast<unsigned long long>(st.st_ino),
+                static_cast<long long>(st.st_mtim.tv_sec), static_cast<long>(st.st_mtim.tv_nsec));
+  return signature;
+}
+
+// The restart times recorded for `name` under the current settings.
+std::vector<std::time_t> RecordedRestarts(const SettingsFile& record, std::string_view name) {
+  std::istringstream fields(cfg_get(record, name));
+  std::string signature;
+  std::vector<std::time_t> times;
+  if (!(fields >> signature) || signature != SettingsSignature(name)) return times;
+  for (long long t; fields >> t;) times.push_back(static_cast<std::time_t>(t));
+  return times;
+}
+
+}  // namespace
+
+bool StreamStatus::healthy() const {
+  if (server.pids.empty()) return false;
+  return std::none_of(playlists.begin(), playlists.end(),
+                      [](const PlaylistStatus& p) { return p.enabled && p.clients.empty(); });
+}
+
+StreamStatus collect_stream_status() {
+  StreamStatus status;
+  status.server.pids = find_servers();
+  status.server.port = get_server_port();
+  status.server.listening = port_accepts(leading_int(status.server.port), std::chrono::milliseconds(500));
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(get_conf_dir().c_str()));
+  const std::time_t now = std::time(nullptr);
+  while (dir) {
+    const dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) break;
+    std::string_view file = entry->d_name;
+    if (!file.starts_with(kPlaylistPrefix)) continue;
+    std::string name(file.substr(kPlaylistPrefix.size()));
+    if (!is_valid_playlist_name(name)) continue;
+    PlaylistStatus playlist;
+    playlist.name = name;
+    std::optional<std::string> enabled = get_playlist_enabled(name);
+    playlist.enabled = enabled && is_on(*enabled);
+    playlist.clients = find_source_clients(source_config_path(name));
+    playlist.given_up = playlist.enabled && playlist.clients.empty() && restarts_exhausted(name, now);
+    status.playlists.push_back(std::move(playlist));
+  }
+  std::sort(status.playlists.begin(), status.playlists.end(),
+            [](const PlaylistStatus& a, const PlaylistStatus& b) { return a.name < b.name; });
+  return status;
+}
+
+bool restarts_exhausted(std::string_view name, std::time_t now) {
+  std::unique_ptr<SettingsFile> record = cfg_open(RestartsPath(), false);
+  if (!record) return false;
+  std::vector<std::time_t> times = RecordedRestarts(*record, name);
+  cfg_close(std::move(record));
+  return std::count_if(times.begin(), times.end(), [&](std::time_t t) { return now - t < kRestartWindow; }) >=
+         kMaxRestarts;
+}
+
+bool record_restart(std::string_view name, std::time_t now) {
+  std::unique_ptr<SettingsFile> record = cfg_open(RestartsPath());
+  if (!record) return false;
+  std::vector<std::time_t> times = RecordedRestarts(*record, name);
+  std::erase_if(times, [&](std::time_t t) { return now - t >= kRestartWindow; });
+  times.push_back(now);
+  std::string value = SettingsSignature(name);
+  for (std::time_t t : times) {
+    value += ' ';
+    value += std::to_string(static_cast<long long>(t));
+  }
+  cfg_set(*record, name, value);
+  return cfg_close(std::move(record)) == 0;
+}

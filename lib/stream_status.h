@@ -1,0 +1,55 @@
+#ifndef LIB_STREAM_STATUS_H_
+#define LIB_STREAM_STATUS_H_
+
+// How the streams are: the server and each playlist's source clients as they
+// run now, against what the settings ask for; and the record of restarts
+// that keeps a client that dies again and again from being restarted for
+// ever.
+
+#include <sys/types.h>
+
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct PlaylistStatus {
+  std::string name;
+  bool enabled = false;
+  std::vector<pid_t> clients;  // its running source clients
+  bool given_up = false;       // restarted too often lately: left alone
+};
+
+struct ServerStatus {
+  std::vector<pid_t> pids;  // running servers on the config directory's icecast.xml
+  std::string port;         // the stored port
+  bool listening = false;   // the port accepts a connection on 127.0.0.1
+};
+
+struct StreamStatus {
+  ServerStatus server;
+  std::vector<PlaylistStatus> playlists;  // one per playlist file, in byte order
+
+  // True when everything that should run runs: the server, and a client of
+  // every enabled playlist.
+  bool healthy() const;
+};
+
+// Looks at the config directory and the process table. Reads no file twice
+// and changes nothing; the port check waits at most half a second.
+StreamStatus collect_stream_status();
+
+// A client that has been started by a check kMaxRestarts times within
+// kRestartWindow and is down again is left alone until its settings change.
+inline constexpr int kMaxRestarts = 3;
+inline constexpr std::time_t kRestartWindow = 600;
+
+// True when the playlist's client is to be left alone (see above) at `now`.
+bool restarts_exhausted(std::string_view name, std::time_t now);
+
+// Records that a check started the playlist's client at `now`. Call only
+// while holding the command lock. Returns false when the record cannot be
+// written.
+bool record_restart(std::string_view name, std::time_t now);
+
+#endif  // LIB_STREAM_STATUS_H_
