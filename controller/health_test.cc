@@ -27,6 +27,7 @@ class HealthTest : public ::testing::Test {
     WriteFile(bin_ / "killall", "#!/bin/sh\nprintf 'killall|%s\\n' \"$*\" >> \"$STANDIN_LOG\"\npkill -9 -x icecast\nexit 0\n",
               0755);
     ::mkdir((conf_ / "music").c_str(), 0755);
+    WriteFile(At("icecast.xml"), "<icecast>\n  <listen-socket>\n    <port>8000</port>\n  </listen-socket>\n</icecast>");
   }
   ~HealthTest() override {
     KillSourceClients();
@@ -71,7 +72,7 @@ TEST_F(HealthTest, StatusTellsWhatRunsAndExitsThreeWhenSomethingIsDown) {
   ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
   RunResult r = Tarnwick({"status"});
   EXPECT_EQ(r.status, 0) << r.out;
-  const std::string server = "server\trunning\t8000\tclosed\t" + Pids(find_servers()) + "\n";
+  const std::string server = "server\trunning\t8000\tlistening\t" + Pids(find_servers()) + "\n";
   EXPECT_EQ(r.out, server + "playlist\tA\tenabled\tlive\t" + Pids(Clients("A")) +
                        "\nplaylist\tB b\tdisabled\tstopped\t-\n");
   EXPECT_EQ(r.err, "");

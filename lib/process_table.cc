@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 
@@ -84,4 +86,73 @@ bool port_accepts(int port, std::chrono::milliseconds timeout) {
   int error = 0;
   socklen_t length = sizeof error;
   return ready == 1 && ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
+namespace {
+
+// The inodes of the sockets that listen on `port`, from one /proc/net table.
+void ListeningInodes(const char* table, int port, std::vector<std::string>& inodes) {
+  std::string text = ReadProcFile(table);
+  std::size_t line_start = text.find('\n');  // the heading
+  while (line_start != std::string::npos && line_start + 1 < text.size()) {
+    std::size_t line_end = text.find('\n', line_start + 1);
+    std::string line = text.substr(line_start + 1, line_end - line_start - 1);
+    line_start = line_end;
+    // "sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode"
+    char local[64], remote[64], state[8];
+    unsigned long long inode;
+    if (std::sscanf(line.c_str(), "%*s %63s %63s %7s %*s %*s %*s %*s %*s %llu", local, remote, state, &inode) != 4) {
+      continue;
+    }
+    const char* colon = std::strrchr(local, ':');
+    if (colon == nullptr || std::strcmp(state, "0A") != 0) continue;  // 0A: listening
+    if (std::strtol(colon + 1, nullptr, 16) == port) inodes.push_back(std::to_string(inode));
+  }
+}
+
+}  // namespace
+
+std::optional<bool> owns_listening_port(const std::vector<pid_t>& pids, int port) {
+  std::vector<std::string> inodes;
+  ListeningInodes("/proc/net/tcp", port, inodes);
+  ListeningInodes("/proc/net/tcp6", port, inodes);
+  if (inodes.empty()) return false;
+  bool readable = false;
+  for (pid_t pid : pids) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::unique_ptr<DIR, DirCloser> dir(::opendir(fds.c_str()));
+    if (!dir) continue;
+    readable = true;
+    while (const dirent* entry = ::readdir(dir.get())) {
+      char target[64];
+      ssize_t n = ::readlinkat(::dirfd(dir.get()), entry->d_name, target, sizeof target - 1);
+      if (n <= 0) continue;
+      std::string_view link(target, static_cast<std::size_t>(n));
+      for (const std::string& inode : inodes) {
+        if (link == "socket:[" + inode + "]") return true;
+      }
+    }
+  }
+  if (!readable) return std::nullopt;
+  return false;
+}
+
+bool server_listens(int port, std::chrono::milliseconds deadline) {
+  const auto give_up = std::chrono::steady_clock::now() + deadline;
+  for (;;) {
+    std::vector<pid_t> servers = find_servers();
+    if (!servers.empty() && port_accepts(port, std::chrono::milliseconds(200))) {
+      if (std::optional<bool> owns = owns_listening_port(servers, port)) {
+        if (*owns) return true;
+      } else {
+        // Cannot see whose socket it is: a server that lost the port to
+        // another program ends at once, so one that still runs a moment
+        // later is the listener.
+        ::usleep(300000);
+        if (!find_servers().empty()) return true;
+      }
+    }
+    if (std::chrono::steady_clock::now() >= give_up) return false;
+    ::usleep(50000);
+  }
 }

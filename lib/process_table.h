@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,5 +30,16 @@ std::vector<pid_t> find_servers();
 // True when a TCP connection to 127.0.0.1:`port` is accepted within
 // `timeout`.
 bool port_accepts(int port, std::chrono::milliseconds timeout);
+
+// Whether one of `pids` holds the socket that listens on TCP port `port`
+// (IPv4 or IPv6), from /proc/net and the processes' descriptors; nothing
+// when that cannot be told (the processes' descriptors are not ours to read).
+std::optional<bool> owns_listening_port(const std::vector<pid_t>& pids, int port);
+
+// Waits until a server started on the config directory's icecast.xml runs
+// and listens on `port` itself, for at most `deadline`. Returns false when
+// it does not: it never came up, or ended because another program holds the
+// port.
+bool server_listens(int port, std::chrono::milliseconds deadline);
 
 #endif  // LIB_PROCESS_TABLE_H_

@@ -26,13 +26,21 @@ class CgiTest : public ::testing::Test {
     // configs at the moment it runs.
     WriteFile(bin_ / "tarnwick",
               "#!/bin/sh\n"
+              // The real controller keeps the command lock from its children.
+              "exec 3>&- 4>&-\n"
               "line=tarnwick\n"
               "for a; do line=\"$line|$a\"; done\n"
               "conf=$(cat /tmp/iceconf.dir)\n"
               "files=$(ls \"$conf\" | tr '\\n' ' ')\n"
               "ports=$(for f in \"$conf\"/ices.conf-*; do [ -f \"$f\" ] && [ ! -L \"$f\" ] && cat \"$f\"; done"
               " | grep '<Port>' | tr -d ' ' | tr '\\n' ' ')\n"
-              "printf '%s#%s#%s\\n' \"$line\" \"$files\" \"$ports\" >> \"$STANDIN_LOG\"\n",
+              "printf '%s#%s#%s\\n' \"$line\" \"$files\" \"$ports\" >> \"$STANDIN_LOG\"\n"
+              // The server comes and goes with "start all" and "stop all".
+              "case \"$1 $2\" in\n"
+              "  'start all') pkill -9 -x icecast; icecast -c \"$conf/icecast.xml\" -b ;;\n"
+              "  'stop all') pkill -9 -x icecast ;;\n"
+              "esac\n"
+              "exit 0\n",
               0755);
   }
   ~CgiTest() override {

@@ -2,7 +2,9 @@
 # Runs one test program in private mount and PID namespaces with its own
 # empty /tmp, so that no test ever reads or writes the machine's
 # /tmp/iceconf.dir, the process scans see only the test's own processes, and
-# nothing a test starts outlives it.
+# nothing a test starts outlives it. A private network namespace (the test
+# entry brings its loopback up) keeps the ports that stand-in servers take
+# apart from the machine's and from other test programs running meanwhile.
 #
 # Usage: tests/sandbox.sh [EMULATOR] PROGRAM [ARGS...]
 #
@@ -20,7 +22,7 @@ else
 fi
 # --kill-child: when the test is stopped (a ctest timeout), the whole
 # namespace goes with it.
-exec unshare --mount --pid --fork --kill-child --mount-proc $userns --propagation private \
+exec unshare --mount --pid --net --fork --kill-child --mount-proc $userns --propagation private \
   sh -c 'mount -t tmpfs -o mode=1777 wavelorn-test /tmp || exit 1
     WAVELORN_SANDBOX=1 "$@"
     exit $?' sh "$@"

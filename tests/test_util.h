@@ -66,32 +66,22 @@ std::string Numbered(const std::string& prefix, long number);
 // Builds "a=b&c=d" with each value percent-encoded.
 std::string Query(const std::vector<std::pair<std::string, std::string>>& fields);
 
-// Fills `bin_dir` with stand-ins for killall and icecast (shell scripts) and
-// ices (the fake_ices program). Each appends "NAME|ARG|ARG..." to the file
-// named by $STANDIN_LOG; ices with -B then stays running with its command
-// line, as the real one does.
+// Fills `bin_dir` with stand-ins for killall (a shell script that kills the
+// stand-in servers) and for icecast and ices (the fake_ices program). Each
+// appends "NAME|ARG|ARG..." to the file named by $STANDIN_LOG; icecast with
+// -b and ices with -B then stay running with their command lines, as the real
+// ones do, and icecast listens on its config's port.
 void WriteStandIns(const std::string& bin_dir);
 
 // Lines of a stand-in log; empty when there is none.
 std::vector<std::string> ReadLines(const std::string& path);
 
-// Kills every process whose first argument has the base name "ices".
+// Kills every process whose first argument has the base name "ices" or
+// "icecast": the stand-in clients and servers a test started.
 void KillSourceClients();
 
 // The exact header and declaration that start every config response.
 extern const char kConfigHead[];
-// Fills `bin_dir` with stand-ins for killall and icecast (shell scripts) and
-// ices (the fake_ices program). Each appends "NAME|ARG|ARG..." to the file
-// named by $STANDIN_LOG; ices with -B then stays running with its command
-// line, as the real one does.
-void WriteStandIns(const std::string& bin_dir);
-
-// Lines of a stand-in log; empty when there is none.
-std::vector<std::string> ReadLines(const std::string& path);
-
-// Kills every process whose first argument has the base name "ices".
-void KillSourceClients();
-
 // The exact header and declaration that start the playlist table.
 extern const char kRowsHead[];
 

@@ -1,6 +1,10 @@
 // stream_admin running the built tarnwick, which runs stand-in icecast and
 // ices programs; and many requests at once.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <thread>
@@ -97,6 +101,68 @@ TEST_F(ChainTest, ReadersSeeOneWholeValueWhileRenewsAlternate) {
   done = true;
   writer.join();
   EXPECT_GT(seen_a + seen_b, 0);
+}
+
+TEST_F(ChainTest, StatusTellsHowTheStreamsAre) {
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8010"}}).out, Config("<res>1</res>"));
+  ASSERT_EQ(Cgi(New("Road Trip")).out, Config("<res>1</res>"));
+  ASSERT_EQ(Cgi(New("Q&A")).out, Config("<res>1</res>"));
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "Road Trip"}}).out, Config("<res>1</res>"));
+  const std::string server = "<server><running>1</running><port>8010</port><listening>1</listening></server>";
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_status"}}).out,
+            Config("<res>1</res>" + server +
+                   "<playlist><name>Q&amp;A</name><enabled>0</enabled><running>0</running></playlist>"
+                   "<playlist><name>Road Trip</name><enabled>1</enabled><running>1</running></playlist>"));
+  KillSourceClients();
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_status"}}).out,
+            Config("<res>1</res><server><running>0</running><port>8010</port><listening>0</listening></server>"
+                   "<playlist><name>Q&amp;A</name><enabled>0</enabled><running>0</running></playlist>"
+                   "<playlist><name>Road Trip</name><enabled>1</enabled><running>0</running></playlist>"));
+}
+
+TEST_F(ChainTest, SetAnswersZeroWhenAnotherProgramHoldsThePort) {
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8010"}}).out, Config("<res>1</res>"));
+  int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(8020);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(holder, 4), 0);
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8020"}}).out, Config("<res>0</res>"));
+  // The port stays as the user set it, so a check or the next boot retries.
+  EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "port=8020\n");
+  ::close(holder);
+  EXPECT_EQ(RunCapture({TARNWICK_BIN, "check"}, {"PATH=" + bin_.path() + ":/usr/bin:/bin", "STANDIN_LOG=" + Log()}).status, 0);
+  EXPECT_NE(Cgi({{"cmd", "GUI_ice_status"}}).out.find("<running>1</running><port>8020</port><listening>1</listening>"),
+            std::string::npos);
+}
+
+TEST_F(ChainTest, EnableAnswersZeroWhenTheClientCannotStart) {
+  ASSERT_EQ(Cgi(New("P")).out, Config("<res>1</res>"));
+  ::unlink(At("ices.conf-P").c_str());
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "P"}}).out, Config("<res>0</res>"));
+  EXPECT_NE(ReadFile(At("simple-ices-conf-P")).find("enabled=1\n"), std::string::npos);
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_disable"}, {"f_name", "P"}}).out, Config("<res>1</res>"));
+}
+
+TEST_F(ChainTest, RescanFollowsTheChosenFolders) {
+  ::mkdir(At("music").c_str(), 0755);
+  WriteFile(At("music/a.mp3"), "");
+  Fields fields = New("P");
+  fields.back().second = At("music");
+  ASSERT_EQ(Cgi(fields).out, Config("<res>1</res>"));
+  EXPECT_EQ(ReadFile(At("folders-P")), At("music") + "\n");
+  WriteFile(At("music/b.mp3"), "");
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_rescan"}, {"f_name", "P"}}).out, Config("<res>1</res>"));
+  EXPECT_EQ(ReadFile(At("playlist-P")), At("music/a.mp3") + "\n" + At("music/b.mp3") + "\n");
+  // Refused names, playlists without stored folders, and missing ones: 0.
+  WriteFile(At("playlist-Old"), "");
+  for (const char* name : {"Old", "Missing", "all", "", "a/b"}) {
+    EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_rescan"}, {"f_name", name}}).out, Config("<res>0</res>")) << name;
+  }
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_playlist_del"}, {"f_name", "P"}}).out, Config("<res>1</res>"));
+  EXPECT_FALSE(Exists(At("folders-P")));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -26,6 +27,7 @@
 #include "lib/config_dir.h"
 #include "lib/numbers.h"
 #include "lib/playlist_builder.h"
+#include "lib/process_table.h"
 #include "lib/spawn.h"
 #include "lib/stream_configs.h"
 #include "lib/unique_fd.h"
@@ -38,6 +40,8 @@ namespace {
 constexpr std::string_view kFolderFieldPrefix = "f_dir";
 // More folders than anyone picks by hand; each costs a whole scan.
 constexpr std::size_t kMaxFolderFields = 1000;
+// How long a port change waits for the server to listen on the new port.
+constexpr std::chrono::seconds kServerStartDeadline{5};
 
 // Runs "tarnwick ACTION TARGET" and waits for it. The target is one
 // argument, whatever it holds. The controller's standard output is not the
@@ -135,7 +139,11 @@ void SetEnabledAndRun(const char* enabled, const char* action) {
     return;
   }
   RunController(*lock, action, name);
-  write_config_response(1);
+  // A client cannot start without its config; the setting stays as the user
+  // set it (a check or the next boot retries), but the page learns of it.
+  struct stat config;
+  bool startable = ::stat(source_config_path(name).c_str(), &config) == 0 && S_ISREG(config.st_mode);
+  write_config_response(std::string_view(enabled) == "1" && !startable ? 0 : 1);
 }
 
 // Puts back the bytes icecast.xml had, or takes it away when there was none.
@@ -174,7 +182,10 @@ void handle_set() {
   rewrite_source_ports(port);
   RunController(*lock, "start", "all");
   journal_end();
-  write_config_response(1);
+  // The port is stored either way (a check or the next boot retries), but the
+  // page learns when the server does not answer on it: another program may
+  // hold it.
+  write_config_response(server_listens(leading_int(port), kServerStartDeadline) ? 1 : 0);
 }
 
 void handle_playlist_new() {

@@ -1,10 +1,14 @@
 // The commands that answer questions about the configuration. They change
 // nothing: a playlist without a settings file reads as one with an empty one.
 
+#include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 
 #include "lib/config_dir.h"
+#include "lib/numbers.h"
+#include "lib/server_stats.h"
 #include "lib/stream_status.h"
 #include "web/cgi.h"
 #include "web/commands.h"
@@ -51,6 +55,11 @@ void handle_has_playlist_name() {
 
 void handle_status() {
   StreamStatus status = collect_stream_status();
+  // The server's own figures, when it answers within a second.
+  std::map<std::string, MountStats> stats;
+  if (status.server.listening) {
+    stats = fetch_mount_stats(leading_int(status.server.port), get_server_password(), std::chrono::seconds(1));
+  }
   begin_config_response();
   write_res(1);
   write_raw("<server>");
@@ -64,6 +73,10 @@ void handle_status() {
     write_element("enabled", playlist.enabled ? "1" : "0");
     write_element("running", playlist.clients.empty() ? "0" : "1");
     if (playlist.given_up) write_element("given_up", "1");
+    if (auto mount = stats.find(playlist.name); mount != stats.end()) {
+      if (mount->second.listeners) write_element("listeners", std::to_string(*mount->second.listeners));
+      if (mount->second.title) write_element("title", *mount->second.title);
+    }
     write_raw("</playlist>");
   }
   end_config_response();
