@@ -214,6 +214,13 @@ follow_tune_in() {
   [ "$arg" = "$PORT2/$1.m3u" ] || { echo "      ices_playlist received '$arg'"; return 1; }
   curl -s --max-time 2 "http://127.0.0.1:${arg%%/*}/$(urlencode "${arg#*/}")" | grep -q ":${arg%%/*}/"
 }
+# listener_stayed: the background listener ($LISTENER) ran into its own time
+# limit (curl's status 28) instead of losing the stream.
+listener_stayed() {
+  local status=0
+  wait "$LISTENER" || status=$?
+  [ "$status" = 28 ]
+}
 in_table() { cgi "cmd=GUI_ice_playlist&page=1" && grep -qF "<cell>$1</cell>" <<<"$LAST"; }
 no_files_of() {
   [ ! -e "$CONF/playlist-$1" ] && [ ! -e "$CONF/simple-ices-conf-$1" ] &&
@@ -310,6 +317,36 @@ if [ "$MODE" = --e2e ]; then
     check "  '$LINKED' stream ends" silent "$PORT2" "$LINKED"
     check "  GUI_ice_playlist_del '$LINKED'" res1 "cmd=GUI_ice_playlist_del&f_name=$(urlencode "$LINKED")"
   done
+
+  # A client that dies is brought back by tarnwick check, and only it.
+  tw() { PATH="${DEVICE_PATH:+$DEVICE_PATH:}$SB/bin:/usr/sbin:/usr/bin:/sbin:/bin" tarnwick "$@"; }
+  DEMO_PID=$(tw status | awk -F'\t' '$1 == "playlist" && $2 == "Demo" { print $5 }')
+  SERVER_PID=$(tw status | awk -F'\t' '$1 == "server" { print $5 }')
+  check "tarnwick status: the server listens and Demo is live" \
+    bash -c "$(declare -f tw); SB='$SB' DEVICE_PATH='${DEVICE_PATH:-}'; tw status | grep -qxF \"\$(printf 'server\\trunning\\t$PORT2\\tlistening\\t$SERVER_PID')\" && tw status | grep -qP '^playlist\\tDemo\\tenabled\\tlive\\t$DEMO_PID\$'"
+  kill -9 "$DEMO_PID"
+  check "Demo's stream ends when its client is killed" silent "$PORT2" Demo
+  check "tarnwick status then exits 3" bash -c "$(declare -f tw); SB='$SB' DEVICE_PATH='${DEVICE_PATH:-}'; tw status >/dev/null; [ \$? = 3 ]"
+  check "tarnwick check exits 0" tw check
+  check "Demo streams again" streams "$PORT2" Demo
+  check "the server was left alone" [ "$(tw status | awk -F'\t' '$1 == "server" { print $5 }')" = "$SERVER_PID" ]
+
+  # A folder that follows the music: a file added and rescanned reaches the
+  # playlist while a listener stays connected.
+  mkdir "$MUSIC/Live"
+  cp "$MUSIC/Ambient/Morning/01 Sunrise.mp3" "$MUSIC/Live/"
+  check "GUI_ice_playlist_new Live" res1 "cmd=GUI_ice_playlist_new&f_name=Live&f_genre=Live&f_desc=Folder&f_randomized=0&f_total=1&f_dir0=$(urlencode "$MUSIC/Live")"
+  check "GUI_ice_playlist_enable Live" res1 "cmd=GUI_ice_playlist_enable&f_name=Live"
+  check "Live streams" streams "$PORT2" Live
+  curl -s --max-time 8 -o "$SB/listener" "http://127.0.0.1:$PORT2/Live" & LISTENER=$!
+  sleep 2
+  cp "$MUSIC/Singles/Hum.mp3" "$MUSIC/Live/"
+  check "GUI_ice_playlist_rescan Live" res1 "cmd=GUI_ice_playlist_rescan&f_name=Live"
+  check "  the new file is in the playlist" grep -qxF "$MUSIC/Live/Hum.mp3" "$CONF/playlist-Live"
+  check "  the listener stayed connected to the end" listener_stayed
+  check "  and kept receiving audio" bash -c "[ \$(stat -c %s '$SB/listener') -gt 40000 ] && python3 '$ROOT/device/mp3check.py' '$SB/listener' >/dev/null"
+  check "GUI_ice_status counts listeners and names the title" bash -c \
+    "curl -s --max-time 3 '$CGI?cmd=GUI_ice_status' | grep -q '<name>Live</name><enabled>1</enabled><running>1</running><listeners>0</listeners><title>'"
 
   # The stand-in refuses configs the device's source client could not read.
   printf '<ices:Configuration xmlns:ices="http://www.icecast.org/projects/ices"><File>x' >"$SB/broken.conf"
