@@ -264,6 +264,8 @@ bool is_mp3_name(std::string_view name) {
   return lower(name[dot + 1]) == 'm' && lower(name[dot + 2]) == 'p' && name[dot + 3] == '3';
 }
 
+bool is_skipped_folder_name(std::string_view name) { return IsSkippedFolder(name); }
+
 int reverse_alphasort(const struct dirent** a, const struct dirent** b) { return ::alphasort(b, a); }
 
 void scan_music_dir(FILE* out, const std::string& folder) {

@@ -29,6 +29,10 @@ inline constexpr std::size_t kMaxPlaylistLines = 1000000;
 // any letter case.
 bool is_mp3_name(std::string_view name);
 
+// True for the names of the system folders that a scan never enters
+// ("recycle", "lost+found", ".AppleDouble", ... and "." and "..").
+bool is_skipped_folder_name(std::string_view name);
+
 // alphasort with its arguments swapped: sorting with it gives descending
 // order. For scandir.
 int reverse_alphasort(const struct dirent** a, const struct dirent** b);

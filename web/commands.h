@@ -36,4 +36,7 @@ void handle_playlist_renew();
 void handle_status();
 void handle_playlist_rescan();
 
+// Browsing the music folders to pick a playlist's folders.
+void handle_folders();
+
 #endif  // WEB_COMMANDS_H_

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "lib/config_dir.h"
+#include "lib/music_folders.h"
 #include "lib/numbers.h"
 #include "lib/server_stats.h"
 #include "lib/stream_status.h"
@@ -79,5 +80,30 @@ void handle_status() {
     }
     write_raw("</playlist>");
   }
+  end_config_response();
+}
+
+void handle_folders() {
+  // The longest path a folder field of a create can carry.
+  std::string path = cgiFormStringNoNewlines("f_path", kFolderFieldSize);
+  if (path.empty()) {
+    begin_config_response();
+    write_res(1);
+    for (const std::string& root : music_roots()) write_element("root", root);
+    end_config_response();
+    return;
+  }
+  // A refusal says nothing of what lies outside the roots: missing,
+  // forbidden and unreadable folders all answer the same.
+  std::optional<FolderListing> listing = list_music_folder(path);
+  if (!listing) {
+    write_config_response(0);
+    return;
+  }
+  begin_config_response();
+  write_res(1);
+  write_element("path", listing->path);
+  for (const std::string& folder : listing->folders) write_element("folder", folder);
+  if (listing->cut) write_element("cut", "1");
   end_config_response();
 }

@@ -30,6 +30,7 @@ constexpr Command kCommands[] = {
     {"GUI_ice_has_playlist_name", handle_has_playlist_name},
     {"GUI_ice_status", handle_status},
     {"GUI_ice_playlist_rescan", handle_playlist_rescan},
+    {"GUI_ice_folders", handle_folders},
 };
 
 }  // namespace

@@ -1,0 +1,90 @@
+#include "lib/music_folders.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
+#include "lib/config_dir.h"
+#include "lib/playlist_builder.h"
+#include "lib/settings_file.h"
+#include "lib/unique_fd.h"
+#include "lib/xml_text.h"
+
+namespace {
+
+std::optional<std::string> Resolved(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+  if (!resolved) return std::nullopt;
+  return std::string(resolved.get());
+}
+
+bool Inside(std::string_view path, std::string_view root) {
+  if (root == "/") return true;
+  return path == root || (path.starts_with(root) && path.size() > root.size() && path[root.size()] == '/');
+}
+
+// A text a name of the page or a playlist line can carry.
+bool Nameable(std::string_view text) {
+  return is_valid_utf8(text) && std::none_of(text.begin(), text.end(), [](char c) {
+           return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+         });
+}
+
+}  // namespace
+
+std::vector<std::string> music_roots() {
+  std::string value = cfg_file_get(server_settings_path(), "music_roots").value_or("");
+  std::vector<std::string> roots;
+  for (std::size_t start = 0; start <= value.size();) {
+    std::size_t end = value.find(':', start);
+    if (end == std::string::npos) end = value.size();
+    std::string root = value.substr(start, end - start);
+    if (root.starts_with('/')) roots.push_back(root);
+    start = end + 1;
+  }
+  if (roots.empty()) roots.emplace_back(kDefaultMusicRoots);
+  return roots;
+}
+
+std::optional<FolderListing> list_music_folder(std::string_view path) {
+  if (path.empty() || !path.starts_with('/') || path.size() > 4095 || !Nameable(path)) return std::nullopt;
+  std::optional<std::string> folder = Resolved(std::string(path));
+  if (!folder) return std::nullopt;
+  std::vector<std::string> roots;
+  for (const std::string& root : music_roots()) {
+    if (std::optional<std::string> resolved = Resolved(root)) roots.push_back(*resolved);
+  }
+  auto in_a_root = [&](std::string_view p) {
+    return std::any_of(roots.begin(), roots.end(), [&](const std::string& root) { return Inside(p, root); });
+  };
+  if (!in_a_root(*folder)) return std::nullopt;
+  UniqueFd fd(::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+  std::unique_ptr<DIR, DirCloser> dir(fd.valid() ? ::fdopendir(fd.get()) : nullptr);
+  if (!dir) return std::nullopt;
+  fd.release();
+  FolderListing listing;
+  listing.path = *folder;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    std::string_view name = entry->d_name;
+    if (is_skipped_folder_name(name) || !Nameable(name)) continue;
+    struct stat st;
+    if (entry->d_type == DT_DIR) {
+      listing.folders.emplace_back(name);
+    } else if ((entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) &&
+               ::fstatat(::dirfd(dir.get()), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+      // A link may lead anywhere: only into a root does it count.
+      std::optional<std::string> target = Resolved(*folder + "/" + std::string(name));
+      if (target && in_a_root(*target)) listing.folders.emplace_back(name);
+    }
+  }
+  std::sort(listing.folders.begin(), listing.folders.end());
+  if (listing.folders.size() > kMaxListedFolders) {
+    listing.folders.resize(kMaxListedFolders);
+    listing.cut = true;
+  }
+  return listing;
+}

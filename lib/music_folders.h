@@ -1,0 +1,36 @@
+#ifndef LIB_MUSIC_FOLDERS_H_
+#define LIB_MUSIC_FOLDERS_H_
+
+// The music folders a user may browse to pick a playlist's folders: only
+// those inside the configured music roots.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+inline constexpr char kDefaultMusicRoots[] = "/mnt/HD/HD_a2";
+inline constexpr std::size_t kMaxListedFolders = 2000;
+
+// The music roots: the key "music_roots" of the server settings file, paths
+// separated by ":", or the device's share root when it is empty or the file
+// cannot be read. Each as written; only absolute paths are taken.
+std::vector<std::string> music_roots();
+
+struct FolderListing {
+  std::string path;                  // the folder, links resolved
+  std::vector<std::string> folders;  // its subfolders' names, in byte order
+  bool cut = false;                  // there were more than kMaxListedFolders
+};
+
+// Lists the subfolders of `path` as the playlist scan would enter them: in
+// byte order, without the system folders it skips, without names that a
+// playlist line or a page could not carry (control bytes, invalid UTF-8),
+// and following links only to folders inside a root. Returns nothing when
+// `path` is not a folder inside one of the roots after resolving links
+// (outside, missing, unreadable and unnamable all look the same), or holds a
+// byte no path may hold.
+std::optional<FolderListing> list_music_folder(std::string_view path);
+
+#endif  // LIB_MUSIC_FOLDERS_H_

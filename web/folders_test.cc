@@ -1,0 +1,69 @@
+// GUI_ice_folders of the built stream_admin: browsing the music roots.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/cgi_fixture.h"
+
+namespace {
+
+class FoldersTest : public CgiTest {
+ protected:
+  FoldersTest() {
+    for (const char* folder : {"music", "music/b", "music/A", "music/recycle", "music/.AppleDouble", "music/a b",
+                               "music/b/inner", "outside", "outside/secret"}) {
+      ::mkdir((conf_ / folder).c_str(), 0755);
+    }
+    WriteFile(conf_ / "music/song.mp3", "");
+    WriteFile(At("simple-icecast-conf"), "port=8000\nmusic_roots=" + Music() + ":relative/ignored\n");
+  }
+  std::string Music() const { return conf_ / "music"; }
+  std::string Folders(const std::string& path) const { return Cgi({{"cmd", "GUI_ice_folders"}, {"f_path", path}}).out; }
+};
+
+TEST_F(FoldersTest, RootsAndSubfoldersInTheScansOrder) {
+  EXPECT_EQ(Folders(""), Config("<res>1</res><root>" + Music() + "</root>"));
+  EXPECT_EQ(Folders(Music()), Config("<res>1</res><path>" + Music() +
+                                     "</path><folder>A</folder><folder>a b</folder><folder>b</folder>"));
+  EXPECT_EQ(Folders(Music() + "/b/"), Config("<res>1</res><path>" + Music() + "/b</path><folder>inner</folder>"));
+  EXPECT_EQ(Folders(Music() + "/b/inner"), Config("<res>1</res><path>" + Music() + "/b/inner</path>"));
+  // Without a setting, the device's share root.
+  WriteFile(At("simple-icecast-conf"), "port=8000\n");
+  EXPECT_EQ(Folders(""), Config("<res>1</res><root>/mnt/HD/HD_a2</root>"));
+}
+
+TEST_F(FoldersTest, NothingOutsideTheRootsIsListedOrTold) {
+  ASSERT_EQ(::symlink((conf_ / "outside").c_str(), (conf_ / "music/escape").c_str()), 0);
+  ASSERT_EQ(::symlink((conf_ / "music/b").c_str(), (conf_ / "music/to-b").c_str()), 0);
+  // The link that leads out is not offered; the one inside is.
+  EXPECT_EQ(Folders(Music()), Config("<res>1</res><path>" + Music() +
+                                     "</path><folder>A</folder><folder>a b</folder><folder>b</folder>"
+                                     "<folder>to-b</folder>"));
+  const std::string refused = Config("<res>0</res>");
+  for (const std::string& path : {Music() + "/..", Music() + "/escape", Music() + "/escape/secret", conf_.path(),
+                                  Music() + "/missing", Music() + "/song.mp3", std::string("/"), std::string("relative"),
+                                  Music() + "/bad\xFF", Music() + "/../outside", Music() + "x"}) {
+    EXPECT_EQ(Folders(path), refused) << path;
+  }
+  // An unreadable folder inside a root answers as a missing one.
+  ::chmod((conf_ / "music/A").c_str(), 0);
+  CgiRequest request = Request({{"cmd", "GUI_ice_folders"}, {"f_path", Music() + "/A"}});
+  request.wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+  ::chmod(conf_.path().c_str(), 0755);
+  ::chmod(At("simple-icecast-conf").c_str(), 0644);
+  EXPECT_EQ(RunCgi(request).out, refused);
+}
+
+TEST_F(FoldersTest, AFolderOfManySubfoldersIsCut) {
+  ::mkdir((conf_ / "music/many").c_str(), 0755);
+  for (int i = 0; i < 2005; ++i) ::mkdir((conf_ / ("music/many/" + Numbered("d", 10000 + i))).c_str(), 0755);
+  std::string out = Folders(Music() + "/many");
+  std::size_t folders = 0;
+  for (std::size_t at = 0; (at = out.find("<folder>", at)) != std::string::npos; ++at) ++folders;
+  EXPECT_EQ(folders, 2000u);
+  EXPECT_NE(out.find("<folder>d11999</folder><cut>1</cut></config>"), std::string::npos);
+}
+
+}  // namespace
