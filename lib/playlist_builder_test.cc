@@ -47,6 +47,25 @@ class PlaylistBuilderTest : public ::testing::Test {
     return ReadFile(conf_ / "playlist-P");
   }
   std::string M(const std::string& p) const { return music_ / p; }
+  // The scan of the music folder as the user nobody sees it.
+  std::string ScanAsNobody() {
+    FILE* out = std::tmpfile();
+    pid_t child = ::fork();
+    if (child == 0) {
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+      scan_music_dir(out, music_.path());
+      std::fflush(out);
+      ::_exit(0);
+    }
+    int status;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+    std::rewind(out);
+    char buffer[4096] = {};
+    std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, out);
+    std::fclose(out);
+    return std::string(buffer, n);
+  }
 
   TempDir conf_;
   TempDir music_;
@@ -141,22 +160,7 @@ TEST_F(PlaylistBuilderTest, UnreadableFolderContributesNothing) {
   ::chmod(M("shut").c_str(), 0);
   ::chmod(M("noenter").c_str(), 0644);  // listable, not enterable
   // As an ordinary user: root reads every folder.
-  FILE* out = std::tmpfile();
-  pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
-    scan_music_dir(out, music_.path());
-    std::fflush(out);
-    ::_exit(0);
-  }
-  int status;
-  ::waitpid(child, &status, 0);
-  ASSERT_EQ(status, 0);
-  std::rewind(out);
-  char buffer[4096] = {};
-  std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, out);
-  std::fclose(out);
-  EXPECT_EQ(std::string(buffer, n), M("open/o.mp3") + "\n");
+  EXPECT_EQ(ScanAsNobody(), M("open/o.mp3") + "\n");
 }
 
 TEST_F(PlaylistBuilderTest, FoldersOfAVolumeMountedInsideAreAllFound) {
@@ -232,22 +236,7 @@ TEST_F(PlaylistBuilderTest, FoldersOpenedByAnAclAreEntered) {
   Make({"shared/", "shared/s.mp3"});
   ::chmod(M("shared").c_str(), 0700);  // the mode bits alone shut others out
   if (!GrantUserByAcl(M("shared"), 65534)) GTEST_SKIP() << "no ACLs on this file system";
-  FILE* out = std::tmpfile();
-  pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
-    scan_music_dir(out, music_.path());
-    std::fflush(out);
-    ::_exit(0);
-  }
-  int status;
-  ::waitpid(child, &status, 0);
-  ASSERT_EQ(status, 0);
-  std::rewind(out);
-  char buffer[4096] = {};
-  std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, out);
-  std::fclose(out);
-  EXPECT_EQ(std::string(buffer, n), M("shared/s.mp3") + "\n");
+  EXPECT_EQ(ScanAsNobody(), M("shared/s.mp3") + "\n");
 }
 
 TEST_F(PlaylistBuilderTest, FailedBuildLeavesTheOldPlaylist) {
