@@ -57,7 +57,7 @@ rm -rf "$(R "$app/web")"
 if [ $purge = 1 ]; then
   # Only the files the programs make, so that nothing else in a shared
   # folder goes.
-  for pattern in simple-icecast-conf 'simple-ices-conf-*' 'playlist-*' 'ices.conf-*' icecast.xml '.wl-*'; do
+  for pattern in simple-icecast-conf 'simple-ices-conf-*' 'playlist-*' 'folders-*' 'ices.conf-*' icecast.xml '.wl-*'; do
     find "$(R "$conf")" -mindepth 1 -maxdepth 1 -name "$pattern" -exec rm -rf {} + 2>/dev/null || true
   done
   # The folder itself too, when that leaves it empty (a reinstall over kept
