@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -97,7 +98,16 @@ int check_streams() {
       start_playlist(p.name);
     }
   }
-  for (pid_t pid : ClientsOfGonePlaylists()) ::kill(pid, SIGKILL);
+  std::vector<pid_t> gone = ClientsOfGonePlaylists();
+  for (pid_t pid : gone) ::kill(pid, SIGKILL);
+  // As stop does: a killed process lingers a moment; wait (briefly) until
+  // it has no command line any more.
+  for (int waited_ms = 0; waited_ms < 2000 && !gone.empty(); ++waited_ms) {
+    std::erase_if(gone, [](pid_t pid) {
+      return read_regular_file("/proc/" + std::to_string(pid) + "/cmdline", 1 << 16).value_or("").empty();
+    });
+    if (!gone.empty()) ::usleep(1000);
+  }
   return collect_stream_status().healthy() ? kAllUp : kSomethingDown;
 }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -97,8 +98,9 @@ bool IsWanted(const ListedEntry& entry) {
 }
 
 // File systems that hold no music and can be endless or costly to walk.
-bool IsPseudoFileSystem(long type) {
-  constexpr long kPseudo[] = {
+bool IsPseudoFileSystem(std::uint32_t type) {
+  // Magic numbers are 32 bits; f_type is a signed long of the machine's size.
+  constexpr std::uint32_t kPseudo[] = {
       0x9fa0,      // proc
       0x62656572,  // sysfs
       0x1cd1,      // devpts
@@ -127,7 +129,9 @@ bool IsPseudoFileSystem(long type) {
 std::optional<dev_t> DevFsDevice() {
   struct statfs fs;
   struct stat st;
-  if (::statfs("/dev", &fs) != 0 || fs.f_type != 0x01021994 || ::stat("/dev", &st) != 0) return std::nullopt;
+  if (::statfs("/dev", &fs) != 0 || static_cast<std::uint32_t>(fs.f_type) != 0x01021994 || ::stat("/dev", &st) != 0) {
+    return std::nullopt;
+  }
   return st.st_dev;
 }
 
@@ -185,7 +189,7 @@ std::optional<Folder> VisitFolder(Scan& scan, std::string path, bool via_link, s
   // A file system's type can only change where the device does.
   if (!parent_dev || *parent_dev != st.st_dev) {
     struct statfs fs;
-    if (::fstatfs(fd.get(), &fs) != 0 || IsPseudoFileSystem(static_cast<long>(fs.f_type)) ||
+    if (::fstatfs(fd.get(), &fs) != 0 || IsPseudoFileSystem(static_cast<std::uint32_t>(fs.f_type)) ||
         (scan.devfs && *scan.devfs == st.st_dev)) {
       return std::nullopt;
     }

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <sstream>
+#include <cstdlib>
 
 #include "lib/config_dir.h"
 #include "lib/numbers.h"
@@ -34,11 +34,20 @@ std::string SettingsSignature(std::string_view name) {
 
 // The restart times recorded for `name` under the current settings.
 std::vector<std::time_t> RecordedRestarts(const SettingsFile& record, std::string_view name) {
-  std::istringstream fields(cfg_get(record, name));
-  std::string signature;
+  // "SIGNATURE T1 T2 ...": no stream library for this (it would double the
+  // size of the programs on the device).
+  const std::string value = cfg_get(record, name);
   std::vector<std::time_t> times;
-  if (!(fields >> signature) || signature != SettingsSignature(name)) return times;
-  for (long long t; fields >> t;) times.push_back(static_cast<std::time_t>(t));
+  std::size_t space = value.find(' ');
+  if (value.substr(0, space) != SettingsSignature(name)) return times;
+  while (space != std::string::npos) {
+    std::size_t start = space + 1;
+    space = value.find(' ', start);
+    std::string field = value.substr(start, space == std::string::npos ? std::string::npos : space - start);
+    char* end;
+    long long t = std::strtoll(field.c_str(), &end, 10);
+    if (!field.empty() && *end == '\0') times.push_back(static_cast<std::time_t>(t));
+  }
   return times;
 }
 
