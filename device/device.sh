@@ -355,5 +355,8 @@ if [ "$MODE" = --e2e ]; then
     bash -c "! '$SB/bin/ices' -c '$SB/broken.conf' -B && grep -q 'refusing $SB/broken.conf: not well-formed' '$SB/log/ices.log'"
   check "  ... and a config without <Port>" \
     bash -c "! '$SB/bin/ices' -c '$SB/portless.conf' -B && grep -q 'refusing $SB/portless.conf: no <Port>' '$SB/log/ices.log'"
+
+  # The manual's curl examples, as the manual shows them, in their order.
+  check "the curl examples of docs/commands.md" "$ROOT/device/doc_examples.sh" "$ROOT/docs/commands.md" "$CGI" "$MUSIC" "$(free_port)"
 fi
 finish
