@@ -180,10 +180,18 @@ function refreshSoon(delay = 0) {
   refreshTimer = setTimeout(refresh, delay);
 }
 
+// A refresh asked for while one runs follows it at once, so that the table
+// shows what a change just did.
+let refreshAgain = false;
+
 async function refresh() {
   clearTimeout(refreshTimer);
-  if (refreshing) return;
+  if (refreshing) {
+    refreshAgain = true;
+    return;
+  }
   refreshing = true;
+  refreshAgain = false;
   try {
     const [table, status] = await Promise.all([
       request({ cmd: "GUI_ice_playlist", page: "1" }),
@@ -198,7 +206,7 @@ async function refresh() {
     setServerState("down", `The playlists could not be read: ${e.message}. Trying again…`);
   } finally {
     refreshing = false;
-    refreshTimer = setTimeout(refresh, REFRESH_MS);
+    refreshTimer = setTimeout(refresh, refreshAgain ? 0 : REFRESH_MS);
   }
 }
 
@@ -370,7 +378,8 @@ function ices_playlist(arg) {
     return;
   }
   const [, port, name] = match;
-  const base = `http://${location.hostname}:${port}/${encodeURIComponent(name)}`;
+  const path = encodeURIComponent(name).replace(/[!'()*]/g, (c) => `%${c.charCodeAt(0).toString(16).toUpperCase()}`);
+  const base = `http://${location.hostname}:${port}/${path}`;
   openPlayer(name, base, `${base}.m3u`);
   window.open(`${base}.m3u`, "_blank", "noopener");
 }
