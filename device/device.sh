@@ -4,12 +4,18 @@
 # "icecast", the ices stand-in streaming through ezstream, and a music folder
 # of short generated MP3 files.
 #
-#   device/device.sh           bring the device up, print ready-to-paste curl
-#                              commands, run until interrupted
+#   device/device.sh           bring the device up, print the web page's address
+#                              and ready-to-paste curl commands, run until
+#                              interrupted; its config directory, port, playlists
+#                              and music stay in build/device-state between runs
+#   device/device.sh --fresh   the same, starting from an empty device-state
 #   device/device.sh --smoke   walk through set port / new / enable / listen,
 #                              exit 0 only if every step worked
 #   device/device.sh --e2e     the end-to-end test (more steps, two streams,
 #                              port moves, deletion); prints "N passed, M failed"
+#   device/device.sh --browser the web page driven through Chromium (headless):
+#                              device/browser_test.py; WAVELORN_SCREENSHOT=FILE
+#                              saves its screenshot of the table there
 #
 # Everything runs in private mount and PID namespaces: its own /tmp, its own
 # /var/log, a copy of /etc/group with the group icecast.xml names, and nothing
@@ -18,6 +24,10 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 MODE=${1:-run}
+if [ "$MODE" = --fresh ]; then
+  MODE=run
+  export WAVELORN_DEVICE_FRESH=1
+fi
 # The build to run: its bin/ and device/ folders (scripts/build makes build/).
 BUILD=${WAVELORN_BUILD_DIR:-$ROOT/build}
 # Or installed programs (the package test): WAVELORN_DEVICE_CGI is the
@@ -29,18 +39,32 @@ DEVICE_PATH=${WAVELORN_DEVICE_PATH:-}
 DEVICE_CONF=${WAVELORN_DEVICE_CONF:-}
 
 if [ "${WAVELORN_DEVICE_INSIDE:-}" != 1 ]; then
-  case "$MODE" in run | --smoke | --e2e) ;; *) echo "usage: $0 [--smoke|--e2e]" >&2; exit 2 ;; esac
+  case "$MODE" in run | --smoke | --e2e | --browser) ;; *) echo "usage: $0 [--fresh|--smoke|--e2e|--browser]" >&2; exit 2 ;; esac
   if [ "$(id -u)" != 0 ]; then
     echo "device.sh: needs root (private namespaces, icecast2's changeowner)" >&2
     exit 77
   fi
+  # The browser test's Chromium, its driver and Selenium for Debian's python3.
+  BROWSER_PACKAGES=
+  [ "$MODE" != --browser ] || BROWSER_PACKAGES="chromium chromium-driver python3-selenium"
   if [ "${WAVELORN_DEVICE_NO_BUILD:-}" != 1 ]; then
-    "$ROOT/scripts/install-deps"
+    "$ROOT/scripts/install-deps" $BROWSER_PACKAGES
     "$ROOT/scripts/build" >/dev/null
+  elif [ -n "$BROWSER_PACKAGES" ]; then
+    "$ROOT/scripts/install-deps" $BROWSER_PACKAGES || true
   fi
   if [ ! -x "$BUILD/device/ices" ]; then
     echo "device.sh: $BUILD/device/ices is missing (it needs libxml2-dev: scripts/install-deps)" >&2
     exit 77
+  fi
+  if [ "$MODE" = --browser ] && ! { command -v chromium && command -v chromedriver &&
+    /usr/bin/python3 -c 'import selenium'; } >/dev/null 2>&1; then
+    echo "device.sh: the browser test needs chromium, chromium-driver and python3-selenium (scripts/install-deps $BROWSER_PACKAGES)" >&2
+    exit 77
+  fi
+  if [ -n "${WAVELORN_SCREENSHOT:-}" ]; then
+    WAVELORN_SCREENSHOT=$(realpath -m "$WAVELORN_SCREENSHOT")
+    export WAVELORN_SCREENSHOT
   fi
   export WAVELORN_DEVICE_INSIDE=1 WAVELORN_BUILD_DIR="$BUILD" WAVELORN_DEVICE_CGI="$DEVICE_CGI" \
     WAVELORN_DEVICE_PATH="$DEVICE_PATH" WAVELORN_DEVICE_CONF="$DEVICE_CONF"
@@ -48,9 +72,27 @@ if [ "${WAVELORN_DEVICE_INSIDE:-}" != 1 ]; then
 fi
 
 # ---------------------------------------------------------------- the device
-SB="$BUILD/device-sandbox"
+# The run mode keeps its config directory, music and web port in STATE; the
+# tests start from nothing in sandboxes of their own.
+STATE="$BUILD/device-state"
+case "$MODE" in
+  run)
+    [ "${WAVELORN_DEVICE_FRESH:-}" != 1 ] || rm -rf "$STATE"
+    SB="$STATE/run" ;;
+  --browser) SB="$BUILD/device-sandbox-browser" ;;
+  *) SB="$BUILD/device-sandbox" ;;
+esac
 rm -rf "$SB"
-mkdir -p "$SB"/{bin,cgi-bin,www,log,iceconf,music}
+mkdir -p "$SB"/{bin,cgi-bin,log}
+if [ "$MODE" = run ]; then
+  MUSIC="$STATE/music"
+  mkdir -p "$STATE/iceconf"
+  CONF=${DEVICE_CONF:-$STATE/iceconf}
+else
+  MUSIC="$SB/music"
+  mkdir -p "$SB/iceconf"
+  CONF=${DEVICE_CONF:-$SB/iceconf}
+fi
 
 mount -t tmpfs wavelorn-tmp /tmp
 mount -t tmpfs wavelorn-log /var/log
@@ -67,8 +109,13 @@ if ! grep -q '^allaccount:' "$SB/group"; then
 fi
 mount --bind "$SB/group" /etc/group
 
-CONF=${DEVICE_CONF:-$SB/iceconf}
 printf %s "$CONF" >/tmp/iceconf.dir
+# The page browses the music folder for playlists.
+if [ -z "$DEVICE_CONF" ]; then
+  settings="$CONF/simple-icecast-conf"
+  { grep -v '^music_roots=' "$settings" 2>/dev/null || true; printf 'music_roots=%s\n' "$MUSIC"; } >"$settings.new"
+  mv "$settings.new" "$settings"
+fi
 
 if [ -n "$DEVICE_CGI" ]; then
   CGI_DIR=$(dirname "$DEVICE_CGI")
@@ -81,8 +128,10 @@ fi
 cp "$BUILD/device/ices" "$SB/bin/ices"
 ln -s "$(command -v icecast2)" "$SB/bin/icecast"
 
-# A handful of short MP3 files in nested folders.
-python3 - "$SB/music" <<'PY'
+# A handful of short MP3 files in nested folders (made once in device-state).
+if [ ! -d "$MUSIC" ]; then
+rm -rf "$MUSIC.new"
+python3 - "$MUSIC.new" <<'PY'
 import math, os, struct, sys, wave
 top = sys.argv[1]
 songs = [("Ambient/Morning", "01 Sunrise"), ("Ambient/Morning", "02 Dew"), ("Ambient/Evening", "01 Dusk"),
@@ -96,17 +145,34 @@ for n, (folder, title) in enumerate(songs):
         w.writeframes(b"".join(struct.pack("<h", int(8000 * math.sin(2 * math.pi * freq * i / 22050)))
                                for i in range(22050 * 4)))
 PY
-find "$SB/music" -name '*.wav' | while read -r wav; do
+find "$MUSIC.new" -name '*.wav' | while read -r wav; do
   lame --quiet -b 64 "$wav" "${wav%.wav}.mp3" && rm "$wav"
 done
+mv "$MUSIC.new" "$MUSIC"
+fi
 
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
-HTTP_PORT=$(free_port)
+port_free() { python3 -c 'import socket, sys; socket.socket().bind(("127.0.0.1", int(sys.argv[1])))' "$1" 2>/dev/null; }
+# The run mode keeps its web page's address between runs when it can.
+HTTP_PORT=
+if [ "$MODE" = run ] && [ -s "$STATE/http-port" ] && port_free "$(cat "$STATE/http-port")"; then
+  HTTP_PORT=$(cat "$STATE/http-port")
+fi
+[ -n "$HTTP_PORT" ] || HTTP_PORT=$(free_port)
+[ "$MODE" != run ] || echo "$HTTP_PORT" >"$STATE/http-port"
+# The web page's static files, then stream_admin as CGI below /cgi-bin/.
 cat >"$SB/lighttpd.conf" <<EOF
-server.modules = ("mod_alias", "mod_cgi", "mod_setenv")
-server.document-root = "$SB/www"
+server.modules = ("mod_indexfile", "mod_alias", "mod_cgi", "mod_setenv", "mod_staticfile")
+server.document-root = "$ROOT/page"
+index-file.names = ("index.html")
+mimetype.assign = (
+  ".html" => "text/html; charset=utf-8",
+  ".js" => "text/javascript; charset=utf-8",
+  ".css" => "text/css; charset=utf-8",
+  ".png" => "image/png",
+)
 server.bind = "127.0.0.1"
 server.port = $HTTP_PORT
 server.errorlog = "$SB/lighttpd-error.log"
@@ -239,15 +305,25 @@ trap finish EXIT INT TERM
 
 PORT1=$(free_port)
 PORT2=$(free_port)
-MUSIC="$SB/music"
+
+if [ "$MODE" = --browser ]; then
+  check "the web page works in Chromium" timeout --kill-after=10 600 /usr/bin/python3 "$ROOT/device/browser_test.py" \
+    --url "http://127.0.0.1:$HTTP_PORT/" --port "$PORT1" --music "$MUSIC" \
+    --screenshot "${WAVELORN_SCREENSHOT:-$SB/page.png}" --failure-screenshot "$SB/failed.png"
+  finish
+fi
 
 if [ "$MODE" = run ]; then
+  # The port of the last run, unless another program holds it now.
+  KEPT=$(sed -n 's/^port=//p' "$CONF/simple-icecast-conf" 2>/dev/null | head -n 1)
+  if [ -n "$KEPT" ] && port_free "$KEPT"; then PORT1=$KEPT; fi
   res1 "cmd=GUI_ice_set&f_port=$PORT1" && listening "$PORT1" || { echo "icecast did not start" >&2; FAILED=1; finish; }
   cat <<EOF
 The device is up (Ctrl-C stops everything):
+  web page    http://127.0.0.1:$HTTP_PORT/   (open it in a browser)
   web server  $CGI   (lighttpd, stream_admin as CGI)
   streaming   http://127.0.0.1:$PORT1/   (icecast2, started by tarnwick)
-  config dir  $CONF
+  config dir  $CONF   (kept between runs; scripts/run --fresh starts afresh)
   music       $MUSIC
   logs        $SB/log
 
