@@ -154,7 +154,12 @@ fi
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
-port_free() { python3 -c 'import socket, sys; socket.socket().bind(("127.0.0.1", int(sys.argv[1])))' "$1" 2>/dev/null; }
+# port_free PORT: a server could listen there (as servers do, despite
+# connections of a former one still closing).
+port_free() {
+  python3 -c 'import socket, sys
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(("127.0.0.1", int(sys.argv[1])))' "$1" 2>/dev/null
+}
 # The run mode keeps its web page's address between runs when it can.
 HTTP_PORT=
 if [ "$MODE" = run ] && [ -s "$STATE/http-port" ] && port_free "$(cat "$STATE/http-port")"; then
