@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <memory>
@@ -98,15 +97,24 @@ void ListeningInodes(const char* table, int port, std::vector<std::string>& inod
     std::size_t line_end = text.find('\n', line_start + 1);
     std::string line = text.substr(line_start + 1, line_end - line_start - 1);
     line_start = line_end;
-    // "sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode"
-    char local[64], remote[64], state[8];
-    unsigned long long inode;
-    if (std::sscanf(line.c_str(), "%*s %63s %63s %7s %*s %*s %*s %*s %*s %llu", local, remote, state, &inode) != 4) {
-      continue;
+    // "sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout
+    // inode ...", split by hand: scanf would double the programs' size on
+    // the device.
+    std::vector<std::string_view> fields;
+    std::string_view rest = line;
+    while (fields.size() < 10) {
+      std::size_t start = rest.find_first_not_of(' ');
+      if (start == std::string_view::npos) break;
+      rest.remove_prefix(start);
+      std::size_t end = rest.find(' ');
+      fields.push_back(rest.substr(0, end));
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end);
     }
-    const char* colon = std::strrchr(local, ':');
-    if (colon == nullptr || std::strcmp(state, "0A") != 0) continue;  // 0A: listening
-    if (std::strtol(colon + 1, nullptr, 16) == port) inodes.push_back(std::to_string(inode));
+    if (fields.size() < 10 || fields[3] != "0A") continue;  // 0A: listening
+    std::size_t colon = fields[1].rfind(':');
+    if (colon == std::string_view::npos) continue;
+    std::string local_port(fields[1].substr(colon + 1));
+    if (std::strtol(local_port.c_str(), nullptr, 16) == port) inodes.emplace_back(fields[9]);
   }
 }
 
