@@ -30,7 +30,12 @@ void ForEachPlaylist(Action action) {
 
 }  // namespace
 
-void kill_server() { run_program({"killall", "-9", "icecast"}, true); }
+void kill_server() {
+  run_program({"killall", "-9", "icecast"}, true);
+  // The killed server holds its port until it is gone, and a new one started
+  // right after could not listen there: wait (briefly) for that.
+  for (int waited_ms = 0; waited_ms < 2000 && !find_servers().empty(); waited_ms += 5) ::usleep(5000);
+}
 
 void start_server() {
   kill_server();

@@ -15,7 +15,8 @@
 
 #include "lib/process_table.h"
 
-// Kills every server: "killall -9 icecast".
+// Kills every server: "killall -9 icecast", then waits at most two seconds
+// until no server of the config directory runs any more.
 void kill_server();
 
 // Kills every server, then launches "icecast -c CONFDIR/icecast.xml -b".

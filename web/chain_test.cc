@@ -122,19 +122,22 @@ TEST_F(ChainTest, StatusTellsHowTheStreamsAre) {
 
 TEST_F(ChainTest, SetAnswersZeroWhenAnotherProgramHoldsThePort) {
   ASSERT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8010"}}).out, Config("<res>1</res>"));
+  // A port no other test uses; connections of earlier servers may linger.
   int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  ::setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(8020);
+  address.sin_port = htons(8037);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(holder, 4), 0);
-  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8020"}}).out, Config("<res>0</res>"));
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8037"}}).out, Config("<res>0</res>"));
   // The port stays as the user set it, so a check or the next boot retries.
-  EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "port=8020\n");
+  EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "port=8037\n");
   ::close(holder);
   EXPECT_EQ(RunCapture({TARNWICK_BIN, "check"}, {"PATH=" + bin_.path() + ":/usr/bin:/bin", "STANDIN_LOG=" + Log()}).status, 0);
-  EXPECT_NE(Cgi({{"cmd", "GUI_ice_status"}}).out.find("<running>1</running><port>8020</port><listening>1</listening>"),
+  EXPECT_NE(Cgi({{"cmd", "GUI_ice_status"}}).out.find("<running>1</running><port>8037</port><listening>1</listening>"),
             std::string::npos);
 }
 
