@@ -427,7 +427,7 @@ if [ "$MODE" = --e2e ]; then
   check "  the listener stayed connected to the end" listener_stayed
   check "  and kept receiving audio" bash -c "[ \$(stat -c %s '$SB/listener') -gt 40000 ] && python3 '$ROOT/device/mp3check.py' '$SB/listener' >/dev/null"
   check "GUI_ice_status counts listeners and names the title" bash -c \
-    "curl -s --max-time 3 '$CGI?cmd=GUI_ice_status' | grep -q '<name>Live</name><enabled>1</enabled><running>1</running><listeners>0</listeners><title>'"
+    "curl -s --max-time 3 '$CGI?cmd=GUI_ice_status' | grep -qE '<name>Live</name><enabled>1</enabled><running>1</running><listeners>[0-9]+</listeners><title>'"
 
   # The stand-in refuses configs the device's source client could not read.
   printf '<ices:Configuration xmlns:ices="http://www.icecast.org/projects/ices"><File>x' >"$SB/broken.conf"
