@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "controller/process_control.h"
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
+#include "lib/numbers.h"
 #include "lib/playlist_builder.h"
 #include "lib/process_table.h"
 #include "lib/stream_status.h"
@@ -21,6 +23,8 @@
 namespace {
 
 constexpr std::size_t kMaxFoldersFile = 1 << 20;
+// How long check waits for a server it started to listen on the port.
+constexpr std::chrono::seconds kServerListenDeadline{5};
 
 std::string PidList(const std::vector<pid_t>& pids) {
   if (pids.empty()) return "-";
@@ -88,7 +92,8 @@ int print_status() {
 
 int check_streams() {
   StreamStatus status = collect_stream_status();
-  if (status.server.pids.empty()) start_server();
+  const bool server_started = status.server.pids.empty();
+  if (server_started) start_server();
   const std::time_t now = std::time(nullptr);
   for (const PlaylistStatus& p : status.playlists) {
     if (!p.enabled && !p.clients.empty()) {
@@ -108,6 +113,9 @@ int check_streams() {
     });
     if (!gone.empty()) ::usleep(1000);
   }
+  // A server just started needs a moment to listen, and the answer counts
+  // it only once it does.
+  if (server_started) server_listens(leading_int(status.server.port), kServerListenDeadline);
   return collect_stream_status().healthy() ? kAllUp : kSomethingDown;
 }
 

@@ -13,6 +13,7 @@
 #include "controller/process_control.h"
 #include "lib/command_lock.h"
 #include "lib/config_dir.h"
+#include "lib/stream_configs.h"
 
 namespace {
 
@@ -61,6 +62,11 @@ int main(int argc, char** argv) {
 
   if (action == "start") {
     if (all) {
+      // The boot runs this first. A password stored since the files were
+      // generated (the installer stores one) reaches them here, before any
+      // stream starts, so that server and clients agree on it; a guarded
+      // run only, since it rewrites files.
+      if (lock.held()) sync_generated_configs();
       start_server();
       start_all_playlists();
     } else {

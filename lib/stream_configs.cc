@@ -13,6 +13,7 @@
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
 #include "lib/numbers.h"
+#include "lib/settings_file.h"
 #include "lib/unique_fd.h"
 #include "lib/xml_text.h"
 
@@ -66,10 +67,10 @@ std::string render_server_config(const ServerConfig& c) {
          "  </limits>\n"
          "\n"
          "  <authentication>\n";
-  AppendLine(out, "    <source-password>%s</source-password>\n", kDefaultPassword);
-  out += "    <admin-user>admin</admin-user>\n"
-         "    <admin-password>quillfen</admin-password>\n"
-         "  </authentication>\n"
+  AppendElement(out, "    ", "source-password", c.password);
+  out += "    <admin-user>admin</admin-user>\n";
+  AppendElement(out, "    ", "admin-password", c.password);
+  out += "  </authentication>\n"
          "\n";
   AppendLine(out, "  <hostname>%s</hostname>\n", kHost);
   out += "\n  <listen-socket>\n";
@@ -125,7 +126,7 @@ std::string render_source_config(const SourceConfig& c) {
          "    <Server>\n";
   AppendLine(out, "      <Hostname>%s</Hostname>\n", kHost);
   AppendLine(out, "      <Port>%d</Port>\n", c.port);
-  AppendLine(out, "      <Password>%s</Password>\n", kDefaultPassword);
+  AppendElement(out, "      ", "Password", c.password);
   out += "      <Protocol>http</Protocol>\n"
          "    </Server>\n"
          "\n";
@@ -159,6 +160,7 @@ int write_source_config(const SourceConfig& config) {
 int build_server_config(int port) {
   ServerConfig config;
   config.port = port;
+  config.password = get_server_password();
   return write_server_config(config);
 }
 
@@ -168,6 +170,7 @@ int build_source_config(std::string_view name, std::string_view genre, std::stri
   config.file = playlist_path(name);
   config.randomize = leading_int(rand);
   config.port = leading_int(get_server_port());
+  config.password = get_server_password();
   config.mountpoint = std::string(name);
   config.name = std::string(name);
   config.genre = std::string(genre);
@@ -177,26 +180,32 @@ int build_source_config(std::string_view name, std::string_view genre, std::stri
 
 namespace {
 
-// Copies `in` to `out`, each line holding "<Port>" replaced by the new Port
-// line; every other byte stays as it is, a missing final newline included.
-void CopyWithPort(FILE* in, FILE* out, std::string_view port) {
-  char* raw = nullptr;
-  std::size_t capacity = 0;
-  ssize_t length;
-  while ((length = ::getline(&raw, &capacity, in)) > 0) {
-    std::string_view line(raw, static_cast<std::size_t>(length));
+// `text` with each line holding "<Port>" replaced by the Port line of `port`
+// and, when a password is given, each line holding "<Password>" by its
+// Password line; every other byte stays as it is, a missing final newline
+// included.
+std::string WithServerLines(std::string_view text, std::string_view port, std::optional<std::string_view> password) {
+  std::string out;
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end == std::string_view::npos ? text.size() : end + 1);
+    text.remove_prefix(line.size());
     if (line.find("<Port>") != std::string_view::npos) {
-      std::fprintf(out, "      <Port>%.*s</Port>\n", static_cast<int>(port.size()), port.data());
+      AppendElement(out, "      ", "Port", port);
+    } else if (password && line.find("<Password>") != std::string_view::npos) {
+      AppendElement(out, "      ", "Password", *password);
     } else {
-      std::fwrite(line.data(), 1, line.size(), out);
+      out += line;
     }
   }
-  std::free(raw);
+  return out;
 }
 
-}  // namespace
-
-int rewrite_source_ports(std::string_view port) {
+// Rewrites the server lines (see WithServerLines) of every source client
+// config of the config directory whose bytes they change. Returns 1 when the
+// directory cannot be listed or, with `all_or_fail`, a file that differs
+// cannot be replaced; else 0.
+int RewriteSourceConfigs(std::string_view port, std::optional<std::string_view> password, bool all_or_fail) {
   const std::string dir = get_conf_dir();
   std::unique_ptr<DIR, DirCloser> listing(::opendir(dir.c_str()));
   if (!listing) return 1;
@@ -213,19 +222,34 @@ int rewrite_source_ports(std::string_view port) {
       names.emplace_back(name);
     }
   }
+  int result = 0;
   for (const std::string& name : names) {
-    UniqueFd fd(::openat(dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-    struct stat st;
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxSourceConfigSize) {
-      continue;
-    }
-    std::unique_ptr<FILE, FileCloser> in(::fdopen(fd.get(), "r"));
-    if (!in) continue;
-    fd.release();
-    std::optional<AtomicFile> out = AtomicFile::Create(dir + "/" + name);
-    if (!out) continue;
-    CopyWithPort(in.get(), out->stream(), port);
-    out->Commit();
+    const std::string path = dir + "/" + name;
+    std::optional<std::string> old = read_regular_file(path, kMaxSourceConfigSize);
+    if (!old) continue;
+    std::string renewed = WithServerLines(*old, port, password);
+    if (renewed != *old && write_file_atomically(path, renewed) != 0 && all_or_fail) result = 1;
   }
-  return 0;
+  return result;
+}
+
+}  // namespace
+
+int rewrite_source_ports(std::string_view port) { return RewriteSourceConfigs(port, std::nullopt, false); }
+
+int sync_generated_configs() {
+  const std::string settings = server_settings_path();
+  std::optional<std::string> port = cfg_file_get(settings, "port");
+  std::optional<std::string> password = cfg_file_get(settings, "passwd");
+  if (!port || !password) return 0;
+  if (port->empty()) *port = kDefaultPort;
+  if (password->empty()) *password = kDefaultPassword;
+  if (!is_valid_port(*port)) return 0;
+  ServerConfig config;
+  config.port = leading_int(*port);
+  config.password = *password;
+  const std::string server = render_server_config(config);
+  int result = 0;
+  if (read_regular_file(server_config_path(), 1 << 20) != server && write_server_config(config) != 0) result = 1;
+  return RewriteSourceConfigs(*port, *password, true) | result;
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "lib/config_dir.h"
+
 // The values of icecast.xml that are not fixed text.
 struct ServerConfig {
   int clients = 100;
@@ -21,6 +23,7 @@ struct ServerConfig {
   int header_timeout = 15;
   int source_timeout = 10;
   int port = 8000;
+  std::string password = kDefaultPassword;  // the source and admin password
 };
 
 // The values of one source client config. An absent text differs from an
@@ -30,6 +33,7 @@ struct SourceConfig {
   int randomize = 0;
   int crossfade = 0;
   int port = 8000;
+  std::string password = kDefaultPassword;  // the server's source password
   std::optional<std::string> mountpoint;
   std::optional<std::string> name;  // also the file name's suffix; required
   std::optional<std::string> genre;
@@ -56,13 +60,15 @@ int write_server_config(const ServerConfig& config);
 // file cannot be written; else 0.
 int write_source_config(const SourceConfig& config);
 
-// Writes icecast.xml with `port` and every other value at its default.
-// Returns the result of write_server_config.
+// Writes icecast.xml with `port`, the stored password (see
+// get_server_password) and every other value at its default. Returns the
+// result of write_server_config.
 int build_server_config(int port);
 
 // Writes the source client config of playlist `name`: its playlist file, the
 // randomize flag's integer value, the port stored in the server settings file,
-// the name as mount point and name, and the genre and description as given.
+// the stored password, the name as mount point and name, and the genre and
+// description as given.
 // Returns the result of write_source_config.
 int build_source_config(std::string_view name, std::string_view genre, std::string_view desc,
                         std::string_view rand);
@@ -74,5 +80,14 @@ int build_source_config(std::string_view name, std::string_view genre, std::stri
 // Symbolic links, FIFOs and files over 64 KiB are left alone. Returns 1 when the config directory cannot be
 // listed, else 0 (a file that cannot be rewritten is left as it was).
 int rewrite_source_ports(std::string_view port);
+
+// Brings the generated files in line with the server settings: icecast.xml
+// becomes the file build_server_config writes for the stored port, and the
+// Port and Password lines of every source client config (as
+// rewrite_source_ports finds them) name the stored port and password. A file
+// that already agrees is not written. Does nothing when the server settings
+// file cannot be read or stores no valid port: a guess would move the
+// server. Returns 0, or 1 when a file that differs could not be replaced.
+int sync_generated_configs();
 
 #endif  // LIB_STREAM_CONFIGS_H_

@@ -204,4 +204,43 @@ TEST_F(StreamConfigsTest, PortRewriteReplacesOnlyPortLines) {
   EXPECT_EQ(names.size(), std::size(cases) + 1);  // no temporary file left behind
 }
 
+std::string WithPassword(std::string text, const std::string& password) {
+  for (std::size_t at; (at = text.find(">quillfen<")) != std::string::npos;) text.replace(at + 1, 8, password);
+  return text;
+}
+
+TEST_F(StreamConfigsTest, StoredPasswordReachesEveryGeneratedFileEscaped) {
+  WriteFile(At("simple-icecast-conf"), "port=8010\npasswd=p&w<1>\n");
+  ASSERT_EQ(build_server_config(8010), 0);
+  ASSERT_EQ(build_source_config("Jazz", "Jazz", "", "1"), 0);
+  EXPECT_EQ(ReadFile(At("icecast.xml")), WithPassword(ServerXml("8010"), "p&amp;w&lt;1&gt;"));
+  EXPECT_EQ(ReadFile(At("ices.conf-Jazz")),
+            WithPassword(SourceXml(At("playlist-Jazz"), "1", "8010", "Jazz", "Jazz", ""), "p&amp;w&lt;1&gt;"));
+}
+
+TEST_F(StreamConfigsTest, SyncCarriesStoredSettingsIntoGeneratedFilesOnce) {
+  ASSERT_EQ(build_server_config(8000), 0);
+  ASSERT_EQ(build_source_config("Jazz", "Jazz", "", "1"), 0);
+  WriteFile(At("simple-icecast-conf"), "port=8010\npasswd=S3cret\n");
+  ASSERT_EQ(sync_generated_configs(), 0);
+  EXPECT_EQ(ReadFile(At("icecast.xml")), WithPassword(ServerXml("8010"), "S3cret"));
+  EXPECT_EQ(ReadFile(At("ices.conf-Jazz")),
+            WithPassword(SourceXml(At("playlist-Jazz"), "1", "8010", "Jazz", "Jazz", ""), "S3cret"));
+  // Files that agree are not written again.
+  struct stat before, after;
+  ASSERT_EQ(::stat(At("ices.conf-Jazz").c_str(), &before), 0);
+  ASSERT_EQ(sync_generated_configs(), 0);
+  ASSERT_EQ(::stat(At("ices.conf-Jazz").c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  // Without stored settings the files name today's default port and password.
+  ::unlink(At("simple-icecast-conf").c_str());
+  ASSERT_EQ(sync_generated_configs(), 0);
+  EXPECT_EQ(ReadFile(At("icecast.xml")), ServerXml("8000"));
+  // Settings that cannot be read move nothing: no guessed port.
+  ::mkdir(At("simple-icecast-conf").c_str(), 0755);
+  WriteFile(At("icecast.xml"), "kept");
+  EXPECT_EQ(sync_generated_configs(), 0);
+  EXPECT_EQ(ReadFile(At("icecast.xml")), "kept");
+}
+
 }  // namespace

@@ -54,7 +54,7 @@ std::vector<std::time_t> RecordedRestarts(const SettingsFile& record, std::strin
 }  // namespace
 
 bool StreamStatus::healthy() const {
-  if (server.pids.empty()) return false;
+  if (server.pids.empty() || !server.listening || !server.ours_listening.value_or(true)) return false;
   return std::none_of(playlists.begin(), playlists.end(),
                       [](const PlaylistStatus& p) { return p.enabled && p.clients.empty(); });
 }
@@ -63,7 +63,12 @@ StreamStatus collect_stream_status() {
   StreamStatus status;
   status.server.pids = find_servers();
   status.server.port = get_server_port();
-  status.server.listening = port_accepts(leading_int(status.server.port), std::chrono::milliseconds(500));
+  const int port = leading_int(status.server.port);
+  status.server.listening = port_accepts(port, std::chrono::milliseconds(500));
+  status.server.ours_listening = false;
+  if (status.server.listening && !status.server.pids.empty()) {
+    status.server.ours_listening = owns_listening_port(status.server.pids, port);
+  }
   std::unique_ptr<DIR, DirCloser> dir(::opendir(get_conf_dir().c_str()));
   const std::time_t now = std::time(nullptr);
   while (dir) {

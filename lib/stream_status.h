@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,14 +25,22 @@ struct ServerStatus {
   std::vector<pid_t> pids;  // running servers on the config directory's icecast.xml
   std::string port;         // the stored port
   bool listening = false;   // the port accepts a connection on 127.0.0.1
+  // Whether the listener on the port is one of `pids`: nothing when that
+  // cannot be told (their descriptors are not ours to read). Only a listener
+  // known to be ours is sent the password.
+  std::optional<bool> ours_listening;
+
+  // True when the listener is known to be our server.
+  bool serving() const { return ours_listening.value_or(false); }
 };
 
 struct StreamStatus {
   ServerStatus server;
   std::vector<PlaylistStatus> playlists;  // one per playlist file, in byte order
 
-  // True when everything that should run runs: the server, and a client of
-  // every enabled playlist.
+  // True when everything that should run runs: the server, listening on the
+  // stored port itself (or, when that cannot be told, with the port open),
+  // and a client of every enabled playlist.
   bool healthy() const;
 };
 

@@ -168,4 +168,33 @@ TEST_F(ChainTest, RescanFollowsTheChosenFolders) {
   EXPECT_FALSE(Exists(At("folders-P")));
 }
 
+TEST_F(ChainTest, AForeignListenerOnThePortGetsNoPasswordAndIsNotHealthy) {
+  WriteFile(At("simple-icecast-conf"), "port=8043\npasswd=Secret1\n");
+  // Our server runs, but on another port; a foreign program holds ours.
+  WriteFile(At("icecast.xml"), "<port>8044</port>");
+  ASSERT_EQ(RunCapture({bin_ / "icecast", "-c", At("icecast.xml"), "-b"}, {}).status, 0);
+  int foreign = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  int on = 1;
+  ::setsockopt(foreign, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(8043);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(foreign, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(foreign, 16), 0);
+  // Let the server come up, so that a status that asks would ask it.
+  for (int i = 0; i < 200 && find_servers().empty(); ++i) ::usleep(10000);
+  EXPECT_NE(Cgi({{"cmd", "GUI_ice_status"}}).out.find("<running>1</running><port>8043</port><listening>1</listening>"),
+            std::string::npos);
+  std::string received;
+  for (int client; (client = ::accept(foreign, nullptr, nullptr)) >= 0; ::close(client)) {
+    char buffer[4096];
+    ssize_t n = ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) received.append(buffer, static_cast<std::size_t>(n));
+  }
+  EXPECT_EQ(received, "");
+  EXPECT_EQ(RunCapture({TARNWICK_BIN, "status"}, {"PATH=/usr/bin:/bin"}).status, 3);
+  ::close(foreign);
+}
+
 }  // namespace

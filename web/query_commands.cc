@@ -56,9 +56,10 @@ void handle_has_playlist_name() {
 
 void handle_status() {
   StreamStatus status = collect_stream_status();
-  // The server's own figures, when it answers within a second.
+  // The server's own figures, when it answers within a second. Only our own
+  // server is asked: the password is not for whatever else took the port.
   std::map<std::string, MountStats> stats;
-  if (status.server.listening) {
+  if (status.server.serving()) {
     stats = fetch_mount_stats(leading_int(status.server.port), get_server_password(), std::chrono::seconds(1));
   }
   begin_config_response();
