@@ -4,6 +4,7 @@
 
 #include "web/cgi.h"
 #include "web/commands.h"
+#include "web/request_origin.h"
 #include "web/response.h"
 
 namespace {
@@ -11,25 +12,26 @@ namespace {
 struct Command {
   const char* name;
   void (*handler)();
+  bool changes = false;  // changes the configuration or the running streams
 };
 
 // Compared in this order, whole and case-sensitively.
 constexpr Command kCommands[] = {
-    {"GUI_ice_set", handle_set},
+    {"GUI_ice_set", handle_set, true},
     {"GUI_ice_get", handle_get},
     {"GUI_ice_playlist", handle_playlist_table},
     {"GUI_ice_playlist_name", handle_playlist_name},
-    {"GUI_ice_playlist_new", handle_playlist_new},
-    {"GUI_ice_playlist_del", handle_playlist_del},
-    {"GUI_ice_playlist_enable", handle_playlist_enable},
-    {"GUI_ice_playlist_disable", handle_playlist_disable},
+    {"GUI_ice_playlist_new", handle_playlist_new, true},
+    {"GUI_ice_playlist_del", handle_playlist_del, true},
+    {"GUI_ice_playlist_enable", handle_playlist_enable, true},
+    {"GUI_ice_playlist_disable", handle_playlist_disable, true},
     {"GUI_ice_modify_info", handle_modify_info},
-    {"GUI_ice_playlist_renew", handle_playlist_renew},
+    {"GUI_ice_playlist_renew", handle_playlist_renew, true},
     {"GUI_ice_is_playlist_full", handle_is_playlist_full},
     {"GUI_ice_is_active_full", handle_is_active_full},
     {"GUI_ice_has_playlist_name", handle_has_playlist_name},
     {"GUI_ice_status", handle_status},
-    {"GUI_ice_playlist_rescan", handle_playlist_rescan},
+    {"GUI_ice_playlist_rescan", handle_playlist_rescan, true},
     {"GUI_ice_folders", handle_folders},
 };
 
@@ -39,7 +41,13 @@ int cgiMain() {
   std::string cmd = cgiFormStringNoNewlines("cmd", kCmdFieldSize);
   for (const Command& command : kCommands) {
     if (cmd == command.name) {
-      command.handler();
+      // Another site's request changes nothing; every changing command
+      // answers a refusal with the same bytes.
+      if (command.changes && !request_may_change_configuration()) {
+        write_config_response(0);
+      } else {
+        command.handler();
+      }
       return 0;
     }
   }
