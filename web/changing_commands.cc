@@ -124,6 +124,14 @@ void BuildPlaylistFromFields(const std::string& name, int total) {
   if (build_playlist_file(name, list.get()) == 0) write_file_atomically(folders_path(name), folders);
 }
 
+// The server takes at most five sources: a sixth enabled playlist could not
+// stream. One that is on already may be enabled again.
+bool MayEnable(const std::string& name) {
+  std::optional<std::string> enabled = get_playlist_enabled(name);
+  if (!enabled) return false;
+  return is_on(*enabled) || is_active_full() == 0;
+}
+
 // Enable and disable: store "enabled" for the named playlist, then have the
 // controller start or stop its source client. A playlist without a playlist
 // file is not there to enable or disable.
@@ -134,7 +142,8 @@ void SetEnabledAndRun(const char* enabled, const char* action) {
     return;
   }
   std::optional<CommandLock> lock = TakeCommandLock();
-  if (!lock || !playlist_file_exists(name) || set_playlist_enabled(name, enabled) != 0) {
+  if (!lock || !playlist_file_exists(name) || (std::string_view(enabled) == "1" && !MayEnable(name)) ||
+      set_playlist_enabled(name, enabled) != 0) {
     write_config_response(0);
     return;
   }

@@ -307,4 +307,21 @@ TEST_F(ChangingCommandsTest, CarriageReturnsOfHandEditedFilesReadBack) {
             Config("<res>1</res><genre>Jazz&#13;</genre><desc>Late&#13;</desc><rand>1&#13;</rand>"));
 }
 
+TEST_F(ChangingCommandsTest, ASixthEnabledPlaylistIsRefusedAndNothingRuns) {
+  for (int i = 1; i <= 6; ++i) ASSERT_EQ(Cgi(NewPlaylist(Numbered("P", i))).out, Config("<res>1</res>"));
+  for (int i = 1; i <= 5; ++i) {
+    EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", Numbered("P", i)}}).out, Config("<res>1</res>"));
+  }
+  ::unlink(Log().c_str());
+  auto before = Snapshot();
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "P6"}}).out, Config("<res>0</res>"));
+  EXPECT_EQ(Snapshot(), before);
+  EXPECT_TRUE(ControllerRuns().empty());
+  // One of the five may be enabled again (its client restarted if down);
+  // after a disable the sixth gets its place.
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "P5"}}).out, Config("<res>1</res>"));
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_disable"}, {"f_name", "P1"}}).out, Config("<res>1</res>"));
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "P6"}}).out, Config("<res>1</res>"));
+}
+
 }  // namespace
