@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -22,9 +23,24 @@ std::optional<std::string> Resolved(const std::string& path) {
   return std::string(resolved.get());
 }
 
-bool Inside(std::string_view path, std::string_view root) {
-  if (root == "/") return true;
-  return path == root || (path.starts_with(root) && path.size() > root.size() && path[root.size()] == '/');
+// The resolved path of the folder open as `fd`, as the kernel names it.
+std::optional<std::string> OpenedPath(int fd) {
+  char target[4097];
+  ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target || target[0] != '/') return std::nullopt;
+  return std::string(target, static_cast<std::size_t>(n));
+}
+
+std::vector<std::string> SplitRoots(const std::string& value) {
+  std::vector<std::string> roots;
+  for (std::size_t start = 0; start <= value.size();) {
+    std::size_t end = value.find(':', start);
+    if (end == std::string::npos) end = value.size();
+    std::string root = value.substr(start, end - start);
+    if (root.starts_with('/')) roots.push_back(root);
+    start = end + 1;
+  }
+  return roots;
 }
 
 // A text a name of the page or a playlist line can carry.
@@ -36,34 +52,42 @@ bool Nameable(std::string_view text) {
 
 }  // namespace
 
+bool path_inside(std::string_view path, std::string_view root) {
+  if (root == "/") return true;
+  return path == root || (path.starts_with(root) && path.size() > root.size() && path[root.size()] == '/');
+}
+
 std::vector<std::string> music_roots() {
-  std::string value = cfg_file_get(server_settings_path(), "music_roots").value_or("");
-  std::vector<std::string> roots;
-  for (std::size_t start = 0; start <= value.size();) {
-    std::size_t end = value.find(':', start);
-    if (end == std::string::npos) end = value.size();
-    std::string root = value.substr(start, end - start);
-    if (root.starts_with('/')) roots.push_back(root);
-    start = end + 1;
-  }
+  std::vector<std::string> roots = SplitRoots(cfg_file_get(server_settings_path(), "music_roots").value_or(""));
   if (roots.empty()) roots.emplace_back(kDefaultMusicRoots);
   return roots;
 }
 
+StoredMusicRoots stored_music_roots() {
+  StoredMusicRoots stored;
+  std::optional<std::string> value = cfg_file_get(server_settings_path(), "music_roots");
+  stored.readable = value.has_value();
+  stored.confined = value && !value->empty();
+  if (!stored.confined) return stored;
+  for (const std::string& root : SplitRoots(*value)) {
+    if (std::optional<std::string> resolved = Resolved(root)) stored.roots.push_back(*resolved);
+  }
+  return stored;
+}
+
 std::optional<FolderListing> list_music_folder(std::string_view path) {
   if (path.empty() || !path.starts_with('/') || path.size() > 4095 || !Nameable(path)) return std::nullopt;
-  std::optional<std::string> folder = Resolved(std::string(path));
-  if (!folder) return std::nullopt;
   std::vector<std::string> roots;
   for (const std::string& root : music_roots()) {
     if (std::optional<std::string> resolved = Resolved(root)) roots.push_back(*resolved);
   }
   auto in_a_root = [&](std::string_view p) {
-    return std::any_of(roots.begin(), roots.end(), [&](const std::string& root) { return Inside(p, root); });
+    return std::any_of(roots.begin(), roots.end(), [&](const std::string& root) { return path_inside(p, root); });
   };
-  if (!in_a_root(*folder)) return std::nullopt;
-  UniqueFd fd(::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
-  std::unique_ptr<DIR, DirCloser> dir(fd.valid() ? ::fdopendir(fd.get()) : nullptr);
+  UniqueFd fd(::open(std::string(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+  std::optional<std::string> folder = fd.valid() ? OpenedPath(fd.get()) : std::nullopt;
+  if (!folder || !in_a_root(*folder)) return std::nullopt;
+  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd.get()));
   if (!dir) return std::nullopt;
   fd.release();
   FolderListing listing;

@@ -18,6 +18,20 @@ inline constexpr std::size_t kMaxListedFolders = 2000;
 // cannot be read. Each as written; only absolute paths are taken.
 std::vector<std::string> music_roots();
 
+// The music roots that confine what playlists may hold, when the server
+// settings file stores "music_roots". Unlike music_roots, a missing or empty
+// key means no confinement (callers that name other folders keep working).
+struct StoredMusicRoots {
+  bool readable = false;           // the server settings file could be read
+  bool confined = false;           // it stores music_roots
+  std::vector<std::string> roots;  // those roots, links resolved; a root that
+                                   // does not resolve is left out
+};
+StoredMusicRoots stored_music_roots();
+
+// True when `path` is `root` or lies below it; both are resolved paths.
+bool path_inside(std::string_view path, std::string_view root);
+
 struct FolderListing {
   std::string path;                  // the folder, links resolved
   std::vector<std::string> folders;  // its subfolders' names, in byte order
@@ -27,10 +41,12 @@ struct FolderListing {
 // Lists the subfolders of `path` as the playlist scan would enter them: in
 // byte order, without the system folders it skips, without names that a
 // playlist line or a page could not carry (control bytes, invalid UTF-8),
-// and following links only to folders inside a root. Returns nothing when
-// `path` is not a folder inside one of the roots after resolving links
-// (outside, missing, unreadable and unnamable all look the same), or holds a
-// byte no path may hold.
+// and following links only to folders inside a root. The folder is opened
+// first and its real path checked after, so that swapping a folder on the
+// way for a link lists nothing outside. Returns nothing when `path` is not a
+// folder inside one of the roots after resolving links (outside, missing,
+// unreadable and unnamable all look the same), or holds a byte no path may
+// hold.
 std::optional<FolderListing> list_music_folder(std::string_view path);
 
 #endif  // LIB_MUSIC_FOLDERS_H_

@@ -17,6 +17,7 @@
 
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
+#include "lib/music_folders.h"
 #include "lib/unique_fd.h"
 
 namespace {
@@ -135,10 +136,11 @@ std::optional<dev_t> DevFsDevice() {
   return st.st_dev;
 }
 
-// Where a build writes its lines, and how many it may still write.
+// Where a build writes its lines, how many it may still write, and the music
+// roots its paths must lie inside when the settings confine it.
 class Output {
  public:
-  explicit Output(FILE* out) : out_(out) {}
+  explicit Output(FILE* out, const std::vector<std::string>* roots = nullptr) : out_(out), roots_(roots) {}
   void Write(std::string_view path) {
     if (full()) return;
     std::fwrite(path.data(), 1, path.size(), out_);
@@ -146,9 +148,21 @@ class Output {
     ++lines_;
   }
   bool full() const { return lines_ >= kMaxPlaylistLines; }
+  // Whether the resolved `path` may be part of the playlist.
+  bool Allows(std::string_view path) const {
+    return roots_ == nullptr ||
+           std::any_of(roots_->begin(), roots_->end(), [&](const std::string& root) { return path_inside(path, root); });
+  }
+  // The same for a path that may pass through links: resolved first.
+  bool AllowsResolved(const std::string& path) const {
+    if (roots_ == nullptr) return true;
+    MallocText resolved(path.size() <= kMaxPath ? ::realpath(path.c_str(), nullptr) : nullptr);
+    return resolved && Allows(resolved.get());
+  }
 
  private:
   FILE* out_;
+  const std::vector<std::string>* roots_;
   std::size_t lines_ = 0;
 };
 
@@ -214,14 +228,15 @@ std::optional<Folder> VisitFolder(Scan& scan, std::string path, bool via_link, s
       continue;
     }
     line.assign(folder.path).append("/").append(entry.name);
-    if (FitsOnALine(line)) scan.out.Write(line);
+    // A link may lead out of the music roots; the folder itself is inside.
+    if (FitsOnALine(line) && (!entry.via_link || scan.out.AllowsResolved(line))) scan.out.Write(line);
   }
   return folder;
 }
 
 void ScanFolder(Output& out, const std::string& folder) {
   MallocText resolved(::realpath(folder.c_str(), nullptr));
-  if (!resolved || !FitsOnALine(resolved.get()) || out.full()) return;
+  if (!resolved || !FitsOnALine(resolved.get()) || out.full() || !out.Allows(resolved.get())) return;
   // Depth-first with an explicit stack, so a deep tree cannot exhaust the
   // call stack; memory grows with depth times the folder sizes on the way.
   Scan scan(out);
@@ -241,7 +256,7 @@ void ScanFolder(Output& out, const std::string& folder) {
       if (!target) continue;
       path = target.get();
     }
-    if (!FitsOnALine(path)) continue;
+    if (!FitsOnALine(path) || !out.Allows(path)) continue;
     const dev_t parent_dev = top.id.dev;
     if (std::optional<Folder> next = VisitFolder(scan, std::move(path), sub.via_link, parent_dev)) {
       scan.stack.push_back(std::move(*next));
@@ -253,7 +268,7 @@ void AddPath(Output& out, const std::string& path) {
   struct stat st;
   if (!FitsOnALine(path) || ::stat(path.c_str(), &st) != 0) return;
   if (S_ISREG(st.st_mode)) {
-    if (is_mp3_name(path)) out.Write(path);
+    if (is_mp3_name(path) && out.AllowsResolved(path)) out.Write(path);
   } else if (S_ISDIR(st.st_mode)) {
     ScanFolder(out, path);
   }
@@ -297,10 +312,12 @@ void read_list_file(FILE* list, const std::function<void(const std::string&)>& p
 
 int build_playlist_file(std::string_view name, FILE* list) {
   if (!is_valid_playlist_name(name)) return 1;
+  const StoredMusicRoots stored = stored_music_roots();
+  if (!stored.readable) return 1;
   std::optional<AtomicFile> out = AtomicFile::Create(playlist_path(name));
   if (!out) return 1;
   out->SetBufferSize(1 << 16);
-  Output output(out->stream());
+  Output output(out->stream(), stored.confined ? &stored.roots : nullptr);
   read_list_file(list, [&](const std::string& path) { AddPath(output, path); });
   return out->Commit() ? 0 : 1;
 }
@@ -400,13 +417,14 @@ class ChangeWriter {
 }  // namespace
 
 RebuildResult rebuild_playlist_file(std::string_view name, FILE* list) {
-  if (!is_valid_playlist_name(name)) return RebuildResult::kFailed;
+  const StoredMusicRoots stored = stored_music_roots();
+  if (!is_valid_playlist_name(name) || !stored.readable) return RebuildResult::kFailed;
   ChangeWriter writer(playlist_path(name));
   std::unique_ptr<FILE, FileCloser> stream(writer.Open());
   if (!stream) return RebuildResult::kFailed;
   std::vector<char> buffer(1 << 16);
   std::setvbuf(stream.get(), buffer.data(), _IOFBF, buffer.size());
-  Output output(stream.get());
+  Output output(stream.get(), stored.confined ? &stored.roots : nullptr);
   read_list_file(list, [&](const std::string& path) { AddPath(output, path); });
   bool flushed = std::fclose(stream.release()) == 0;
   RebuildResult result = writer.Finish();

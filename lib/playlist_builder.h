@@ -52,9 +52,13 @@ void add_music_path(FILE* out, const std::string& path);
 void read_list_file(FILE* list, const std::function<void(const std::string&)>& path);
 
 // Replaces the playlist file of `name` with the expansion of every non-empty
-// line of `list`, which is rewound first and stays open. Returns 0, or 1 when
-// the name cannot name a playlist or the playlist file cannot be written (an
-// existing one then stays as it was).
+// line of `list`, which is rewound first and stays open. When the server
+// settings store music roots (see stored_music_roots), a listed path, and a
+// folder or file that the search reaches through a link, counts only when its
+// resolved path lies inside a root; the rest is passed over as if missing.
+// Returns 0, or 1 when the name cannot name a playlist, the server settings
+// cannot be read (the roots are then unknown) or the playlist file cannot be
+// written (an existing one then stays as it was).
 int build_playlist_file(std::string_view name, FILE* list);
 
 // How a rebuild ended.

@@ -249,4 +249,22 @@ TEST_F(PlaylistBuilderTest, FailedBuildLeavesTheOldPlaylist) {
   EXPECT_EQ(ReadFile(conf_ / "playlist-P"), "old\n");
 }
 
+TEST_F(PlaylistBuilderTest, StoredMusicRootsConfineListedPathsAndLinks) {
+  Make({"in/", "in/sub/", "out/", "in/a.mp3", "in/sub/b.mp3", "out/secret.mp3"});
+  Link(M("out/secret.mp3"), "in/leak.mp3");
+  Link(M("out"), "in/door");
+  Link(M("in/sub/b.mp3"), "in/alias.mp3");
+  const std::string list = M("in") + "\n" + M("in/../out") + "\n" + M("out/secret.mp3") + "\n" +
+                           M("in/../out/secret.mp3") + "\n" + M("in/leak.mp3") + "\n";
+  // Without the setting every path counts, as it always did.
+  EXPECT_EQ(Build(list), M("in/a.mp3") + "\n" + M("in/alias.mp3") + "\n" + M("in/leak.mp3") + "\n" +
+                             M("out/secret.mp3") + "\n" + M("in/sub/b.mp3") + "\n" + M("out/secret.mp3") + "\n" +
+                             M("out/secret.mp3") + "\n" + M("in/../out/secret.mp3") + "\n" + M("in/leak.mp3") + "\n");
+  WriteFile(conf_ / "simple-icecast-conf", "music_roots=/nonexistent:" + M("in") + "\n");
+  EXPECT_EQ(Build(list + "/\n"), M("in/a.mp3") + "\n" + M("in/alias.mp3") + "\n" + M("in/sub/b.mp3") + "\n");
+  // Roots that do not resolve confine to nothing.
+  WriteFile(conf_ / "simple-icecast-conf", "music_roots=/nonexistent\n");
+  EXPECT_EQ(Build(list), "");
+}
+
 }  // namespace

@@ -324,4 +324,12 @@ TEST_F(ChangingCommandsTest, ASixthEnabledPlaylistIsRefusedAndNothingRuns) {
   EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "P6"}}).out, Config("<res>1</res>"));
 }
 
+TEST_F(ChangingCommandsTest, FoldersOutsideTheStoredMusicRootsAreNotScanned) {
+  WriteFile(At("simple-icecast-conf"), "port=8000\nmusic_roots=" + music_ + "/a\n");
+  ASSERT_EQ(Cgi(NewPlaylist("P", {{"", music_ + "/a/../b"}, {"", "/"}, {"", music_ + "/b/3.mp3"}, {"", music_ + "/a"}}))
+                .out,
+            Config("<res>1</res>"));
+  EXPECT_EQ(ReadFile(At("playlist-P")), music_ + "/a/1.mp3\n" + music_ + "/a/2.mp3\n");
+}
+
 }  // namespace

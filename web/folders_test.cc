@@ -3,7 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
+
+#include "lib/music_folders.h"
 
 #include "tests/cgi_fixture.h"
 
@@ -64,6 +69,35 @@ TEST_F(FoldersTest, AFolderOfManySubfoldersIsCut) {
   for (std::size_t at = 0; (at = out.find("<folder>", at)) != std::string::npos; ++at) ++folders;
   EXPECT_EQ(folders, 2000u);
   EXPECT_NE(out.find("<folder>d11999</folder><cut>1</cut></config>"), std::string::npos);
+}
+
+TEST_F(FoldersTest, AFolderSwappedForALinkOnTheWayListsNothingOutside) {
+  // "x" turns from a folder inside into a link outside and back, while it is
+  // listed again and again.
+  ::mkdir((conf_ / "music/x.dir").c_str(), 0755);
+  ::mkdir((conf_ / "music/x.dir/inside").c_str(), 0755);
+  ASSERT_EQ(::symlink((conf_ / "outside").c_str(), (conf_ / "music/x.lnk").c_str()), 0);
+  const std::string x = Music() + "/x", dir = x + ".dir", link = x + ".lnk";
+  ASSERT_EQ(::rename(dir.c_str(), x.c_str()), 0);
+  std::atomic<bool> done = false;
+  std::thread swapper([&] {
+    while (!done) {
+      ::rename(x.c_str(), dir.c_str());
+      ::rename(link.c_str(), x.c_str());
+      ::rename(x.c_str(), link.c_str());
+      ::rename(dir.c_str(), x.c_str());
+    }
+  });
+  int listed = 0, leaked = 0;
+  for (int i = 0; i < 3000; ++i) {
+    if (std::optional<FolderListing> listing = list_music_folder(x)) {
+      ++listed;
+      leaked += listing->folders != std::vector<std::string>{"inside"};
+    }
+  }
+  done = true;
+  swapper.join();
+  EXPECT_EQ(leaked, 0) << "of " << listed << " listings";
 }
 
 }  // namespace
