@@ -68,8 +68,13 @@ if [ "${WAVELORN_DEVICE_INSIDE:-}" != 1 ]; then
   fi
   export WAVELORN_DEVICE_INSIDE=1 WAVELORN_BUILD_DIR="$BUILD" WAVELORN_DEVICE_CGI="$DEVICE_CGI" \
     WAVELORN_DEVICE_PATH="$DEVICE_PATH" WAVELORN_DEVICE_CONF="$DEVICE_CONF"
-  exec unshare --mount --pid --fork --mount-proc --propagation private "$0" "$MODE"
+  # The end-to-end test has a network of its own, with a second machine on
+  # its LAN (see below).
+  NET=
+  [ "$MODE" != --e2e ] || NET=--net
+  exec unshare --mount --pid $NET --fork --mount-proc --propagation private "$0" "$MODE"
 fi
+[ "$MODE" != --e2e ] || ip link set lo up
 
 # ---------------------------------------------------------------- the device
 # The run mode keeps its config directory, music and web port in STATE; the
@@ -110,10 +115,15 @@ fi
 mount --bind "$SB/group" /etc/group
 
 printf %s "$CONF" >/tmp/iceconf.dir
-# The page browses the music folder for playlists.
+# The page browses the music folder for playlists, which hold music from
+# there only; the streaming server gets a password of its own, as the
+# installer gives it (an installed device has both already).
 if [ -z "$DEVICE_CONF" ]; then
   settings="$CONF/simple-icecast-conf"
-  { grep -v '^music_roots=' "$settings" 2>/dev/null || true; printf 'music_roots=%s\n' "$MUSIC"; } >"$settings.new"
+  password=$(sed -n 's/^passwd=//p' "$settings" 2>/dev/null | head -n 1)
+  [ -n "$password" ] || password=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
+  { grep -v -e '^music_roots=' -e '^passwd=' "$settings" 2>/dev/null || true
+    printf 'music_roots=%s\npasswd=%s\n' "$MUSIC" "$password"; } >"$settings.new"
   mv "$settings.new" "$settings"
 fi
 
@@ -151,6 +161,23 @@ done
 mv "$MUSIC.new" "$MUSIC"
 fi
 
+# The end-to-end test's LAN: the device at LAN_DEVICE, and another machine
+# at LAN_OTHER in a network namespace of its own, joined by a veth pair.
+# Both addresses exist only inside the test's namespaces.
+LAN_DEVICE=198.18.0.1
+LAN_OTHER=198.18.0.2
+if [ "$MODE" = --e2e ]; then
+  unshare --net sleep infinity &
+  LAN_PID=$!
+  for _ in $(seq 50); do [ "$(readlink /proc/$LAN_PID/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break; sleep 0.1; done
+  ip link add wl-device type veth peer name wl-other netns "$LAN_PID"
+  ip addr add "$LAN_DEVICE/24" dev wl-device
+  ip link set wl-device up
+  nsenter --net="/proc/$LAN_PID/ns/net" sh -c "ip link set lo up && ip addr add $LAN_OTHER/24 dev wl-other && ip link set wl-other up"
+fi
+# other CMD...: runs CMD on the other machine of the LAN.
+other() { nsenter --net="/proc/$LAN_PID/ns/net" "$@"; }
+
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
@@ -180,6 +207,7 @@ mimetype.assign = (
 )
 server.bind = "127.0.0.1"
 server.port = $HTTP_PORT
+$( [ "$MODE" != --e2e ] || echo "\$SERVER[\"socket\"] == \"$LAN_DEVICE:$HTTP_PORT\" {}" )
 server.errorlog = "$SB/lighttpd-error.log"
 server.pid-file = "$SB/lighttpd.pid"
 alias.url = ("/cgi-bin/" => "$CGI_DIR/")
@@ -302,6 +330,39 @@ status_has_figures() {
     sleep 1
   done
   return 1
+}
+# From the other machine on the LAN. lan_streams PORT NAME: it hears the
+# mount within 20 s. lan_code CURL-ARGS...: the HTTP status it gets.
+# lan_cgi QUERY [HEADER...]: its request through the web server, with these
+# headers; the response body lands in $LAST.
+lan_streams() {
+  local url="http://$LAN_DEVICE:$1/$(urlencode "$2")"
+  for _ in $(seq 40); do
+    rm -f "$SB/lan-audio"
+    other curl -s --max-time 2 -o "$SB/lan-audio" -f "$url" || true
+    [ -s "$SB/lan-audio" ] && python3 "$ROOT/device/mp3check.py" "$SB/lan-audio" >/dev/null && return 0
+    sleep 0.5
+  done
+  return 1
+}
+lan_code() { other curl -s -o /dev/null -w '%{http_code}' --max-time 5 "$@" || true; }
+lan_refused() {  # lan_refused CURL-ARGS...: answered 401
+  local code
+  code=$(lan_code "$@")
+  [ "$code" = 401 ] || { echo "      answered $code"; return 1; }
+}
+lan_cgi() {
+  local query=$1 args=()
+  shift
+  for header; do args+=(-H "$header"); done
+  LAST=$(other curl -s --max-time 10 "${args[@]}" "http://$LAN_DEVICE:$HTTP_PORT/cgi-bin/stream_admin?$query") || true
+}
+lan_answers() {  # lan_answers RES QUERY [HEADER...]: <res>RES</res>
+  local res=$1
+  shift
+  lan_cgi "$@"
+  [ "$LAST" = '<?xml version="1.0" encoding="UTF-8"?>
+<config><res>'"$res"'</res></config>' ] || { echo "      answered: $LAST"; return 1; }
 }
 in_table() { cgi "cmd=GUI_ice_playlist&page=1" && grep -qF "<cell>$1</cell>" <<<"$LAST"; }
 no_files_of() {
@@ -438,6 +499,35 @@ if [ "$MODE" = --e2e ]; then
   check "  the listener stayed connected to the end" listener_stayed
   check "  and kept receiving audio" bash -c "[ \$(stat -c %s '$SB/listener') -gt 40000 ] && python3 '$ROOT/device/mp3check.py' '$SB/listener' >/dev/null"
   check "GUI_ice_status counts listeners and names the title" status_has_figures Live
+
+  # Another machine on the LAN hears the streams but cannot steer them:
+  # the server's password is the device's own, and the web commands refuse
+  # requests sent from another site or to a name the device does not go by.
+  check "from the LAN: a listener hears Demo" lan_streams "$PORT2" Demo
+  ADMIN="http://$LAN_DEVICE:$PORT2/admin"
+  check "from the LAN: killsource with the fixed password is refused" \
+    lan_refused -u admin:quillfen "$ADMIN/killsource?mount=/Demo"
+  check "  ... and so are metadata and listclients" bash -c "$(declare -f other lan_code lan_refused); LAN_PID=$LAN_PID
+    lan_refused -u admin:quillfen '$ADMIN/metadata?mount=/Demo&mode=updinfo&song=HACKED' &&
+    lan_refused -u admin:quillfen '$ADMIN/listclients?mount=/Demo'"
+  check "  ... and a source with the fixed password" lan_refused -X PUT -u source:quillfen \
+    -H 'Content-Type: audio/mpeg' --data-binary "@$MUSIC/Singles/Hum.mp3" "http://$LAN_DEVICE:$PORT2/Intruder"
+  check "  ... and the listener still hears Demo" lan_streams "$PORT2" Demo
+  check "from the LAN: a cross-site delete is refused" \
+    lan_answers 0 "cmd=GUI_ice_playlist_del&f_name=Demo" "Origin: http://evil.example"
+  check "  ... and a delete from a page with a foreign Referer" \
+    lan_answers 0 "cmd=GUI_ice_playlist_del&f_name=Demo" "Referer: http://evil.example/cats.html"
+  check "  ... and a port change through a rebinding Host" \
+    lan_answers 0 "cmd=GUI_ice_set&f_port=$PORT1" "Host: rebound.example:$HTTP_PORT" "Origin: http://rebound.example:$HTTP_PORT"
+  check "  ... Demo is still listed and streams on $PORT2" bash -c "[ -e '$CONF/playlist-Demo' ] && grep -q '^port=$PORT2\$' '$CONF/simple-icecast-conf'"
+  check "from the LAN: the page loads" bash -c "$(declare -f other); LAN_PID=$LAN_PID
+    other curl -s --max-time 5 'http://$LAN_DEVICE:$HTTP_PORT/' | grep -q streams.js"
+  check "  ... and its own requests change what they should" \
+    lan_answers 1 "cmd=GUI_ice_playlist_disable&f_name=Demo" "Origin: http://$LAN_DEVICE:$HTTP_PORT" "Sec-Fetch-Site: same-origin"
+  check "  ... and again" lan_answers 1 "cmd=GUI_ice_playlist_enable&f_name=Demo" \
+    "Referer: http://$LAN_DEVICE:$HTTP_PORT/" "Sec-Fetch-Site: same-origin"
+  check "  ... Demo streams again" lan_streams "$PORT2" Demo
+  check "no generated file holds the fixed password" bash -c "! grep -rl quillfen '$CONF'"
 
   # The stand-in refuses configs the device's source client could not read.
   printf '<ices:Configuration xmlns:ices="http://www.icecast.org/projects/ices"><File>x' >"$SB/broken.conf"

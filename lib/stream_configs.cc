@@ -19,8 +19,10 @@
 
 namespace {
 
-// The loopback host the server and every source client use.
+// The server's name for itself, and the address the source clients reach it
+// at: an address, since a firmware may lack "localhost" in its hosts file.
 constexpr char kHost[] = "localhost";
+constexpr char kServerAddress[] = "127.0.0.1";
 constexpr char kDefaultUrl[] = "http://localhost/";
 // The namespace that the source client's configuration format declares for
 // its "ices:" prefix; the source client checks it.
@@ -124,7 +126,7 @@ std::string render_source_config(const SourceConfig& c) {
          "\n"
          "  <Stream>\n"
          "    <Server>\n";
-  AppendLine(out, "      <Hostname>%s</Hostname>\n", kHost);
+  AppendLine(out, "      <Hostname>%s</Hostname>\n", kServerAddress);
   AppendLine(out, "      <Port>%d</Port>\n", c.port);
   AppendElement(out, "      ", "Password", c.password);
   out += "      <Protocol>http</Protocol>\n"
@@ -181,8 +183,8 @@ int build_source_config(std::string_view name, std::string_view genre, std::stri
 namespace {
 
 // `text` with each line holding "<Port>" replaced by the Port line of `port`
-// and, when a password is given, each line holding "<Password>" by its
-// Password line; every other byte stays as it is, a missing final newline
+// and, when a password is given, each line holding "<Password>" or
+// "<Hostname>" by the Password line and the server's address; every other byte stays as it is, a missing final newline
 // included.
 std::string WithServerLines(std::string_view text, std::string_view port, std::optional<std::string_view> password) {
   std::string out;
@@ -194,6 +196,8 @@ std::string WithServerLines(std::string_view text, std::string_view port, std::o
       AppendElement(out, "      ", "Port", port);
     } else if (password && line.find("<Password>") != std::string_view::npos) {
       AppendElement(out, "      ", "Password", *password);
+    } else if (password && line.find("<Hostname>") != std::string_view::npos) {
+      AppendElement(out, "      ", "Hostname", kServerAddress);
     } else {
       out += line;
     }

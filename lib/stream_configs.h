@@ -83,8 +83,9 @@ int rewrite_source_ports(std::string_view port);
 
 // Brings the generated files in line with the server settings: icecast.xml
 // becomes the file build_server_config writes for the stored port, and the
-// Port and Password lines of every source client config (as
-// rewrite_source_ports finds them) name the stored port and password. A file
+// Port, Password and Hostname lines of every source client config (as
+// rewrite_source_ports finds them) name the stored port and password and the
+// server's address. A file
 // that already agrees is not written. Does nothing when the server settings
 // file cannot be read or stores no valid port: a guess would move the
 // server. Returns 0, or 1 when a file that differs could not be replaced.

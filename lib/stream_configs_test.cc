@@ -84,7 +84,7 @@ std::string SourceXml(const std::string& file, const std::string& rand, const st
          "\n"
          "  <Stream>\n"
          "    <Server>\n"
-         "      <Hostname>localhost</Hostname>\n"
+         "      <Hostname>127.0.0.1</Hostname>\n"
          "      <Port>" + port + "</Port>\n"
          "      <Password>quillfen</Password>\n"
          "      <Protocol>http</Protocol>\n"
@@ -221,6 +221,10 @@ TEST_F(StreamConfigsTest, StoredPasswordReachesEveryGeneratedFileEscaped) {
 TEST_F(StreamConfigsTest, SyncCarriesStoredSettingsIntoGeneratedFilesOnce) {
   ASSERT_EQ(build_server_config(8000), 0);
   ASSERT_EQ(build_source_config("Jazz", "Jazz", "", "1"), 0);
+  // A config of an older version names the server "localhost".
+  std::string old_config = ReadFile(At("ices.conf-Jazz"));
+  old_config.replace(old_config.find("127.0.0.1"), 9, "localhost");
+  WriteFile(At("ices.conf-Jazz"), old_config);
   WriteFile(At("simple-icecast-conf"), "port=8010\npasswd=S3cret\n");
   ASSERT_EQ(sync_generated_configs(), 0);
   EXPECT_EQ(ReadFile(At("icecast.xml")), WithPassword(ServerXml("8010"), "S3cret"));

@@ -2,7 +2,7 @@
 # Installs the streaming add-on from this unpacked archive.
 #
 #   ./install.sh [--root DIR] [--app-dir DIR] [--conf-dir DIR] [--cgi-dir DIR]
-#                [--bin-dir DIR] [--web-user USER]
+#                [--bin-dir DIR] [--web-user USER] [--music-roots PATHS]
 #
 # --root DIR      install below DIR as if it were / (default /); every other
 #                 path is the path the device sees at run time
@@ -17,6 +17,9 @@
 # --bin-dir DIR   a folder on the web server's search path (default /usr/bin)
 # --web-user USER the user the web server runs CGI programs as, who must own
 #                 the config directory (default root)
+# --music-roots PATHS  the folders (":"-separated) that playlists may hold
+#                 music from and the page browses (default /mnt/HD/HD_a2);
+#                 stored unless the settings hold roots already
 #
 # Creates only what the programs need, and records it for uninstall.sh. Refuses,
 # changing nothing, when icecast, ices or killall is missing from the search
@@ -30,9 +33,10 @@ conf=$default_conf
 cgi=
 bindir=/usr/bin
 web_user=root
+music_roots=/mnt/HD/HD_a2
 while [ $# -gt 0 ]; do
   case $1 in
-    --root | --app-dir | --conf-dir | --cgi-dir | --bin-dir | --web-user)
+    --root | --app-dir | --conf-dir | --cgi-dir | --bin-dir | --web-user | --music-roots)
       [ $# -ge 2 ] || { echo "install: $1 needs a value" >&2; exit 2; }
       case $1 in
         --root) root=$2 ;;
@@ -41,9 +45,10 @@ while [ $# -gt 0 ]; do
         --cgi-dir) cgi=$2 ;;
         --bin-dir) bindir=$2 ;;
         --web-user) web_user=$2 ;;
+        --music-roots) music_roots=$2 ;;
       esac
       shift 2 ;;
-    -h | --help) sed -n '2,24p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,27p' "$0"; exit 0 ;;
     *) echo "install: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -112,14 +117,25 @@ make_dir "$app/web"
 done
 make_dir "$cgi"
 
-# The config directory and its default server settings; existing settings
-# (a reinstall over kept playlists) stay as they are.
+# The config directory and its server settings: the port, the streaming
+# server's password and the music roots. What is stored already (a reinstall
+# over kept playlists) stays as it is; a missing value is added.
 make_dir "$conf"
-if [ ! -e "$(R "$conf/simple-icecast-conf")" ]; then
-  printf 'port=8000\n' >"$(R "$conf/simple-icecast-conf")"
-  chmod 0644 "$(R "$conf/simple-icecast-conf")"
-fi
-chown "$web_user" "$(R "$conf")" "$(R "$conf/simple-icecast-conf")"
+settings=$(R "$conf/simple-icecast-conf")
+store_default() {  # KEY VALUE: unless KEY holds a value; replaced whole, never half written
+  grep -q "^$1=." "$settings" 2>/dev/null && return 0
+  { grep -v "^$1=\$" "$settings" 2>/dev/null || true; printf '%s=%s\n' "$1" "$2"; } >"$settings.new"
+  chmod 0644 "$settings.new"
+  mv -f "$settings.new" "$settings"
+}
+store_default port 8000
+# The device's own password for the server's source and admin access: 128
+# random bits as 32 hex digits, which no config file needs to escape.
+password=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
+[ ${#password} = 32 ] || fail "could not read 16 random bytes from /dev/urandom"
+store_default passwd "$password"
+store_default music_roots "$music_roots"
+chown "$web_user" "$(R "$conf")" "$settings"
 
 # The folders the start script fills at every boot.
 make_dir "$bindir"

@@ -44,11 +44,23 @@ if [ "$action" != stop ]; then
   ln -sfn "$app/bin/tarnwick" "$(R "$bin/tarnwick")"
   # A config directory other than the default one is announced in
   # /tmp/iceconf.dir: a regular file owned by root holding the bare path.
+  # Anyone may create names in /tmp, so the file is made under a fresh name
+  # and renamed over whatever is there: a planted link is replaced, never
+  # followed.
   if [ "$pointer" = 1 ]; then
     mkdir -p "$(R /tmp)"
-    rm -f "$(R /tmp/iceconf.dir)"
-    (umask 022 && printf '%s' "$conf" >"$(R /tmp/iceconf.dir)")
-    chown 0:0 "$(R /tmp/iceconf.dir)"
+    pointer_file=$(R /tmp/iceconf.dir)
+    # mv would move into a folder, or a link to one, rather than replace it.
+    if [ -L "$pointer_file" ]; then
+      rm -f "$pointer_file"
+    elif [ -d "$pointer_file" ]; then
+      rmdir "$pointer_file" 2>/dev/null || { echo "start.sh: $pointer_file is a folder; remove it" >&2; exit 1; }
+    fi
+    new_pointer=$(mktemp "$(R /tmp)/iceconf.dir.XXXXXX")
+    printf '%s' "$conf" >"$new_pointer"
+    chmod 0644 "$new_pointer"
+    chown 0:0 "$new_pointer"
+    mv -f "$new_pointer" "$pointer_file"
   fi
   # The server's and the source clients' logs.
   mkdir -p "$(R /var/log/wavelorn)"
