@@ -120,7 +120,7 @@ printf %s "$CONF" >/tmp/iceconf.dir
 # installer gives it (an installed device has both already).
 if [ -z "$DEVICE_CONF" ]; then
   settings="$CONF/simple-icecast-conf"
-  password=$(sed -n 's/^passwd=//p' "$settings" 2>/dev/null | head -n 1)
+  password=$({ sed -n 's/^passwd=//p' "$settings" 2>/dev/null || true; } | head -n 1)
   [ -n "$password" ] || password=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
   { grep -v -e '^music_roots=' -e '^passwd=' "$settings" 2>/dev/null || true
     printf 'music_roots=%s\npasswd=%s\n' "$MUSIC" "$password"; } >"$settings.new"
