@@ -97,7 +97,9 @@ check "the programs are in the add-on's folder" test -x "$R$APP/bin/stream_admin
 check "stream_admin is linked where the web server runs CGI" \
   [ "$(readlink "$R$APP/web/cgi-bin/stream_admin")" = "$APP/bin/stream_admin" ]
 check "tarnwick is linked on the search path" [ "$(readlink "$R/usr/bin/tarnwick")" = "$APP/bin/tarnwick" ]
-check "default server settings" [ "$(cat "$R$CONF/simple-icecast-conf")" = port=8000 ]
+check "default server settings: port, a password of the device's own, the music roots" \
+  bash -c "[ \"\$(sed 's/^passwd=[0-9a-f]\{32\}\$/passwd=RANDOM/' '$R$CONF/simple-icecast-conf')\" = \"\$(printf 'port=8000\npasswd=RANDOM\nmusic_roots=/mnt/HD/HD_a2')\" ]"
+PASSWORD=$(sed -n 's/^passwd=//p' "$R$CONF/simple-icecast-conf")
 check "/tmp/iceconf.dir: a regular file owned by root holding the bare path" \
   bash -c "[ -f '$R/tmp/iceconf.dir' ] && [ ! -L '$R/tmp/iceconf.dir' ] && [ \"\$(stat -c %u '$R/tmp/iceconf.dir')\" = 0 ] && [ \"\$(cat '$R/tmp/iceconf.dir'; echo .)\" = '$CONF.' ]"
 check "/var/log/wavelorn belongs to nobody" [ "$(stat -c %U "$R/var/log/wavelorn")" = nobody ]
@@ -129,7 +131,19 @@ ln -sfn /bin/true "$R/usr/bin/icecast"
 port=$(sed -n 's/^port=//p' "$R$CONF/simple-icecast-conf")
 check "reinstall over the kept config directory" "$PKG/install.sh" --root "$R" --conf-dir "$CONF"
 check "  ... keeps the settings (port $port)" [ "$(sed -n 's/^port=//p' "$R$CONF/simple-icecast-conf")" = "$port" ]
+check "  ... and the password" [ "$(sed -n 's/^passwd=//p' "$R$CONF/simple-icecast-conf")" = "$PASSWORD" ]
+# Files generated before a password was stored (an update from a version
+# without one) get it at the next boot; a link planted at /tmp/iceconf.dir
+# is replaced, not followed.
+sed -i "s/$PASSWORD/quillfen/" "$R$CONF/icecast.xml" "$R$CONF/ices.conf-Demo"
+echo kept >"$W/planted"
+ln -sfn "$W/planted" "$R/tmp/iceconf.dir"
 check "the boot script starts the enabled playlist" bash -c "'$R$APP/start.sh' --root '$R' && sleep 0.5 && pgrep -f '^ices -c $CONF/ices.conf-Demo -B' >/dev/null"
+check "  ... which carried the stored password into every generated file" \
+  bash -c "! grep -rlq quillfen '$R$CONF' && grep -q '<admin-password>$PASSWORD</admin-password>' '$R$CONF/icecast.xml' &&
+    grep -q '<Password>$PASSWORD</Password>' '$R$CONF/ices.conf-Demo'"
+check "  ... and replaced the link planted at /tmp/iceconf.dir" \
+  bash -c "[ ! -L '$R/tmp/iceconf.dir' ] && [ \"\$(cat '$R/tmp/iceconf.dir')\" = '$CONF' ] && [ \"\$(cat '$W/planted')\" = kept ]"
 check "uninstall --purge" "$R$APP/uninstall.sh" --root "$R" --purge
 check "  ... stopped the playlist's source client" bash -c "! pgrep -f '^ices -c $CONF/ices.conf-Demo -B' >/dev/null"
 ln -sfn "$SRC/build/device/ices" "$R/usr/bin/ices"
