@@ -52,7 +52,16 @@ int Listen(int port) {
 
 }  // namespace
 
+// Like the device's client, SIGHUP makes it read its playlist again; here it
+// notes "hup|ARGS" in the log. Counted from the very start: a rescan may send
+// it while the client is still detaching, when the default action would end
+// it.
+volatile sig_atomic_t hangups = 0;
+
 int main(int argc, char** argv) {
+  struct sigaction hup = {};
+  hup.sa_handler = [](int) { hangups = hangups + 1; };
+  ::sigaction(SIGHUP, &hup, nullptr);
   std::string line = argc > 0 ? argv[0] : "";
   if (std::size_t slash = line.rfind('/'); slash != std::string::npos) line.erase(0, slash + 1);
   bool background = false;
@@ -85,12 +94,6 @@ int main(int argc, char** argv) {
       if (client >= 0) ::close(client);
     }
   }
-  // Like the device's client, SIGHUP makes it read its playlist again; here
-  // it notes "hup|ARGS" in the log.
-  static volatile sig_atomic_t hangups = 0;
-  struct sigaction hup = {};
-  hup.sa_handler = [](int) { hangups = hangups + 1; };
-  ::sigaction(SIGHUP, &hup, nullptr);
   for (sig_atomic_t noted = 0;;) {
     ::pause();
     for (; noted < hangups; ++noted) {
