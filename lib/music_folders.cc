@@ -23,14 +23,6 @@ std::optional<std::string> Resolved(const std::string& path) {
   return std::string(resolved.get());
 }
 
-// The resolved path of the folder open as `fd`, as the kernel names it.
-std::optional<std::string> OpenedPath(int fd) {
-  char target[4097];
-  ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
-  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target || target[0] != '/') return std::nullopt;
-  return std::string(target, static_cast<std::size_t>(n));
-}
-
 std::vector<std::string> SplitRoots(const std::string& value) {
   std::vector<std::string> roots;
   for (std::size_t start = 0; start <= value.size();) {
@@ -51,6 +43,13 @@ bool Nameable(std::string_view text) {
 }
 
 }  // namespace
+
+std::optional<std::string> opened_path(int fd) {
+  char target[4097];
+  ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target || target[0] != '/') return std::nullopt;
+  return std::string(target, static_cast<std::size_t>(n));
+}
 
 bool path_inside(std::string_view path, std::string_view root) {
   if (root == "/") return true;
@@ -85,7 +84,7 @@ std::optional<FolderListing> list_music_folder(std::string_view path) {
     return std::any_of(roots.begin(), roots.end(), [&](const std::string& root) { return path_inside(p, root); });
   };
   UniqueFd fd(::open(std::string(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
-  std::optional<std::string> folder = fd.valid() ? OpenedPath(fd.get()) : std::nullopt;
+  std::optional<std::string> folder = fd.valid() ? opened_path(fd.get()) : std::nullopt;
   if (!folder || !in_a_root(*folder)) return std::nullopt;
   std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd.get()));
   if (!dir) return std::nullopt;

@@ -29,6 +29,11 @@ struct StoredMusicRoots {
 };
 StoredMusicRoots stored_music_roots();
 
+// The resolved path of the file or folder open as `fd`, as the kernel names
+// it now; nothing when it cannot be told. Unlike a path resolved before
+// opening, it cannot have changed on the way.
+std::optional<std::string> opened_path(int fd);
+
 // True when `path` is `root` or lies below it; both are resolved paths.
 bool path_inside(std::string_view path, std::string_view root);
 

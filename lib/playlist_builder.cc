@@ -148,6 +148,7 @@ class Output {
     ++lines_;
   }
   bool full() const { return lines_ >= kMaxPlaylistLines; }
+  bool confined() const { return roots_ != nullptr; }
   // Whether the resolved `path` may be part of the playlist.
   bool Allows(std::string_view path) const {
     return roots_ == nullptr ||
@@ -195,6 +196,10 @@ std::optional<Folder> VisitFolder(Scan& scan, std::string path, bool via_link, s
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
   struct stat st;
   if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return std::nullopt;
+  // A folder swapped for a link since it was listed or resolved would lead
+  // the search out of the music roots: the folder opened must be the one
+  // named.
+  if (scan.out.confined() && opened_path(fd.get()) != path) return std::nullopt;
   const FolderId id{st.st_dev, st.st_ino};
   for (const Folder& folder : scan.stack) {
     if (folder.id == id) return std::nullopt;
