@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "controller/health.h"
 #include "controller/process_control.h"
@@ -66,7 +68,10 @@ int main(int argc, char** argv) {
       // generated (the installer stores one) reaches them here, before any
       // stream starts, so that server and clients agree on it; a guarded
       // run only, since it rewrites files.
-      if (lock.held()) sync_generated_configs();
+      // Clients whose config changed run on old values: they restart too.
+      std::vector<std::string> changed;
+      if (lock.held()) sync_generated_configs(&changed);
+      for (const std::string& name : changed) stop_playlist(name);
       start_server();
       start_all_playlists();
     } else {

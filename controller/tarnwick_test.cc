@@ -112,6 +112,23 @@ TEST_F(TarnwickTest, StartAllRestartsTheServerAndOnlyEnabledPlaylists) {
   EXPECT_EQ(Calls(), std::vector<std::string>{"killall|-9|icecast"});
 }
 
+TEST_F(TarnwickTest, StartAllCarriesANewPasswordAndRestartsTheClientsThatHeldTheOld) {
+  AddPlaylist("A", "1");
+  WriteFile(At("ices.conf-A"), "<Port>8000</Port>\n<Password>quillfen</Password>\n");
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  ASSERT_EQ(Running("A"), 1u);
+  const pid_t old_client = find_source_clients(At("ices.conf-A")).front();
+  WriteFile(At("simple-icecast-conf"), "port=8000\npasswd=N3w\n");
+  ::unlink(Log().c_str());
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  EXPECT_EQ(ReadFile(At("ices.conf-A")), "      <Port>8000</Port>\n      <Password>N3w</Password>\n");
+  EXPECT_NE(ReadFile(At("icecast.xml")).find("<admin-password>N3w</admin-password>"), std::string::npos);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"killall|-9|icecast", "icecast|-c|" + At("icecast.xml") + "|-b",
+                                               Ices("A")}));
+  ASSERT_EQ(Running("A"), 1u);
+  EXPECT_NE(find_source_clients(At("ices.conf-A")).front(), old_client);
+}
+
 TEST_F(TarnwickTest, EnabledValuesStartingWithOneStartTheClient) {
   struct Case {
     const char* enabled;

@@ -206,10 +206,12 @@ std::string WithServerLines(std::string_view text, std::string_view port, std::o
 }
 
 // Rewrites the server lines (see WithServerLines) of every source client
-// config of the config directory whose bytes they change. Returns 1 when the
-// directory cannot be listed or, with `all_or_fail`, a file that differs
-// cannot be replaced; else 0.
-int RewriteSourceConfigs(std::string_view port, std::optional<std::string_view> password, bool all_or_fail) {
+// config of the config directory whose bytes they change, adding the
+// playlist name of each file replaced to `changed` when given. Returns 1
+// when the directory cannot be listed or, with `all_or_fail`, a file that
+// differs cannot be replaced; else 0.
+int RewriteSourceConfigs(std::string_view port, std::optional<std::string_view> password, bool all_or_fail,
+                         std::vector<std::string>* changed = nullptr) {
   const std::string dir = get_conf_dir();
   std::unique_ptr<DIR, DirCloser> listing(::opendir(dir.c_str()));
   if (!listing) return 1;
@@ -232,7 +234,12 @@ int RewriteSourceConfigs(std::string_view port, std::optional<std::string_view> 
     std::optional<std::string> old = read_regular_file(path, kMaxSourceConfigSize);
     if (!old) continue;
     std::string renewed = WithServerLines(*old, port, password);
-    if (renewed != *old && write_file_atomically(path, renewed) != 0 && all_or_fail) result = 1;
+    if (renewed == *old) continue;
+    if (write_file_atomically(path, renewed) != 0) {
+      if (all_or_fail) result = 1;
+    } else if (changed != nullptr) {
+      changed->push_back(name.substr(kSourceConfigPrefix.size()));
+    }
   }
   return result;
 }
@@ -241,7 +248,7 @@ int RewriteSourceConfigs(std::string_view port, std::optional<std::string_view> 
 
 int rewrite_source_ports(std::string_view port) { return RewriteSourceConfigs(port, std::nullopt, false); }
 
-int sync_generated_configs() {
+int sync_generated_configs(std::vector<std::string>* changed_sources) {
   const std::string settings = server_settings_path();
   std::optional<std::string> port = cfg_file_get(settings, "port");
   std::optional<std::string> password = cfg_file_get(settings, "passwd");
@@ -252,8 +259,10 @@ int sync_generated_configs() {
   ServerConfig config;
   config.port = leading_int(*port);
   config.password = *password;
-  const std::string server = render_server_config(config);
-  int result = 0;
-  if (read_regular_file(server_config_path(), 1 << 20) != server && write_server_config(config) != 0) result = 1;
-  return RewriteSourceConfigs(*port, *password, true) | result;
+  // The clients first: a server on a new password while a client config
+  // kept the old one would shut that stream out, so the server's file
+  // changes only once every client's has.
+  if (RewriteSourceConfigs(*port, *password, true, changed_sources) != 0) return 1;
+  if (read_regular_file(server_config_path(), 1 << 20) == render_server_config(config)) return 0;
+  return write_server_config(config);
 }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "lib/config_dir.h"
 
@@ -86,9 +87,13 @@ int rewrite_source_ports(std::string_view port);
 // Port, Password and Hostname lines of every source client config (as
 // rewrite_source_ports finds them) name the stored port and password and the
 // server's address. A file
-// that already agrees is not written. Does nothing when the server settings
-// file cannot be read or stores no valid port: a guess would move the
-// server. Returns 0, or 1 when a file that differs could not be replaced.
-int sync_generated_configs();
+// that already agrees is not written; icecast.xml only once every client
+// config agrees, so that the server never takes a password a client lacks.
+// Adds the playlist name of every source client config it replaced to
+// `changed_sources` when given (their running clients still hold the old
+// values). Does nothing when the server settings file cannot be read or
+// stores no valid port: a guess would move the server. Returns 0, or 1 when
+// a file that differs could not be replaced.
+int sync_generated_configs(std::vector<std::string>* changed_sources = nullptr);
 
 #endif  // LIB_STREAM_CONFIGS_H_
