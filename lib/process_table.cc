@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
@@ -89,8 +90,9 @@ bool port_accepts(int port, std::chrono::milliseconds timeout) {
 
 namespace {
 
-// The inodes of the sockets that listen on `port`, from one /proc/net table.
-void ListeningInodes(const char* table, int port, std::vector<std::string>& inodes) {
+// The inodes and owners of the sockets that listen on `port`, from one
+// /proc/net table.
+void ListeningInodes(const char* table, int port, std::vector<std::string>& inodes, std::vector<std::string>& uids) {
   std::string text = ReadProcFile(table);
   std::size_t line_start = text.find('\n');  // the heading
   while (line_start != std::string::npos && line_start + 1 < text.size()) {
@@ -114,16 +116,34 @@ void ListeningInodes(const char* table, int port, std::vector<std::string>& inod
     std::size_t colon = fields[1].rfind(':');
     if (colon == std::string_view::npos) continue;
     std::string local_port(fields[1].substr(colon + 1));
-    if (std::strtol(local_port.c_str(), nullptr, 16) == port) inodes.emplace_back(fields[9]);
+    if (std::strtol(local_port.c_str(), nullptr, 16) == port) {
+      inodes.emplace_back(fields[9]);
+      uids.emplace_back(fields[7]);
+    }
   }
+}
+
+// The effective user id of process `pid` ("Uid:" line of its status, which
+// anyone may read); empty when it is gone.
+std::string EffectiveUid(pid_t pid) {
+  std::string status = ReadProcFile("/proc/" + std::to_string(pid) + "/status");
+  std::size_t at = status.find("\nUid:");
+  if (at == std::string::npos) return "";
+  std::string_view fields = std::string_view(status).substr(at + 5);
+  fields = fields.substr(0, fields.find('\n'));
+  std::size_t real = fields.find_first_not_of(" \t");
+  std::size_t gap = fields.find_first_of(" \t", real);
+  std::size_t effective = fields.find_first_not_of(" \t", gap);
+  if (effective == std::string_view::npos) return "";
+  return std::string(fields.substr(effective, fields.find_first_of(" \t", effective) - effective));
 }
 
 }  // namespace
 
 std::optional<bool> owns_listening_port(const std::vector<pid_t>& pids, int port) {
-  std::vector<std::string> inodes;
-  ListeningInodes("/proc/net/tcp", port, inodes);
-  ListeningInodes("/proc/net/tcp6", port, inodes);
+  std::vector<std::string> inodes, uids;
+  ListeningInodes("/proc/net/tcp", port, inodes, uids);
+  ListeningInodes("/proc/net/tcp6", port, inodes, uids);
   if (inodes.empty()) return false;
   bool readable = false;
   for (pid_t pid : pids) {
@@ -141,8 +161,16 @@ std::optional<bool> owns_listening_port(const std::vector<pid_t>& pids, int port
       }
     }
   }
-  if (!readable) return std::nullopt;
-  return false;
+  if (readable) return false;
+  // The server changes to an unprivileged user and so cannot be looked into
+  // by anyone but root: then the socket's owner tells. No other program can
+  // listen on the port beside it under that user (it sets no SO_REUSEPORT),
+  // and one of another user is never taken for ours.
+  for (pid_t pid : pids) {
+    const std::string uid = EffectiveUid(pid);
+    if (!uid.empty() && std::find(uids.begin(), uids.end(), uid) != uids.end()) return true;
+  }
+  return std::nullopt;
 }
 
 bool server_listens(int port, std::chrono::milliseconds deadline) {

@@ -32,8 +32,9 @@ std::vector<pid_t> find_servers();
 bool port_accepts(int port, std::chrono::milliseconds timeout);
 
 // Whether one of `pids` holds the socket that listens on TCP port `port`
-// (IPv4 or IPv6), from /proc/net and the processes' descriptors; nothing
-// when that cannot be told (the processes' descriptors are not ours to read).
+// (IPv4 or IPv6), from /proc/net and the processes' descriptors, or, when
+// their descriptors are not ours to read, from the socket's owner being the
+// user one of them runs as; nothing when neither tells.
 std::optional<bool> owns_listening_port(const std::vector<pid_t>& pids, int port);
 
 // Waits until a server started on the config directory's icecast.xml runs

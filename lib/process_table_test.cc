@@ -1,0 +1,75 @@
+#include "lib/process_table.h"
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// A child process that listens on 127.0.0.1:`port` as user `uid` until
+// killed; its pid, once it listens.
+pid_t ListenAs(int port, uid_t uid) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (uid != 0 && (::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(3);
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0) ::_exit(4);
+    (void)!::write(ready[1], "x", 1);
+    for (;;) ::pause();
+  }
+  ::close(ready[1]);
+  char byte;
+  bool up = ::read(ready[0], &byte, 1) == 1;
+  ::close(ready[0]);
+  return up ? child : -1;
+}
+
+// owns_listening_port as user `uid` sees it: 1, 0, or 2 for "cannot tell".
+int OwnsAs(uid_t uid, pid_t server, int port) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(3);
+    std::optional<bool> owns = owns_listening_port({server}, port);
+    ::_exit(!owns ? 2 : *owns ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void Stop(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
+TEST(ProcessTableTest, TheListenersOwnerTellsWhenItsDescriptorsCannotBeRead) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to play two users";
+  const uid_t nobody = 65534;
+  // A server of root's, asked about by another user: its descriptors are
+  // closed to that user, its socket's owner is not.
+  pid_t server = ListenAs(8051, 0);
+  ASSERT_GT(server, 0);
+  EXPECT_EQ(OwnsAs(0, server, 8051), 1);
+  EXPECT_EQ(OwnsAs(nobody, server, 8051), 1);
+  // Another user's program on the port is never taken for the server.
+  pid_t foreign = ListenAs(8052, nobody);
+  ASSERT_GT(foreign, 0);
+  EXPECT_EQ(OwnsAs(0, server, 8052), 0);
+  EXPECT_NE(OwnsAs(nobody, server, 8052), 1);
+  Stop(foreign);
+  Stop(server);
+}
+
+}  // namespace
