@@ -19,7 +19,8 @@
 #                 the config directory (default root)
 # --music-roots PATHS  the folders (":"-separated) that playlists may hold
 #                 music from and the page browses (default /mnt/HD/HD_a2);
-#                 stored unless the settings hold roots already
+#                 stored in new settings, and in kept settings without
+#                 roots only when given
 #
 # Creates only what the programs need, and records it for uninstall.sh. Refuses,
 # changing nothing, when icecast, ices or killall is missing from the search
@@ -34,6 +35,7 @@ cgi=
 bindir=/usr/bin
 web_user=root
 music_roots=/mnt/HD/HD_a2
+music_roots_given=
 while [ $# -gt 0 ]; do
   case $1 in
     --root | --app-dir | --conf-dir | --cgi-dir | --bin-dir | --web-user | --music-roots)
@@ -45,10 +47,10 @@ while [ $# -gt 0 ]; do
         --cgi-dir) cgi=$2 ;;
         --bin-dir) bindir=$2 ;;
         --web-user) web_user=$2 ;;
-        --music-roots) music_roots=$2 ;;
+        --music-roots) music_roots=$2; music_roots_given=1 ;;
       esac
       shift 2 ;;
-    -h | --help) sed -n '2,27p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,28p' "$0"; exit 0 ;;
     *) echo "install: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -86,6 +88,12 @@ install: the add-on starts icecast and ices and stops them with killall; install
 grep -q '^allaccount:' "$(R /etc/group)" 2>/dev/null ||
   fail "the group allaccount does not exist ($(R /etc/group)); the streaming server runs in it"
 id "$web_user" >/dev/null 2>&1 || fail "no user $web_user"
+# The web user may own the config directory already (a reinstall): root
+# reads and replaces only a regular file there, never through a link.
+settings=$(R "$conf/simple-icecast-conf")
+if [ -L "$settings" ] || { [ -e "$settings" ] && [ ! -f "$settings" ]; }; then
+  fail "$settings is not a regular file"
+fi
 
 # Everything created is listed in the manifest, so that uninstall.sh removes
 # exactly that.
@@ -121,20 +129,35 @@ make_dir "$cgi"
 # server's password and the music roots. What is stored already (a reinstall
 # over kept playlists) stays as it is; a missing value is added.
 make_dir "$conf"
-settings=$(R "$conf/simple-icecast-conf")
-store_default() {  # KEY VALUE: unless KEY holds a value; replaced whole, never half written
-  grep -q "^$1=." "$settings" 2>/dev/null && return 0
-  { grep -v "^$1=\$" "$settings" 2>/dev/null || true; printf '%s=%s\n' "$1" "$2"; } >"$settings.new"
-  chmod 0644 "$settings.new"
-  mv -f "$settings.new" "$settings"
+kept_settings=
+[ ! -e "$settings" ] || kept_settings=1
+has_value() { grep -q "^$1=." "$settings" 2>/dev/null; }
+store() {  # KEY VALUE: replaces the file whole, never half written
+  new_settings=$(mktemp "$(R "$conf")/.wl-XXXXXX")
+  { grep -v "^$1=" "$settings" 2>/dev/null || true; printf '%s=%s\n' "$1" "$2"; } >"$new_settings"
+  chmod 0644 "$new_settings"
+  mv -f "$new_settings" "$settings"
 }
-store_default port 8000
-# The device's own password for the server's source and admin access: 128
-# random bits as 32 hex digits, which no config file needs to escape.
-password=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
-[ ${#password} = 32 ] || fail "could not read 16 random bytes from /dev/urandom"
-store_default passwd "$password"
-store_default music_roots "$music_roots"
+random_hex() {  # 32 hex digits (128 bits) from /dev/urandom
+  { od -An -N16 -tx1 /dev/urandom 2>/dev/null || hexdump -n 16 -e '16/1 "%02x"' /dev/urandom; } | tr -d ' \n'
+}
+has_value port || store port 8000
+# The device's own password for the server's source and admin access, in
+# characters no config file needs to escape.
+if ! has_value passwd; then
+  password=$(random_hex)
+  case $password in
+    *[!0-9a-f]* | "") fail "could not read 16 random bytes from /dev/urandom" ;;
+  esac
+  [ ${#password} = 32 ] || fail "could not read 16 random bytes from /dev/urandom"
+  store passwd "$password"
+fi
+# The music roots confine what playlists hold. Kept settings without them
+# get them only when asked (--music-roots): playlists made before may hold
+# music from elsewhere, which a rescan would then drop.
+if ! has_value music_roots && { [ -z "$kept_settings" ] || [ -n "$music_roots_given" ]; }; then
+  store music_roots "$music_roots"
+fi
 chown "$web_user" "$(R "$conf")" "$settings"
 
 # The folders the start script fills at every boot.

@@ -50,17 +50,20 @@ if [ "$action" != stop ]; then
   if [ "$pointer" = 1 ]; then
     mkdir -p "$(R /tmp)"
     pointer_file=$(R /tmp/iceconf.dir)
-    # mv would move into a folder, or a link to one, rather than replace it.
-    if [ -L "$pointer_file" ]; then
-      rm -f "$pointer_file"
-    elif [ -d "$pointer_file" ]; then
-      rmdir "$pointer_file" 2>/dev/null || { echo "start.sh: $pointer_file is a folder; remove it" >&2; exit 1; }
-    fi
     new_pointer=$(mktemp "$(R /tmp)/iceconf.dir.XXXXXX")
     printf '%s' "$conf" >"$new_pointer"
     chmod 0644 "$new_pointer"
     chown 0:0 "$new_pointer"
-    mv -f "$new_pointer" "$pointer_file"
+    # A folder planted there is moved aside (mv would move into it).
+    if [ -d "$pointer_file" ] && [ ! -L "$pointer_file" ]; then
+      mv -f "$pointer_file" "$(mktemp -d "$(R /tmp)/iceconf.dir.planted.XXXXXX")/"
+    fi
+    # -T renames over a link to a folder too instead of moving into it; a
+    # mv without -T (a small busybox) first removes a link.
+    if ! mv -fT "$new_pointer" "$pointer_file" 2>/dev/null; then
+      [ ! -L "$pointer_file" ] || rm -f "$pointer_file"
+      mv -f "$new_pointer" "$pointer_file"
+    fi
   fi
   # The server's and the source clients' logs.
   mkdir -p "$(R /var/log/wavelorn)"
