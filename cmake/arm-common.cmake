@@ -11,8 +11,8 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--gc-sections")
 # The devices have little flash and memory to spare, and the programs spend
 # their time in system calls, not in loops: optimized for size, a sixth
 # smaller than at -O3.
-set(CMAKE_C_FLAGS_RELEASE_INIT "-Os -DNDEBUG")
-set(CMAKE_CXX_FLAGS_RELEASE_INIT "-Os -DNDEBUG")
+set(CMAKE_C_FLAGS_RELEASE "-Os -DNDEBUG" CACHE STRING "")
+set(CMAKE_CXX_FLAGS_RELEASE "-Os -DNDEBUG" CACHE STRING "")
 set(CMAKE_STRIP ${WAVELORN_TRIPLET}-strip CACHE FILEPATH "")
 
 # Headers and libraries come from the target's tree, programs from the host.
