@@ -11,6 +11,7 @@
 
 #include "controller/health.h"
 #include "controller/process_control.h"
+#include "lib/change.h"
 #include "lib/command_lock.h"
 #include "lib/config_dir.h"
 
@@ -24,6 +25,21 @@ void PrintUsage(const char* program) {
   std::fputs("       action: start/stop\n", stderr);
   std::fputs("       target: all/specified\n", stderr);
 }
+
+// The streams follow a finished change through this program's own functions.
+class DirectControl final : public StreamControl {
+ public:
+  void Stop(std::string_view target) override {
+    if (target != "all") return stop_playlist(target);
+    stop_all_playlists();
+    kill_server();
+  }
+  void Start(std::string_view target) override {
+    if (target != "all") return start_playlist(target);
+    start_server();
+    start_all_playlists();
+  }
+};
 
 }  // namespace
 
@@ -49,15 +65,12 @@ int main(int argc, char** argv) {
   // Actions run one after another, and after any command of the web page.
   // A controller that cannot have the lock still acts (streams must be
   // stoppable whatever state the config directory is in), unguarded.
+  // A change that a failed or killed run left recorded is finished first.
+  // When it cannot be, the streams are still started and stopped as asked,
+  // but no rescan adds a change of its own.
   CommandLock lock = CommandLock::Acquire();
-  if (lock.held() && !lock.inherited() && complete_interrupted_command(stop_playlist)) {
-    // A port change was cut short: every stream restarts on the stored port.
-    stop_all_playlists();
-    kill_server();
-    start_server();
-    start_all_playlists();
-    journal_end();
-  }
+  DirectControl streams;
+  if (lock.held() && !lock.inherited() && !finish_recorded_change(streams) && action == "rescan") return 1;
 
   if (action == "start") {
     if (all) {

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 #include <memory>
+#include <vector>
 
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
@@ -162,8 +162,8 @@ int build_server_config(int port) {
   return write_server_config(config);
 }
 
-int build_source_config(std::string_view name, std::string_view genre, std::string_view desc,
-                        std::string_view rand) {
+SourceConfig playlist_source_config(std::string_view name, std::string_view genre, std::string_view desc,
+                                    std::string_view rand) {
   SourceConfig config;
   config.file = playlist_path(name);
   config.randomize = leading_int(rand);
@@ -172,60 +172,57 @@ int build_source_config(std::string_view name, std::string_view genre, std::stri
   config.name = std::string(name);
   config.genre = std::string(genre);
   config.description = std::string(desc);
-  return write_source_config(config);
+  return config;
 }
 
-namespace {
+int build_source_config(std::string_view name, std::string_view genre, std::string_view desc,
+                        std::string_view rand) {
+  return write_source_config(playlist_source_config(name, genre, desc, rand));
+}
 
-// Copies `in` to `out`, each line holding "<Port>" replaced by the new Port
-// line; every other byte stays as it is, a missing final newline included.
-void CopyWithPort(FILE* in, FILE* out, std::string_view port) {
-  char* raw = nullptr;
-  std::size_t capacity = 0;
-  ssize_t length;
-  while ((length = ::getline(&raw, &capacity, in)) > 0) {
-    std::string_view line(raw, static_cast<std::size_t>(length));
+std::string with_source_port(std::string_view config, std::string_view port) {
+  std::string out;
+  while (!config.empty()) {
+    std::size_t end = config.find('\n');
+    end = end == std::string_view::npos ? config.size() : end + 1;
+    std::string_view line = config.substr(0, end);
     if (line.find("<Port>") != std::string_view::npos) {
-      std::fprintf(out, "      <Port>%.*s</Port>\n", static_cast<int>(port.size()), port.data());
+      out += "      <Port>";
+      out += port;
+      out += "</Port>\n";
     } else {
-      std::fwrite(line.data(), 1, line.size(), out);
+      out += line;
     }
+    config.remove_prefix(end);
   }
-  std::free(raw);
+  return out;
 }
 
-}  // namespace
-
-int rewrite_source_ports(std::string_view port) {
-  const std::string dir = get_conf_dir();
-  std::unique_ptr<DIR, DirCloser> listing(::opendir(dir.c_str()));
-  if (!listing) return 1;
+std::optional<std::vector<std::string>> source_config_names() {
+  std::unique_ptr<DIR, DirCloser> listing(::opendir(get_conf_dir().c_str()));
+  if (!listing) return std::nullopt;
   const int dir_fd = ::dirfd(listing.get());
-  // Names first: the rewrite adds and renames entries of the same directory.
-  // Only regular files found without following a link are ours to rewrite: a
-  // link could point at any file of the system, a FIFO would block.
   std::vector<std::string> names;
   while (const dirent* entry = ::readdir(listing.get())) {
     std::string_view name = entry->d_name;
     if (name.size() <= kSourceConfigPrefix.size() || !name.starts_with(kSourceConfigPrefix)) continue;
     struct stat st;
-    if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+    if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_size <= kMaxSourceConfigSize) {
       names.emplace_back(name);
     }
   }
-  for (const std::string& name : names) {
-    UniqueFd fd(::openat(dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-    struct stat st;
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxSourceConfigSize) {
-      continue;
+  return names;
+}
+
+int rewrite_source_ports(std::string_view port) {
+  std::optional<std::vector<std::string>> names = source_config_names();
+  if (!names) return 1;
+  for (const std::string& name : *names) {
+    const std::string path = get_conf_dir() + "/" + name;
+    if (std::optional<std::string> config = read_regular_file(path, kMaxSourceConfigSize)) {
+      write_file_atomically(path, with_source_port(*config, port));
     }
-    std::unique_ptr<FILE, FileCloser> in(::fdopen(fd.get(), "r"));
-    if (!in) continue;
-    fd.release();
-    std::optional<AtomicFile> out = AtomicFile::Create(dir + "/" + name);
-    if (!out) continue;
-    CopyWithPort(in.get(), out->stream(), port);
-    out->Commit();
   }
   return 0;
 }

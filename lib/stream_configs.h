@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The values of icecast.xml that are not fixed text.
 struct ServerConfig {
@@ -60,19 +61,31 @@ int write_source_config(const SourceConfig& config);
 // Returns the result of write_server_config.
 int build_server_config(int port);
 
-// Writes the source client config of playlist `name`: its playlist file, the
+// The source client config of playlist `name`: its playlist file, the
 // randomize flag's integer value, the port stored in the server settings file,
 // the name as mount point and name, and the genre and description as given.
-// Returns the result of write_source_config.
+SourceConfig playlist_source_config(std::string_view name, std::string_view genre, std::string_view desc,
+                                    std::string_view rand);
+
+// Writes playlist_source_config of these values. Returns the result of
+// write_source_config.
 int build_source_config(std::string_view name, std::string_view genre, std::string_view desc,
                         std::string_view rand);
 
-// Replaces the line holding "<Port>" of every regular file "ices.conf-" plus
-// at least one character in the config directory by "      <Port>PORT</Port>",
-// each file replaced atomically through a temporary ".wl-XXXXXX" beside it
-// (a name the rewrite's own filter never matches); every other byte stays.
-// Symbolic links, FIFOs and files over 64 KiB are left alone. Returns 1 when the config directory cannot be
-// listed, else 0 (a file that cannot be rewritten is left as it was).
+// `config` with every line that holds "<Port>" replaced by
+// "      <Port>PORT</Port>" and a line feed; every other byte stays, a missing
+// final line feed included.
+std::string with_source_port(std::string_view config, std::string_view port);
+
+// The names of the files of the config directory that a port change
+// rewrites: "ices.conf-" and at least one character, regular files (found
+// without following a link) of at most 64 KiB; links, FIFOs and larger files
+// are not ours. Nothing when the directory cannot be listed.
+std::optional<std::vector<std::string>> source_config_names();
+
+// Rewrites every file of source_config_names with_source_port, each replaced
+// atomically. Returns 1 when the config directory cannot be listed, else 0
+// (a file that cannot be rewritten is left as it was).
 int rewrite_source_ports(std::string_view port);
 
 #endif  // LIB_STREAM_CONFIGS_H_
