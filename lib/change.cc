@@ -126,6 +126,16 @@ bool End() {
 // holder alike. Every step can be repeated.
 bool Apply(const Record& record, StreamControl& streams) {
   const std::string& name = record.argument;
+  // Records of the earlier kind name no staged files: a port change is made
+  // again, and a create that did not get as far as its playlist file leaves
+  // nothing.
+  if (record.targets.empty() && record.action == "set" && is_valid_port(name)) {
+    return change_port(name, streams) == ChangeResult::kDone;
+  }
+  if (record.targets.empty() && record.action == "new" && is_valid_playlist_name(name)) {
+    if (!playlist_file_exists(name)) delete_playlist(name);
+    return End();
+  }
   if (record.action == "set") {
     bool ok = RenameStaged(record, 0, 2);  // the server settings and icecast.xml
     if (ok) {

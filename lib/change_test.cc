@@ -142,4 +142,21 @@ TEST_F(ChangeTest, ARecordThatCannotBeFinishedStaysAndOneOfNoUseIsDropped) {
   EXPECT_EQ(streams.calls.size(), 3u);
 }
 
+TEST_F(ChangeTest, RecordsOfTheEarlierKindAreStillFinished) {
+  Streams streams;
+  WriteFile(At(".wl-journal"), "set\n8010\n");
+  EXPECT_TRUE(finish_recorded_change(streams));
+  EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "port=8010\n");
+  EXPECT_EQ(ReadFile(At("ices.conf-A")), "<x>\n      <Port>8010</Port>\n</x>");
+  EXPECT_EQ(streams.calls, (std::vector<std::string>{"stop all", "start all"}));
+  // A create that had not written its playlist file leaves nothing.
+  WriteFile(At("simple-ices-conf-N"), "enabled=0\n");
+  WriteFile(At("ices.conf-N"), "");
+  WriteFile(At(".wl-journal"), "new\nN\n");
+  EXPECT_TRUE(finish_recorded_change(streams));
+  EXPECT_FALSE(Exists(At("simple-ices-conf-N")));
+  EXPECT_FALSE(Exists(At("ices.conf-N")));
+  EXPECT_FALSE(Exists(At(".wl-journal")));
+}
+
 }  // namespace
