@@ -10,7 +10,6 @@
 // lock finishes. A command that finds such a record it cannot finish changes
 // nothing and answers 0.
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,11 +27,8 @@
 #include "lib/command_lock.h"
 #include "lib/config_dir.h"
 #include "lib/numbers.h"
-#include "lib/playlist_builder.h"
 #include "lib/process_table.h"
 #include "lib/spawn.h"
-#include "lib/stream_configs.h"
-#include "lib/unique_fd.h"
 #include "web/cgi.h"
 #include "web/commands.h"
 #include "web/response.h"
