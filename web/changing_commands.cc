@@ -151,10 +151,8 @@ void handle_set() {
   // The page learns when the server does not answer on the new port (another
   // program may hold it); the port stays stored, and a check or the next
   // boot retries.
-  write_config_response(change_port(port, runs) == ChangeResult::kDone &&
-                                server_listens(leading_int(port), kServerStartDeadline)
-                            ? 1
-                            : 0);
+  bool done = change_port(port, runs) == ChangeResult::kDone;
+  write_config_response(done && server_listens(leading_int(port), kServerStartDeadline) ? 1 : 0);
 }
 
 void handle_playlist_new() {
