@@ -255,9 +255,7 @@ bool finish_recorded_change(StreamControl& streams) {
 ChangeResult change_port(std::string_view port, StreamControl& streams) {
   Plan plan("set", port);
   plan.Stage("simple-icecast-conf", SettingsWith(server_settings_path(), {{"port", port}}));
-  ServerConfig server;
-  server.port = leading_int(port);
-  plan.Stage("icecast.xml", render_server_config(server));
+  plan.Stage("icecast.xml", render_server_config(server_config_for(leading_int(port))));
   std::optional<std::vector<std::string>> names = source_config_names();
   if (!names) plan.Stage("", std::nullopt);
   for (const std::string& name : names.value_or(std::vector<std::string>{})) {

@@ -156,11 +156,13 @@ int write_source_config(const SourceConfig& config) {
   return write_file_atomically(source_config_path(*config.name), render_source_config(config));
 }
 
-int build_server_config(int port) {
+ServerConfig server_config_for(int port) {
   ServerConfig config;
   config.port = port;
-  return write_server_config(config);
+  return config;
 }
+
+int build_server_config(int port) { return write_server_config(server_config_for(port)); }
 
 SourceConfig playlist_source_config(std::string_view name, std::string_view genre, std::string_view desc,
                                     std::string_view rand) {

@@ -57,8 +57,10 @@ int write_server_config(const ServerConfig& config);
 // file cannot be written; else 0.
 int write_source_config(const SourceConfig& config);
 
-// Writes icecast.xml with `port` and every other value at its default.
-// Returns the result of write_server_config.
+// The server config with `port` and every other value at its default.
+ServerConfig server_config_for(int port);
+
+// Writes server_config_for(port). Returns the result of write_server_config.
 int build_server_config(int port);
 
 // The source client config of playlist `name`: its playlist file, the
