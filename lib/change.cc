@@ -259,6 +259,7 @@ ChangeResult change_port(std::string_view port, StreamControl& streams) {
   std::optional<std::vector<std::string>> names = source_config_names();
   if (!names) plan.Stage("", std::nullopt);
   for (const std::string& name : names.value_or(std::vector<std::string>{})) {
+    if (name.find('\n') != std::string::npos) continue;  // no playlist's, and no line of a record
     std::optional<std::string> config = read_regular_file(InConfDir(name), kSourceConfigLimit);
     plan.Stage(name, config ? std::optional(with_source_port(*config, port)) : std::nullopt);
   }
