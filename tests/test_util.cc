@@ -253,15 +253,29 @@ std::vector<std::string> ReadLines(const std::string& path) {
 }
 
 void KillSourceClients() {
+  std::vector<std::string> killed;
   for (const std::string& entry : ListDir("/proc")) {
     if (entry.find_first_not_of("0123456789") != std::string::npos) continue;
     std::string cmdline = ReadFile("/proc/" + entry + "/cmdline");
     std::string program = cmdline.substr(0, cmdline.find('\0'));
     program.erase(0, program.rfind('/') == std::string::npos ? 0 : program.rfind('/') + 1);
-    if (program == "ices" || program == "icecast") ::kill(std::stoi(entry), SIGKILL);
+    if (program == "ices" || program == "icecast") {
+      ::kill(std::stoi(entry), SIGKILL);
+      killed.push_back(entry);
+    }
   }
-  // Reap those that were our children.
-  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+  // A killed process shows its command line until it is gone (reaped by us
+  // when it is our child, else by the sandbox's init): wait for that, so that
+  // the next scan does not count it, but not for ever.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!killed.empty() && std::chrono::steady_clock::now() < deadline) {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    std::erase_if(killed, [](const std::string& pid) {
+      std::string cmdline = ReadFile("/proc/" + pid + "/cmdline");
+      return cmdline.empty() || cmdline == "<missing>";
+    });
+    if (!killed.empty()) ::usleep(1000);
   }
 }
 
