@@ -13,6 +13,7 @@
 
 #include "controller/health.h"
 #include "controller/process_control.h"
+#include "lib/change.h"
 #include "lib/command_lock.h"
 #include "lib/config_dir.h"
 #include "lib/stream_configs.h"
@@ -27,6 +28,21 @@ void PrintUsage(const char* program) {
   std::fputs("       action: start/stop\n", stderr);
   std::fputs("       target: all/specified\n", stderr);
 }
+
+// The streams follow a finished change through this program's own functions.
+class DirectControl final : public StreamControl {
+ public:
+  void Stop(std::string_view target) override {
+    if (target != "all") return stop_playlist(target);
+    stop_all_playlists();
+    kill_server();
+  }
+  void Start(std::string_view target) override {
+    if (target != "all") return start_playlist(target);
+    start_server();
+    start_all_playlists();
+  }
+};
 
 }  // namespace
 
@@ -52,25 +68,24 @@ int main(int argc, char** argv) {
   // Actions run one after another, and after any command of the web page.
   // A controller that cannot have the lock still acts (streams must be
   // stoppable whatever state the config directory is in), unguarded.
+  // A change that a failed or killed run left recorded is finished first.
+  // When it cannot be, the streams are still started and stopped as asked,
+  // but no rescan adds a change of its own.
   CommandLock lock = CommandLock::Acquire();
-  if (lock.held() && !lock.inherited() && complete_interrupted_command(stop_playlist)) {
-    // A port change was cut short: every stream restarts on the stored port.
-    stop_all_playlists();
-    kill_server();
-    start_server();
-    start_all_playlists();
-    journal_end();
-  }
+  DirectControl streams;
+  const bool settled = !lock.held() || lock.inherited() || finish_recorded_change(streams);
+  if (!settled && action == "rescan") return 1;
 
   if (action == "start") {
     if (all) {
       // The boot runs this first. A password stored since the files were
       // generated (the installer stores one) reaches them here, before any
       // stream starts, so that server and clients agree on it; a guarded
-      // run only, since it rewrites files.
-      // Clients whose config changed run on old values: they restart too.
+      // run only, since it rewrites files, and not beside a recorded change
+      // still to be finished. Clients whose config changed run on old
+      // values: they restart too.
       std::vector<std::string> changed;
-      if (lock.held()) sync_generated_configs(&changed);
+      if (lock.held() && settled) sync_generated_configs(&changed);
       for (const std::string& name : changed) stop_playlist(name);
       start_server();
       start_all_playlists();

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include <gtest/gtest.h>
@@ -211,6 +212,39 @@ TEST_F(TarnwickTest, MissingProgramsAreSimplyNotStarted) {
   RunResult r = RunCapture({TARNWICK_BIN, "start", "all"}, {"PATH=/nonexistent", "STANDIN_LOG=" + Log()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out + r.err, "");
+}
+
+TEST_F(TarnwickTest, AChangeLeftRecordedIsFinishedFirstOrBlocksOnlyARescan) {
+  // A create over nothing, killed before its folder search.
+  ::mkdir(At("music").c_str(), 0755);
+  WriteFile(At("music/a.mp3"), "");
+  WriteFile(At(".wl-journal"), "new\nN\nsimple-ices-conf-N\nices.conf-N\nfolders-N\nplaylist-N\n");
+  WriteFile(At(".wl-s-0"), "name=N\nenabled=0\n");
+  WriteFile(At(".wl-s-1"), "config");
+  WriteFile(At(".wl-s-2"), At("music") + "\n");
+  EXPECT_EQ(Tarnwick({"start", "all"}).status, 0);
+  EXPECT_EQ(ReadFile(At("playlist-N")), At("music/a.mp3") + "\n");
+  EXPECT_EQ(ReadFile(At("folders-N")), At("music") + "\n");
+  EXPECT_EQ(ReadFile(At("ices.conf-N")), "config");
+  EXPECT_FALSE(Exists(At(".wl-journal")));
+  EXPECT_FALSE(Exists(At(".wl-s-0")));
+
+  // A delete whose playlist file cannot be removed: the streams still start
+  // and stop, but no rescan adds a change of its own.
+  AddPlaylist("D", "1");
+  ::unlink(At("playlist-D").c_str());
+  ::mkdir(At("playlist-D").c_str(), 0755);
+  WriteFile(At(".wl-journal"), "del\nD\n");
+  ::unlink(Log().c_str());
+  EXPECT_EQ(Tarnwick({"rescan", "N"}).status, 1);
+  EXPECT_EQ(Tarnwick({"start", "all"}).status, 0);
+  EXPECT_EQ(ReadFile(At(".wl-journal")), "del\nD\n");
+  std::vector<std::string> calls = Calls();
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "icecast|-c|" + At("icecast.xml") + "|-b"), calls.end());
+  ::rmdir(At("playlist-D").c_str());
+  EXPECT_EQ(Tarnwick({"rescan", "N"}).status, 0);
+  EXPECT_FALSE(Exists(At(".wl-journal")));
+  EXPECT_FALSE(Exists(At("simple-ices-conf-D")));
 }
 
 }  // namespace

@@ -9,20 +9,17 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <vector>
 
-#include "lib/atomic_file.h"
 #include "lib/config_dir.h"
 #include "lib/file_lock.h"
-#include "lib/numbers.h"
-#include "lib/stream_configs.h"
 
 namespace {
 
 constexpr char kLockName[] = ".wl-lock";
-constexpr char kJournalName[] = ".wl-journal";
 constexpr std::string_view kTempPrefix = ".wl-";
-constexpr std::size_t kJournalLimit = 4096;
 
 std::string InConfDir(const char* name) { return get_conf_dir() + "/" + name; }
 
@@ -119,56 +116,4 @@ CommandLock CommandLock::Acquire(std::chrono::milliseconds deadline) {
   lock.state_ = State::kHeld;
   RemoveLeftovers(started);
   return lock;
-}
-
-bool journal_begin(const JournalEntry& entry) {
-  std::optional<AtomicFile> out = AtomicFile::Create(InConfDir(kJournalName));
-  if (!out) return false;
-  std::string text = entry.action + "\n" + entry.argument + "\n";
-  std::fwrite(text.data(), 1, text.size(), out->stream());
-  return out->Commit();
-}
-
-void journal_end() { ::unlink(InConfDir(kJournalName).c_str()); }
-
-std::optional<JournalEntry> journal_read() {
-  UniqueFd fd(::open(InConfDir(kJournalName).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-  struct stat st;
-  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(kJournalLimit)) {
-    return std::nullopt;
-  }
-  std::string text = read_all(fd.get());
-  std::size_t first = text.find('\n');
-  if (first == std::string::npos || text.empty() || text.back() != '\n') return std::nullopt;
-  return JournalEntry{text.substr(0, first), text.substr(first + 1, text.size() - first - 2)};
-}
-
-void remove_unfinished_playlist(std::string_view name) {
-  if (!is_valid_playlist_name(name) || playlist_file_exists(name)) return;
-  delete_playlist(name);
-}
-
-bool complete_interrupted_command(const std::function<void(std::string_view)>& stop_playlist) {
-  std::optional<JournalEntry> entry = journal_read();
-  if (!entry) {
-    // A record that cannot be read is of no use to anyone.
-    journal_end();
-    return false;
-  }
-  if (entry->action == "set" && is_valid_port(entry->argument)) {
-    // The record stays until the streams have restarted on the port (the
-    // caller ends it), or for the next holder to retry when a step failed.
-    bool ok = get_server_port() == entry->argument || set_server_port(entry->argument) == 0;
-    ok = ok && build_server_config(leading_int(entry->argument)) == 0;
-    ok = ok && rewrite_source_ports(entry->argument) == 0;
-    return ok;
-  }
-  if (entry->action == "new") {
-    remove_unfinished_playlist(entry->argument);
-  } else if (entry->action == "del" && is_valid_playlist_name(entry->argument)) {
-    stop_playlist(entry->argument);
-    delete_playlist(entry->argument);
-  }
-  journal_end();
-  return false;
 }

@@ -59,47 +59,4 @@ TEST_F(CommandLockTest, ASecondHolderWaitsUntilItsDeadline) {
   EXPECT_EQ(CommandLock::Acquire().state(), CommandLock::State::kNoDirectory);
 }
 
-TEST_F(CommandLockTest, AnInterruptedPortChangeIsFinishedAndItsRecordKeptUntilTheRestart) {
-  WriteFile(At("simple-icecast-conf"), "port=8000\n");
-  WriteFile(At("ices.conf-A"), "<x>\n      <Port>8000</Port>\n</x>");
-  ASSERT_TRUE(journal_begin({"set", "8010"}));
-  std::vector<std::string> stopped;
-  EXPECT_TRUE(complete_interrupted_command([&](std::string_view name) { stopped.emplace_back(name); }));
-  EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "port=8010\n");
-  EXPECT_NE(ReadFile(At("icecast.xml")).find("<port>8010</port>"), std::string::npos);
-  EXPECT_EQ(ReadFile(At("ices.conf-A")), "<x>\n      <Port>8010</Port>\n</x>");
-  // Until the caller has restarted the streams, a kill repeats all of it.
-  ASSERT_TRUE(journal_read());
-  EXPECT_EQ(journal_read()->argument, "8010");
-  journal_end();
-  EXPECT_FALSE(journal_read());
-  EXPECT_TRUE(stopped.empty());
-}
-
-TEST_F(CommandLockTest, AnInterruptedCreateOrDeleteLeavesNoGhost) {
-  WriteFile(At("simple-ices-conf-New"), "enabled=0\n");
-  WriteFile(At("ices.conf-New"), "");
-  ASSERT_TRUE(journal_begin({"new", "New"}));
-  EXPECT_FALSE(complete_interrupted_command([](std::string_view) {}));
-  EXPECT_FALSE(journal_read());
-  // A create that got as far as its playlist file stands.
-  for (const char* file : {"playlist-Done", "simple-ices-conf-Done", "ices.conf-Done"}) WriteFile(At(file), "");
-  ASSERT_TRUE(journal_begin({"new", "Done"}));
-  complete_interrupted_command([](std::string_view) {});
-  // A delete is finished: the client stopped first, then every file.
-  for (const char* file : {"playlist-Old", "simple-ices-conf-Old", "folders-Old"}) WriteFile(At(file), "");
-  ASSERT_TRUE(journal_begin({"del", "Old"}));
-  std::vector<std::string> stopped;
-  complete_interrupted_command([&](std::string_view name) { stopped.emplace_back(name); });
-  EXPECT_EQ(stopped, std::vector<std::string>{"Old"});
-  EXPECT_EQ(ListDir(conf_.path()), (std::vector<std::string>{"ices.conf-Done", "playlist-Done", "simple-ices-conf-Done"}));
-  // Records that name nothing sensible are dropped.
-  ASSERT_TRUE(journal_begin({"del", "../x"}));
-  complete_interrupted_command([&](std::string_view name) { stopped.emplace_back(name); });
-  ASSERT_TRUE(journal_begin({"set", "80a"}));
-  EXPECT_FALSE(complete_interrupted_command([](std::string_view) {}));
-  EXPECT_EQ(stopped.size(), 1u);
-  EXPECT_FALSE(journal_read());
-}
-
 }  // namespace

@@ -317,9 +317,13 @@ void read_list_file(FILE* list, const std::function<void(const std::string&)>& p
 
 int build_playlist_file(std::string_view name, FILE* list) {
   if (!is_valid_playlist_name(name)) return 1;
+  return build_playlist_at(playlist_path(name), list);
+}
+
+int build_playlist_at(const std::string& path, FILE* list) {
   const StoredMusicRoots stored = stored_music_roots();
   if (!stored.readable) return 1;
-  std::optional<AtomicFile> out = AtomicFile::Create(playlist_path(name));
+  std::optional<AtomicFile> out = AtomicFile::Create(path);
   if (!out) return 1;
   out->SetBufferSize(1 << 16);
   Output output(out->stream(), stored.confined ? &stored.roots : nullptr);

@@ -61,6 +61,9 @@ void read_list_file(FILE* list, const std::function<void(const std::string&)>& p
 // written (an existing one then stays as it was).
 int build_playlist_file(std::string_view name, FILE* list);
 
+// As build_playlist_file, into the file at `path`.
+int build_playlist_at(const std::string& path, FILE* list);
+
 // How a rebuild ended.
 enum class RebuildResult { kUnchanged, kChanged, kFailed };
 

@@ -159,15 +159,17 @@ int write_source_config(const SourceConfig& config) {
   return write_file_atomically(source_config_path(*config.name), render_source_config(config));
 }
 
-int build_server_config(int port) {
+ServerConfig server_config_for(int port) {
   ServerConfig config;
   config.port = port;
   config.password = get_server_password();
-  return write_server_config(config);
+  return config;
 }
 
-int build_source_config(std::string_view name, std::string_view genre, std::string_view desc,
-                        std::string_view rand) {
+int build_server_config(int port) { return write_server_config(server_config_for(port)); }
+
+SourceConfig playlist_source_config(std::string_view name, std::string_view genre, std::string_view desc,
+                                    std::string_view rand) {
   SourceConfig config;
   config.file = playlist_path(name);
   config.randomize = leading_int(rand);
@@ -177,15 +179,20 @@ int build_source_config(std::string_view name, std::string_view genre, std::stri
   config.name = std::string(name);
   config.genre = std::string(genre);
   config.description = std::string(desc);
-  return write_source_config(config);
+  return config;
+}
+
+int build_source_config(std::string_view name, std::string_view genre, std::string_view desc,
+                        std::string_view rand) {
+  return write_source_config(playlist_source_config(name, genre, desc, rand));
 }
 
 namespace {
 
 // `text` with each line holding "<Port>" replaced by the Port line of `port`
 // and, when a password is given, each line holding "<Password>" or
-// "<Hostname>" by the Password line and the server's address; every other byte stays as it is, a missing final newline
-// included.
+// "<Hostname>" by the Password line and the server's address; every other
+// byte stays as it is, a missing final newline included.
 std::string WithServerLines(std::string_view text, std::string_view port, std::optional<std::string_view> password) {
   std::string out;
   while (!text.empty()) {
@@ -205,32 +212,18 @@ std::string WithServerLines(std::string_view text, std::string_view port, std::o
   return out;
 }
 
-// Rewrites the server lines (see WithServerLines) of every source client
-// config of the config directory whose bytes they change, adding the
-// playlist name of each file replaced to `changed` when given. Returns 1
-// when the directory cannot be listed or, with `all_or_fail`, a file that
-// differs cannot be replaced; else 0.
+// Rewrites the server lines (see WithServerLines) of every file of
+// source_config_names whose bytes they change, adding the playlist name of
+// each file replaced to `changed` when given. Returns 1 when the directory
+// cannot be listed or, with `all_or_fail`, a file that differs cannot be
+// replaced; else 0.
 int RewriteSourceConfigs(std::string_view port, std::optional<std::string_view> password, bool all_or_fail,
                          std::vector<std::string>* changed = nullptr) {
-  const std::string dir = get_conf_dir();
-  std::unique_ptr<DIR, DirCloser> listing(::opendir(dir.c_str()));
-  if (!listing) return 1;
-  const int dir_fd = ::dirfd(listing.get());
-  // Names first: the rewrite adds and renames entries of the same directory.
-  // Only regular files found without following a link are ours to rewrite: a
-  // link could point at any file of the system, a FIFO would block.
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(listing.get())) {
-    std::string_view name = entry->d_name;
-    if (name.size() <= kSourceConfigPrefix.size() || !name.starts_with(kSourceConfigPrefix)) continue;
-    struct stat st;
-    if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-      names.emplace_back(name);
-    }
-  }
+  std::optional<std::vector<std::string>> names = source_config_names();
+  if (!names) return 1;
   int result = 0;
-  for (const std::string& name : names) {
-    const std::string path = dir + "/" + name;
+  for (const std::string& name : *names) {
+    const std::string path = get_conf_dir() + "/" + name;
     std::optional<std::string> old = read_regular_file(path, kMaxSourceConfigSize);
     if (!old) continue;
     std::string renewed = WithServerLines(*old, port, password);
@@ -245,6 +238,27 @@ int RewriteSourceConfigs(std::string_view port, std::optional<std::string_view> 
 }
 
 }  // namespace
+
+std::string with_source_port(std::string_view config, std::string_view port) {
+  return WithServerLines(config, port, std::nullopt);
+}
+
+std::optional<std::vector<std::string>> source_config_names() {
+  std::unique_ptr<DIR, DirCloser> listing(::opendir(get_conf_dir().c_str()));
+  if (!listing) return std::nullopt;
+  const int dir_fd = ::dirfd(listing.get());
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    std::string_view name = entry->d_name;
+    if (name.size() <= kSourceConfigPrefix.size() || !name.starts_with(kSourceConfigPrefix)) continue;
+    struct stat st;
+    if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_size <= kMaxSourceConfigSize) {
+      names.emplace_back(name);
+    }
+  }
+  return names;
+}
 
 int rewrite_source_ports(std::string_view port) { return RewriteSourceConfigs(port, std::nullopt, false); }
 

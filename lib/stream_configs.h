@@ -61,35 +61,48 @@ int write_server_config(const ServerConfig& config);
 // file cannot be written; else 0.
 int write_source_config(const SourceConfig& config);
 
-// Writes icecast.xml with `port`, the stored password (see
-// get_server_password) and every other value at its default. Returns the
-// result of write_server_config.
+// The server config with `port`, the stored password (see
+// get_server_password) and every other value at its default.
+ServerConfig server_config_for(int port);
+
+// Writes server_config_for(port). Returns the result of write_server_config.
 int build_server_config(int port);
 
-// Writes the source client config of playlist `name`: its playlist file, the
+// The source client config of playlist `name`: its playlist file, the
 // randomize flag's integer value, the port stored in the server settings file,
 // the stored password, the name as mount point and name, and the genre and
 // description as given.
-// Returns the result of write_source_config.
+SourceConfig playlist_source_config(std::string_view name, std::string_view genre, std::string_view desc,
+                                    std::string_view rand);
+
+// Writes playlist_source_config of these values. Returns the result of
+// write_source_config.
 int build_source_config(std::string_view name, std::string_view genre, std::string_view desc,
                         std::string_view rand);
 
-// Replaces the line holding "<Port>" of every regular file "ices.conf-" plus
-// at least one character in the config directory by "      <Port>PORT</Port>",
-// each file replaced atomically through a temporary ".wl-XXXXXX" beside it
-// (a name the rewrite's own filter never matches); every other byte stays.
-// Symbolic links, FIFOs and files over 64 KiB are left alone. Returns 1 when the config directory cannot be
-// listed, else 0 (a file that cannot be rewritten is left as it was).
+// `config` with every line that holds "<Port>" replaced by
+// "      <Port>PORT</Port>" and a line feed; every other byte stays, a missing
+// final line feed included.
+std::string with_source_port(std::string_view config, std::string_view port);
+
+// The names of the files of the config directory that a port change
+// rewrites: "ices.conf-" and at least one character, regular files (found
+// without following a link) of at most 64 KiB; links, FIFOs and larger files
+// are not ours. Nothing when the directory cannot be listed.
+std::optional<std::vector<std::string>> source_config_names();
+
+// Rewrites every file of source_config_names with_source_port, each replaced
+// atomically. Returns 1 when the config directory cannot be listed, else 0
+// (a file that cannot be rewritten is left as it was).
 int rewrite_source_ports(std::string_view port);
 
 // Brings the generated files in line with the server settings: icecast.xml
 // becomes the file build_server_config writes for the stored port, and the
-// Port, Password and Hostname lines of every source client config (as
-// rewrite_source_ports finds them) name the stored port and password and the
-// server's address. A file
-// that already agrees is not written; icecast.xml only once every client
-// config agrees, so that the server never takes a password a client lacks.
-// Adds the playlist name of every source client config it replaced to
+// Port, Password and Hostname lines of every file of source_config_names
+// name the stored port and password and the server's address. A file that
+// already agrees is not written; icecast.xml only once every client config
+// agrees, so that the server never takes a password a client lacks. Adds
+// the playlist name of every source client config it replaced to
 // `changed_sources` when given (their running clients still hold the old
 // values). Does nothing when the server settings file cannot be read or
 // stores no valid port: a guess would move the server. Returns 0, or 1 when

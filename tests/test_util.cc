@@ -264,16 +264,18 @@ void KillSourceClients() {
       killed.push_back(entry);
     }
   }
-  // A killed process lingers a moment with its command line; what the test
-  // looks at next must not see it. Our own children are reaped on the way.
-  for (int waited_ms = 0; waited_ms < 5000 && !killed.empty(); waited_ms += 5) {
+  // A killed process shows its command line until it is gone (reaped by us
+  // when it is our child, else by the sandbox's init): wait for that, so that
+  // the next scan does not count it, but not for ever.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!killed.empty() && std::chrono::steady_clock::now() < deadline) {
     while (::waitpid(-1, nullptr, WNOHANG) > 0) {
     }
     std::erase_if(killed, [](const std::string& pid) {
       std::string cmdline = ReadFile("/proc/" + pid + "/cmdline");
       return cmdline.empty() || cmdline == "<missing>";
     });
-    if (!killed.empty()) ::usleep(5000);
+    if (!killed.empty()) ::usleep(1000);
   }
 }
 

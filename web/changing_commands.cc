@@ -5,11 +5,11 @@
 //
 // Each command holds the command lock for its whole run, so commands run one
 // after another, and hands it to the controller runs it starts. Commands that
-// must not be left half done when killed (set, new, del) record themselves in
-// the journal first; the next command to take the lock finishes or undoes
-// them.
+// change more than one file (set, new, renew, del) go through lib/change.h:
+// they complete, or answer 0 and leave a record that the next holder of the
+// lock finishes. A command that finds such a record it cannot finish changes
+// nothing and answers 0.
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,14 +23,12 @@
 #include <string>
 
 #include "lib/atomic_file.h"
+#include "lib/change.h"
 #include "lib/command_lock.h"
 #include "lib/config_dir.h"
 #include "lib/numbers.h"
-#include "lib/playlist_builder.h"
 #include "lib/process_table.h"
 #include "lib/spawn.h"
-#include "lib/stream_configs.h"
-#include "lib/unique_fd.h"
 #include "web/cgi.h"
 #include "web/commands.h"
 #include "web/response.h"
@@ -52,19 +50,26 @@ int RunController(const CommandLock& lock, const char* action, std::string_view 
   return run_program({"tarnwick", action, std::string(target)}, false, lock.fd());
 }
 
-// Takes the command lock and finishes what a killed command left half done.
-// Returns nothing when the lock cannot be had: the command must then change
-// nothing.
+// The streams follow a change through controller runs.
+class ControllerRuns final : public StreamControl {
+ public:
+  explicit ControllerRuns(const CommandLock& lock) : lock_(lock) {}
+  void Stop(std::string_view target) override { RunController(lock_, "stop", target); }
+  void Start(std::string_view target) override { RunController(lock_, "start", target); }
+
+ private:
+  const CommandLock& lock_;
+};
+
+// Takes the command lock and finishes the change a failed or killed command
+// left recorded. Returns nothing when the lock cannot be had or that change
+// cannot be finished: the command must then change nothing.
 std::optional<CommandLock> TakeCommandLock() {
   CommandLock lock = CommandLock::Acquire();
   if (lock.state() == CommandLock::State::kFailed) return std::nullopt;
   if (lock.held() && !lock.inherited()) {
-    bool restart = complete_interrupted_command([&](std::string_view name) { RunController(lock, "stop", name); });
-    if (restart) {
-      RunController(lock, "stop", "all");
-      RunController(lock, "start", "all");
-      journal_end();
-    }
+    ControllerRuns runs(lock);
+    if (!finish_recorded_change(runs)) return std::nullopt;
   }
   return lock;
 }
@@ -99,29 +104,16 @@ std::vector<std::string> ChosenFolders(int total) {
   return folders;
 }
 
-// Writes the chosen folders to a fresh list file in /tmp, one per line, and
-// expands it into the playlist file of `name`. The list file is unlinked as
-// soon as it exists and used through its descriptor only: a kill leaves
-// nothing behind, and no other local user can swap it.
-//
-// The chosen folders are also kept beside the playlist ("folders-NAME"), so
-// that a rescan can rebuild it from them later.
-void BuildPlaylistFromFields(const std::string& name, int total) {
-  char list_name[] = "/tmp/tmp-ice-playlist.XXXXXX";
-  UniqueFd fd(::mkostemp(list_name, O_CLOEXEC));
-  if (!fd.valid()) return;
-  ::unlink(list_name);
-  std::unique_ptr<FILE, FileCloser> list(::fdopen(fd.get(), "w+"));
-  if (!list) return;
-  fd.release();
+// The chosen folders, one per line: what the playlist is built from now and
+// rescanned from later.
+std::string FoldersText(int total) {
   std::string folders;
   for (const std::string& folder : ChosenFolders(total)) {
     if (folder.empty()) continue;
     folders += folder;
     folders += '\n';
   }
-  std::fwrite(folders.data(), 1, folders.size(), list.get());
-  if (build_playlist_file(name, list.get()) == 0) write_file_atomically(folders_path(name), folders);
+  return folders;
 }
 
 // The server takes at most five sources: a sixth enabled playlist could not
@@ -155,46 +147,21 @@ void SetEnabledAndRun(const char* enabled, const char* action) {
   write_config_response(std::string_view(enabled) == "1" && !startable ? 0 : 1);
 }
 
-// Puts back the bytes icecast.xml had, or takes it away when there was none.
-void RestoreServerConfig(const std::optional<std::string>& old_config) {
-  if (old_config) {
-    write_file_atomically(server_config_path(), *old_config);
-  } else {
-    ::unlink(server_config_path().c_str());
-  }
-}
-
 }  // namespace
 
 void handle_set() {
   std::string port = cgiFormStringNoNewlines("f_port", kFieldSize);
   std::optional<CommandLock> lock;
-  if (!is_valid_port(port) || !(lock = TakeCommandLock()) || !journal_begin({"set", port})) {
+  if (!is_valid_port(port) || !(lock = TakeCommandLock())) {
     write_config_response(0);
     return;
   }
-  // The server config is written first: when it cannot be replaced, nothing
-  // else has changed yet and nothing is stopped.
-  std::optional<std::string> old_config = read_regular_file(server_config_path(), 1 << 20);
-  if (build_server_config(leading_int(port)) != 0) {
-    journal_end();
-    write_config_response(0);
-    return;
-  }
-  if (set_server_port(port) != 0) {
-    RestoreServerConfig(old_config);
-    journal_end();
-    write_config_response(0);
-    return;
-  }
-  RunController(*lock, "stop", "all");
-  rewrite_source_ports(port);
-  RunController(*lock, "start", "all");
-  journal_end();
-  // The port is stored either way (a check or the next boot retries), but the
-  // page learns when the server does not answer on it: another program may
-  // hold it.
-  write_config_response(server_listens(leading_int(port), kServerStartDeadline) ? 1 : 0);
+  ControllerRuns runs(*lock);
+  // The page learns when the server does not answer on the new port (another
+  // program may hold it); the port stays stored, and a check or the next
+  // boot retries.
+  bool done = change_port(port, runs) == ChangeResult::kDone;
+  write_config_response(done && server_listens(leading_int(port), kServerStartDeadline) ? 1 : 0);
 }
 
 void handle_playlist_new() {
@@ -205,40 +172,31 @@ void handle_playlist_new() {
   std::string total = cgiFormStringNoNewlines("f_total", kTotalFieldSize);
   begin_config_response();
   std::optional<CommandLock> lock;
-  if (!is_valid_playlist_name(name) || !(lock = TakeCommandLock()) || !journal_begin({"new", name})) {
+  if (!is_valid_playlist_name(name) || !(lock = TakeCommandLock())) {
     write_res(0);
     end_config_response();
     return;
   }
-  if (write_playlist_settings(name, genre, desc, rand, "0") != 0) {
-    remove_unfinished_playlist(name);
-    journal_end();
-    write_res(0);
-    end_config_response();
-    return;
-  }
-  build_source_config(name, genre, desc, rand);
-  // The page learns of success before the (possibly long) folder scan.
-  write_res(1);
-  std::fflush(cgiOut);
-  BuildPlaylistFromFields(name, leading_int(total));
-  // A playlist whose file could not be written leaves no settings behind.
-  remove_unfinished_playlist(name);
-  journal_end();
+  ControllerRuns runs(*lock);
+  // The page learns of success once the create is recorded, before the
+  // (possibly long) folder scan: from then on it completes.
+  ChangeResult result = create_playlist(name, genre, desc, rand, FoldersText(leading_int(total)), [] {
+    write_res(1);
+    std::fflush(cgiOut);
+  }, runs);
+  if (result == ChangeResult::kRefused) write_res(0);
   end_config_response();
 }
 
 void handle_playlist_del() {
   std::string name = cgiFormStringNoNewlines("f_name", kFieldSize);
   std::optional<CommandLock> lock;
-  if (!is_valid_playlist_name(name) || !(lock = TakeCommandLock()) || !journal_begin({"del", name})) {
+  if (!is_valid_playlist_name(name) || !(lock = TakeCommandLock())) {
     write_config_response(0);
     return;
   }
-  RunController(*lock, "stop", name);
-  delete_playlist(name);
-  journal_end();
-  write_config_response(1);
+  ControllerRuns runs(*lock);
+  write_config_response(remove_playlist(name, runs) == ChangeResult::kDone ? 1 : 0);
 }
 
 void handle_playlist_enable() { SetEnabledAndRun("1", "start"); }
@@ -253,16 +211,12 @@ void handle_playlist_renew() {
   begin_config_response();
   // Renewing keeps "enabled" as it is: it never enables or disables.
   std::optional<CommandLock> lock;
-  if (!is_valid_playlist_name(name) || !(lock = TakeCommandLock()) || !playlist_file_exists(name) ||
-      renew_playlist_settings(name, genre, desc, rand) != 0) {
-    write_res(0);
-    end_config_response();
-    return;
+  bool done = false;
+  if (is_valid_playlist_name(name) && (lock = TakeCommandLock()) && playlist_file_exists(name)) {
+    ControllerRuns runs(*lock);
+    done = renew_playlist(name, genre, desc, rand, runs) == ChangeResult::kDone;
   }
-  build_source_config(name, genre, desc, rand);
-  write_res(1);
-  RunController(*lock, "stop", name);
-  RunController(*lock, "start", name);
+  write_res(done ? 1 : 0);
   end_config_response();
 }
 

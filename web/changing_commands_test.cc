@@ -332,4 +332,42 @@ TEST_F(ChangingCommandsTest, FoldersOutsideTheStoredMusicRootsAreNotScanned) {
   EXPECT_EQ(ReadFile(At("playlist-P")), music_ + "/a/1.mp3\n" + music_ + "/a/2.mp3\n");
 }
 
+TEST_F(ChangingCommandsTest, AChangeLeftRecordedThatCannotBeFinishedBlocksEveryChangingCommand) {
+  Cgi(NewPlaylist("A"));
+  Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8000"}});
+  // A port change that failed after its record, with icecast.xml not
+  // replaceable for the moment.
+  const std::string record = "set\n8010\nsimple-icecast-conf\nicecast.xml\nices.conf-A\n";
+  const std::string config = ReadFile(At("ices.conf-A"));
+  const std::string moved = config.substr(0, config.find("8000")) + "8010" + config.substr(config.find("8000") + 4);
+  WriteFile(At(".wl-journal"), record);
+  WriteFile(At(".wl-s-0"), "port=8010\n");
+  WriteFile(At(".wl-s-1"), "<port>8010</port>");
+  WriteFile(At(".wl-s-2"), moved);
+  ::unlink(At("icecast.xml").c_str());
+  ::mkdir(At("icecast.xml").c_str(), 0755);
+  ::unlink(Log().c_str());
+  for (const Fields& fields : std::vector<Fields>{{{"cmd", "GUI_ice_set"}, {"f_port", "8020"}},
+                                                  {{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "A"}},
+                                                  {{"cmd", "GUI_ice_playlist_renew"}, {"f_name", "A"}},
+                                                  {{"cmd", "GUI_ice_playlist_del"}, {"f_name", "A"}},
+                                                  {{"cmd", "GUI_ice_playlist_rescan"}, {"f_name", "A"}},
+                                                  NewPlaylist("B")}) {
+    EXPECT_EQ(Cgi(fields).out, Config("<res>0</res>")) << fields[0].second;
+    EXPECT_EQ(ReadFile(At(".wl-journal")), record) << fields[0].second;
+  }
+  EXPECT_TRUE(ControllerRuns().empty());
+  EXPECT_FALSE(Exists(At("playlist-B")));
+  // Once it can be, the next command finishes the port change first.
+  ::rmdir(At("icecast.xml").c_str());
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "A"}}).out, Config("<res>1</res>"));
+  EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "port=8010\n");
+  EXPECT_EQ(ReadFile(At("icecast.xml")), "<port>8010</port>");
+  EXPECT_EQ(ReadFile(At("ices.conf-A")), moved);
+  EXPECT_EQ(ListDir(conf_.path()), (std::vector<std::string>{".wl-lock", "folders-A", "icecast.xml", "ices.conf-A",
+                                                              "music", "playlist-A", "simple-icecast-conf",
+                                                              "simple-ices-conf-A"}));
+  EXPECT_EQ(ControllerRuns(), (std::vector<std::string>{"tarnwick|stop|all", "tarnwick|start|all", "tarnwick|start|A"}));
+}
+
 }  // namespace

@@ -1,0 +1,198 @@
+// Every changing command of the built stream_admin (and tarnwick's rescan),
+// with one system call that writes, syncs, renames, removes or creates a file
+// made to fail (ENOSPC or EIO, injected by strace), or killed at that call:
+// afterwards the answer and the files must agree, and the next command or
+// "tarnwick start all" must leave the config directory in the old state or
+// the new one, never between.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "tests/cgi_fixture.h"
+
+namespace {
+
+constexpr char kStrace[] = "/usr/bin/strace";
+// The calls that can fail when the disk is full or failing.
+constexpr const char* kCalls[] = {"write", "fsync", "rename", "unlink", "unlinkat", "openat", "fchmod"};
+
+using Files = std::map<std::string, std::string>;
+
+// One failure point: the `ordinal`th call of `call`.
+struct Point {
+  std::string call;
+  int ordinal;
+};
+
+class WriteFailureTest : public CgiTest {
+ protected:
+  WriteFailureTest() {
+    ::unlink((bin_ / "tarnwick").c_str());
+    EXPECT_EQ(::symlink(TARNWICK_BIN, (bin_ / "tarnwick").c_str()), 0);
+    for (const char* folder : {"music", "music/one", "music/two"}) ::mkdir(At(folder).c_str(), 0755);
+    WriteFile(At("music/one/a.mp3"), "");
+    WriteFile(At("music/two/b.mp3"), "");
+  }
+
+  Fields New(const std::string& name, const std::string& folder, const std::string& genre = "G") const {
+    return {{"cmd", "GUI_ice_playlist_new"}, {"f_name", name},       {"f_genre", genre},
+            {"f_desc", "D"},                 {"f_randomized", "0"}, {"f_total", "1"},
+            {"f_dir0", At(folder)}};
+  }
+  std::vector<std::string> Env() const { return {"PATH=" + bin_.path() + ":/usr/bin:/bin", "STANDIN_LOG=" + Log()}; }
+
+  // The state: every file of the config directory but the music, the lock,
+  // check's restart times and temporary files (which the next holder of the
+  // lock removes, whatever they hold).
+  Files State() const {
+    Files files;
+    for (const std::string& name : ListDir(conf_.path())) {
+      bool temporary = name.starts_with(".wl-") && name.size() == 10 && name.find('-', 4) == std::string::npos;
+      if (name == "music" || name == ".wl-lock" || name == ".wl-restarts" || temporary) continue;
+      files[name] = ReadFile(At(name));
+    }
+    return files;
+  }
+  void Restore(const Files& files) {
+    for (const std::string& name : ListDir(conf_.path())) {
+      if (name != "music") ::unlink(At(name).c_str());
+    }
+    for (const auto& [name, contents] : files) WriteFile(At(name), contents);
+  }
+
+  // Runs the command: through the web program, or tarnwick's rescan when
+  // `fields` is empty. `strace` goes first. Returns 1 or 0 as answered, -1
+  // for anything else.
+  int Run(const Fields& fields, const std::vector<std::string>& strace = {}) {
+    // The leak checker of a sanitizer build cannot work under a tracer.
+    const std::string no_leak_check = "ASAN_OPTIONS=detect_leaks=0";
+    if (fields.empty()) {
+      std::vector<std::string> argv = strace;
+      argv.insert(argv.end(), {TARNWICK_BIN, "rescan", "A"});
+      std::vector<std::string> env = Env();
+      env.push_back(no_leak_check);
+      int status = RunCapture(argv, env).status;
+      return status == 0 ? 1 : status == 1 ? 0 : -1;
+    }
+    CgiRequest request = Request(fields);
+    request.wrapper = strace;
+    request.extra_env.push_back(no_leak_check);
+    std::string out = RunCgi(request).out;
+    return out == Config("<res>1</res>") ? 1 : out == Config("<res>0</res>") ? 0 : -1;
+  }
+
+  // The calls of kCalls that `fields` makes on files, in order: writes to
+  // the response and openings that create nothing are left out.
+  std::vector<Point> Points(const Fields& fields) {
+    const std::string trace = bin_ / "trace";
+    std::string calls;
+    for (const char* call : kCalls) calls += std::string(calls.empty() ? "" : ",") + call;
+    Run(fields, {kStrace, "-y", "-o", trace, "-e", "trace=" + calls});
+    std::map<std::string, int> seen;
+    std::vector<Point> points;
+    for (const std::string& line : ReadLines(trace)) {
+      std::string call = line.substr(0, line.find('('));
+      if (call == line) continue;  // signals, exit
+      int ordinal = ++seen[call];
+      // Calls on a descriptor count when it names a file ("-y" shows
+      // "4</path>"): not the response's pipe, nor a sanitizer's own.
+      std::size_t fd_end = line.find_first_not_of("0123456789", call.size() + 1);
+      bool on_fd = call == "write" || call == "fsync" || call == "fchmod";
+      if (on_fd && (fd_end == std::string::npos || line.compare(fd_end, 2, "</") != 0)) continue;
+      if (call == "openat" && line.find("O_CREAT") == std::string::npos) continue;
+      points.push_back({call, ordinal});
+    }
+    return points;
+  }
+};
+
+TEST_F(WriteFailureTest, EveryFailingCallEndsInTheOldStateOrTheNewOne) {
+  if (std::getenv("WAVELORN_EMULATED") != nullptr) GTEST_SKIP() << "strace cannot trace through the emulator";
+  if (RunCapture({kStrace, "-o", "/dev/null", "/bin/true"}, {}).status != 0) GTEST_SKIP() << "strace cannot trace here";
+
+  // A, enabled, and B and Z of other folders; then the first folder grows,
+  // so that a rescan of A has something to write.
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8000"}}).out, Config("<res>1</res>"));
+  for (const Fields& fields : {New("A", "music/one"), New("B", "music/two"), New("Z", "music/two")}) {
+    ASSERT_EQ(Cgi(fields).out, Config("<res>1</res>"));
+  }
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "A"}}).out, Config("<res>1</res>"));
+  WriteFile(At("music/one/c.mp3"), "");
+  const Files old_state = State();
+
+  struct Command {
+    std::string label;
+    Fields fields;  // empty: tarnwick rescan A
+  } commands[] = {
+      {"set", {{"cmd", "GUI_ice_set"}, {"f_port", "8010"}}},
+      {"new", New("C", "music/one")},
+      {"new over A", New("A", "music/two", "Other")},
+      {"renew", {{"cmd", "GUI_ice_playlist_renew"}, {"f_name", "A"}, {"f_genre", "R"}, {"f_desc", "N"}}},
+      {"del", {{"cmd", "GUI_ice_playlist_del"}, {"f_name", "B"}}},
+      {"enable", {{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "B"}}},
+      {"disable", {{"cmd", "GUI_ice_playlist_disable"}, {"f_name", "A"}}},
+      {"rescan", {}},
+  };
+  // The next command: one that changes nothing itself.
+  const Fields next = {{"cmd", "GUI_ice_playlist_disable"}, {"f_name", "Z"}};
+
+  std::string report;
+  for (const Command& command : commands) {
+    Restore(old_state);
+    ASSERT_EQ(Run(command.fields), 1) << command.label;
+    const Files new_state = State();
+    ASSERT_NE(new_state, old_state) << command.label;
+    Restore(old_state);
+    const std::vector<Point> points = Points(command.fields);
+    int tried = 0, pending = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      const Point& point = points[i];
+      // Each call fails once with an error, and once the command is killed
+      // at it instead; then the next command runs, or the next boot.
+      for (const std::string& effect : {std::string(i % 2 ? "error=EIO" : "error=ENOSPC"), std::string("signal=KILL")}) {
+        const std::string where = command.label + ": " + point.call + " #" + std::to_string(point.ordinal) + " " + effect;
+        Restore(old_state);
+        int answer = Run(command.fields, {kStrace, "-o", "/dev/null", "-e", "trace=" + point.call, "-e",
+                                          "inject=" + point.call + ":" + effect + ":when=" + std::to_string(point.ordinal)});
+        ++tried;
+        const bool killed = effect == "signal=KILL";
+        ASSERT_TRUE(answer == 0 || answer == 1 || killed) << where;
+        const bool recorded = Exists(At(".wl-journal"));
+        pending += recorded;
+        if (recorded) {
+          // Left for the next holder of the lock, which finishes it. Only a
+          // create has answered before it is done.
+          EXPECT_TRUE(answer != 1 || command.label.starts_with("new")) << where;
+        } else if (!killed) {
+          EXPECT_EQ(State(), answer == 1 ? new_state : old_state) << where;
+        }
+        if ((i + tried) % 2) {
+          EXPECT_EQ(Cgi(next).out, Config("<res>1</res>")) << where;
+        } else {
+          EXPECT_EQ(RunCapture({TARNWICK_BIN, "start", "all"}, Env()).status, 0) << where;
+        }
+        const Files after = State();
+        if (killed && !recorded) {
+          EXPECT_TRUE(after == old_state || after == new_state) << where;
+        } else {
+          EXPECT_EQ(after, answer == 1 || recorded ? new_state : old_state) << where;
+        }
+        if (HasFailure()) return;
+      }
+    }
+    EXPECT_GT(tried, 3) << command.label;
+    report += command.label + ": " + std::to_string(points.size()) + " calls, each failing and killed: " +
+              std::to_string(tried) + " runs (" + std::to_string(pending) +
+              " left a record for the next holder), all ended in the old or the new state\n";
+  }
+  std::fputs(report.c_str(), stdout);
+  KillSourceClients();
+}
+
+}  // namespace
