@@ -34,6 +34,7 @@ std::string PidList(const std::vector<pid_t>& pids) {
 
 // The state word of a playlist in the status line.
 const char* State(const PlaylistStatus& p) {
+  if (p.unreadable) return "unknown";
   if (!p.clients.empty()) return p.enabled ? "live" : "stray";
   if (!p.enabled) return "stopped";
   return p.given_up ? "given-up" : "down";
@@ -80,7 +81,8 @@ int print_status() {
               status.server.port.c_str(), status.server.listening ? "listening" : "closed",
               PidList(status.server.pids).c_str());
   for (const PlaylistStatus& p : status.playlists) {
-    std::printf("playlist\t%s\t%s\t%s\t%s\n", p.name.c_str(), p.enabled ? "enabled" : "disabled", State(p),
+    std::printf("playlist\t%s\t%s\t%s\t%s\n", p.name.c_str(),
+                p.unreadable ? "unreadable" : p.enabled ? "enabled" : "disabled", State(p),
                 PidList(p.clients).c_str());
   }
   return status.healthy() ? kAllUp : kSomethingDown;
@@ -91,6 +93,7 @@ int check_streams() {
   if (status.server.pids.empty()) start_server();
   const std::time_t now = std::time(nullptr);
   for (const PlaylistStatus& p : status.playlists) {
+    if (p.unreadable) continue;  // not known to be off: its client stays
     if (!p.enabled && !p.clients.empty()) {
       stop_playlist(p.name);
     } else if (p.enabled && p.clients.empty() && !restarts_exhausted(p.name, now)) {

@@ -4,10 +4,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -202,6 +204,74 @@ TEST_F(HealthTest, AnInheritedDescriptorNeverReachesTheStreams) {
       ::readlink(("/proc/" + std::to_string(pid) + "/fd/" + link).c_str(), target, sizeof target - 1);
       EXPECT_NE(std::string(target), other) << pid;
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A volume that turns read-only after a disk error: every setting still
+// reads as stored, and nothing that runs is stopped for it.
+TEST_F(HealthTest, AReadOnlyVolumeStillReadsEverySetting) {
+  if (const char* sandbox = std::getenv("WAVELORN_SANDBOX"); sandbox == nullptr || std::string(sandbox) != "1") {
+    GTEST_SKIP() << "mounts only inside tests/sandbox.sh";
+  }
+  ASSERT_EQ(::mount("wavelorn-conf", conf_.path().c_str(), "tmpfs", 0, nullptr), 0);
+  WriteFile(At("icecast.xml"), "<icecast><port>8001</port></icecast>\n");
+  WriteFile(At("simple-icecast-conf"), "port=8001\n");
+  AddPlaylist("Jazz", "1");
+  AddPlaylist("Off", "0");
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  const std::vector<pid_t> jazz = Clients("Jazz");
+  ASSERT_EQ(jazz.size(), 1u);
+  ASSERT_EQ(::mount(nullptr, conf_.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  EXPECT_EQ(Clients("Jazz"), jazz);
+  RunResult status = Tarnwick({"status"});
+  EXPECT_EQ(status.status, 0);
+  EXPECT_EQ(status.out.substr(status.out.find('\n') + 1),
+            "playlist\tJazz\tenabled\tlive\t" + Pids(jazz) + "\nplaylist\tOff\tdisabled\tstopped\t-\n");
+  EXPECT_TRUE(status.out.starts_with("server\trunning\t8001\tlistening\t")) << status.out;
+  EXPECT_NE(RunCgi("cmd=GUI_ice_get").out.find("<port>8001</port>"), std::string::npos);
+  EXPECT_NE(RunCgi("cmd=GUI_ice_modify_info&f_name=Jazz").out.find("<genre>"), std::string::npos);
+
+  KillSourceClients();
+  Tarnwick({"stop", "all"});
+  EXPECT_EQ(::umount2(conf_.path().c_str(), MNT_DETACH), 0);
+}
+
+// A settings file that is there but cannot be read says nothing about
+// whether its playlist is to run: check neither stops nor starts it.
+TEST_F(HealthTest, AnUnreadableSettingsFileIsUnknownNeverOff) {
+  struct Case {
+    const char* what;
+    void (*make)(const std::string& path);
+  } cases[] = {
+      {"too large", [](const std::string& path) { WriteFile(path, "enabled=1\n" + std::string(1 << 17, '#')); }},
+      {"a folder", [](const std::string& path) { ::mkdir(path.c_str(), 0755); }},
+  };
+  for (const Case& c : cases) {
+    AddPlaylist("Jazz", "1");
+    ASSERT_EQ(Tarnwick({"start", "all"}).status, 0) << c.what;
+    const std::vector<pid_t> jazz = Clients("Jazz");
+    ASSERT_EQ(jazz.size(), 1u) << c.what;
+    ::unlink(At("simple-ices-conf-Jazz").c_str());
+    c.make(At("simple-ices-conf-Jazz"));
+
+    EXPECT_EQ(Tarnwick({"check"}).status, 3) << c.what;
+    EXPECT_EQ(Tarnwick({"start", "all"}).status, 0) << c.what;
+    EXPECT_EQ(Clients("Jazz"), jazz) << c.what;
+    RunResult status = Tarnwick({"status"});
+    EXPECT_EQ(status.status, 3) << c.what;
+    EXPECT_NE(status.out.find("\nplaylist\tJazz\tunreadable\tunknown\t" + Pids(jazz) + "\n"), std::string::npos)
+        << c.what << status.out;
+    // Nor is a client started while it is unknown.
+    Kill(jazz);
+    EXPECT_EQ(Tarnwick({"check"}).status, 3) << c.what;
+    EXPECT_TRUE(Clients("Jazz").empty()) << c.what;
+    RemoveTree(At("simple-ices-conf-Jazz"));
   }
 }
 

@@ -56,7 +56,7 @@ std::vector<std::time_t> RecordedRestarts(const SettingsFile& record, std::strin
 bool StreamStatus::healthy() const {
   if (server.pids.empty()) return false;
   return std::none_of(playlists.begin(), playlists.end(),
-                      [](const PlaylistStatus& p) { return p.enabled && p.clients.empty(); });
+                      [](const PlaylistStatus& p) { return p.unreadable || (p.enabled && p.clients.empty()); });
 }
 
 StreamStatus collect_stream_status() {
@@ -77,6 +77,7 @@ StreamStatus collect_stream_status() {
     playlist.name = name;
     std::optional<std::string> enabled = get_playlist_enabled(name);
     playlist.enabled = enabled && is_on(*enabled);
+    playlist.unreadable = !enabled;
     playlist.clients = find_source_clients(source_config_path(name));
     playlist.given_up = playlist.enabled && playlist.clients.empty() && restarts_exhausted(name, now);
     status.playlists.push_back(std::move(playlist));

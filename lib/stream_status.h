@@ -16,6 +16,9 @@
 struct PlaylistStatus {
   std::string name;
   bool enabled = false;
+  // Its settings file exists but cannot be read (or locked): whether it is
+  // to run is not known, so nothing is started or stopped for it.
+  bool unreadable = false;
   std::vector<pid_t> clients;  // its running source clients
   bool given_up = false;       // restarted too often lately: left alone
 };
@@ -31,7 +34,7 @@ struct StreamStatus {
   std::vector<PlaylistStatus> playlists;  // one per playlist file, in byte order
 
   // True when everything that should run runs: the server, and a client of
-  // every enabled playlist.
+  // every enabled playlist; false while a playlist's settings are unreadable.
   bool healthy() const;
 };
 
