@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 #include <gtest/gtest.h>
@@ -273,6 +275,116 @@ TEST_F(HealthTest, AnUnreadableSettingsFileIsUnknownNeverOff) {
     EXPECT_TRUE(Clients("Jazz").empty()) << c.what;
     RemoveTree(At("simple-ices-conf-Jazz"));
   }
+}
+
+}  // namespace
+
+namespace {
+
+constexpr uid_t kOtherUser = 12345;
+
+// The state letter of process `pid` ("R", "S", "T", "Z"...), empty when it
+// is gone.
+std::string StateOf(pid_t pid) {
+  std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  std::size_t at = status.find("State:\t");
+  return at == std::string::npos ? "" : status.substr(at + 7, 1);
+}
+bool Alive(pid_t pid) { return StateOf(pid) != "" && StateOf(pid) != "Z"; }
+
+// Starts the stand-in as `program` with "-c CONFIG FLAG" as user `uid` and
+// returns the id of the process it leaves running.
+pid_t StartAs(uid_t uid, const char* program, const std::string& config, const char* flag) {
+  const std::string cmdline = std::string(program) + '\0' + "-c" + '\0' + config + '\0' + flag + '\0';
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(126);
+    ::execl(FAKE_ICES_BIN, program, "-c", config.c_str(), flag, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::waitpid(child, nullptr, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const std::string& entry : ListDir("/proc")) {
+      if (entry.find_first_not_of("0123456789") != std::string::npos) continue;
+      struct stat st;
+      if (ReadFile("/proc/" + entry + "/cmdline") == cmdline && ::stat(("/proc/" + entry).c_str(), &st) == 0 &&
+          st.st_uid == uid) {
+        return std::stoi(entry);
+      }
+    }
+    ::usleep(1000);
+  }
+  ADD_FAILURE() << program << " of user " << uid << " did not come up";
+  return -1;
+}
+
+// Processes of another user with our command lines: enable and check saw
+// a playlist live that was not, and the server's restart killed them.
+TEST_F(HealthTest, LookalikesOfAnotherUserAreNeitherCountedNorKilled) {
+  ASSERT_EQ(::chmod(conf_.path().c_str(), 0755), 0);  // the other user reads icecast.xml
+  AddPlaylist("Jazz", "1");
+  AddPlaylist("Off", "0");
+  const std::vector<pid_t> foreign = {
+      StartAs(kOtherUser, "icecast", At("icecast.xml"), "-b"), StartAs(kOtherUser, "ices", At("ices.conf-Jazz"), "-B"),
+      StartAs(kOtherUser, "ices", At("ices.conf-Off"), "-B"), StartAs(kOtherUser, "ices", At("ices.conf-Gone"), "-B")};
+  // Ours listens elsewhere: the other user's server holds port 8000.
+  WriteFile(At("icecast.xml"), "<icecast><port>8002</port></icecast>\n");
+  RunResult status = Tarnwick({"status"});
+  EXPECT_EQ(status.status, 3);
+  EXPECT_EQ(status.out, "server\tstopped\t8000\tlistening\t-\nplaylist\tJazz\tenabled\tdown\t-\n"
+                        "playlist\tOff\tdisabled\tstopped\t-\n");
+
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  EXPECT_EQ(find_servers().size(), 1u);
+  EXPECT_EQ(Clients("Jazz").size(), 1u);
+  Tarnwick({"stop", "all"});
+  EXPECT_TRUE(find_servers().empty());
+  EXPECT_TRUE(Clients("Jazz").empty());
+  for (pid_t pid : foreign) EXPECT_TRUE(Alive(pid)) << pid;
+}
+
+// A server or client stopped by SIGSTOP serves nobody: it counts as down,
+// and check replaces it.
+TEST_F(HealthTest, AStoppedServerOrClientCountsAsDownAndIsReplaced) {
+  AddPlaylist("Jazz", "1");
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  const std::vector<pid_t> stopped = {find_servers().at(0), Clients("Jazz").at(0)};
+  for (pid_t pid : stopped) ::kill(pid, SIGSTOP);
+  for (pid_t pid : stopped) {
+    for (int i = 0; i < 30000 && StateOf(pid) != "T"; ++i) ::usleep(1000);
+    ASSERT_EQ(StateOf(pid), "T");
+  }
+  RunResult status = Tarnwick({"status"});
+  EXPECT_EQ(status.status, 3);
+  EXPECT_EQ(status.out, "server\tstopped\t8000\tlistening\t-\nplaylist\tJazz\tenabled\tdown\t-\n");
+
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  for (pid_t pid : stopped) EXPECT_FALSE(Alive(pid)) << pid;
+  ASSERT_EQ(find_servers().size(), 1u);
+  EXPECT_NE(find_servers()[0], stopped[0]);
+  ASSERT_EQ(Clients("Jazz").size(), 1u);
+  EXPECT_NE(Clients("Jazz")[0], stopped[1]);
+}
+
+// Root's boot and cron runs start the streams as the config directory's
+// owner (the web user), so that the page can stop and replace them and
+// both count the same processes.
+TEST_F(HealthTest, StreamsRunAsTheConfigDirectorysOwner) {
+  AddPlaylist("Jazz", "1");
+  ASSERT_EQ(::chown(conf_.path().c_str(), kOtherUser, kOtherUser), 0);
+  ASSERT_EQ(::chmod(conf_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(bin_.path().c_str(), 0755), 0);  // the stand-ins
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  const std::vector<pid_t> running = {find_servers().at(0), Clients("Jazz").at(0)};
+  for (pid_t pid : running) {
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    EXPECT_NE(status.find("\nUid:\t12345\t12345\t12345\t12345\n"), std::string::npos) << status;
+    EXPECT_NE(status.find("\nGid:\t12345\t12345\t12345\t12345\n"), std::string::npos) << status;
+  }
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  EXPECT_EQ(find_servers().at(0), running[0]);
+  EXPECT_EQ(Clients("Jazz"), std::vector<pid_t>{running[1]});
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,9 +44,78 @@ bool Matches(std::string_view cmdline, std::string_view program, std::string_vie
   return false;
 }
 
+// The text after "`key`:\t" on its line of a /proc/PID/status text.
+std::string_view StatusField(std::string_view status, std::string_view key) {
+  for (std::size_t at = 0; at < status.size();) {
+    std::size_t end = status.find('\n', at);
+    std::string_view line = status.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
+    if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == ':') {
+      line.remove_prefix(key.size() + 1);
+      return line.substr(line.find_first_not_of(" \t") == std::string_view::npos ? line.size()
+                                                                               : line.find_first_not_of(" \t"));
+    }
+    if (end == std::string_view::npos) break;
+    at = end + 1;
+  }
+  return {};
+}
+
+// Whether process `pid` runs as one of `users` and is alive: not a zombie,
+// and not stopped unless `include_stopped` is set.
+bool OursAndAlive(const std::string& pid, uid_t user, uid_t server_user, bool include_stopped) {
+  const std::string status = ReadProcFile("/proc/" + pid + "/status");
+  const std::string_view state = StatusField(status, "State");
+  if (state.empty() || state[0] == 'Z' || state[0] == 'X') return false;
+  if (!include_stopped && (state[0] == 'T' || state[0] == 't')) return false;
+  // "Uid:" lists the real, effective, saved and file system user ids; the
+  // effective one is whose rights the process has.
+  std::string_view ids = StatusField(status, "Uid");
+  std::size_t tab = ids.find('\t');
+  if (tab == std::string_view::npos) return false;
+  ids.remove_prefix(tab + 1);
+  char* end;
+  const std::string effective(ids.substr(0, ids.find('\t')));
+  unsigned long uid = std::strtoul(effective.c_str(), &end, 10);
+  if (effective.empty() || *end != '\0') return false;
+  return uid == user || uid == server_user;
+}
+
+// True when the process of /proc/`pid` is one of ours (see the header).
+bool IsOurs(const std::string& pid, std::string_view program, const std::string& config_path, bool include_stopped) {
+  if (!Matches(ReadProcFile("/proc/" + pid + "/cmdline"), program, config_path)) return false;
+  const uid_t user = stream_user();
+  // The server changes to "nobody" when root starts it.
+  const uid_t server_user = program == "icecast" && user == 0 ? nobody_user() : user;
+  return OursAndAlive(pid, user, server_user, include_stopped);
+}
+
 }  // namespace
 
-std::vector<pid_t> find_processes(std::string_view program, const std::string& config_path) {
+uid_t stream_user(gid_t* group) {
+  struct stat st;
+  if (::stat(get_conf_dir().c_str(), &st) != 0) {
+    st.st_uid = ::geteuid();
+    st.st_gid = ::getegid();
+  }
+  if (group != nullptr) *group = st.st_gid;
+  return st.st_uid;
+}
+
+uid_t nobody_user() {
+  // No getpwnam: in a static program it needs the C library's shared
+  // modules at run time.
+  const std::string passwd = ReadProcFile("/etc/passwd");
+  std::size_t at = passwd.starts_with("nobody:") ? 0 : passwd.find("\nnobody:");
+  if (at == std::string::npos) return 65534;
+  if (at != 0) ++at;
+  std::size_t uid_start = passwd.find(':', at + 7);  // after the password field
+  if (uid_start == std::string::npos) return 65534;
+  char* end;
+  unsigned long uid = std::strtoul(passwd.c_str() + uid_start + 1, &end, 10);
+  return *end == ':' ? static_cast<uid_t>(uid) : 65534;
+}
+
+std::vector<pid_t> find_processes(std::string_view program, const std::string& config_path, bool include_stopped) {
   std::vector<pid_t> pids;
   std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
   if (!proc) return pids;
@@ -54,19 +124,22 @@ std::vector<pid_t> find_processes(std::string_view program, const std::string& c
     char* end;
     long pid = std::strtol(entry->d_name, &end, 10);
     if (*end != '\0' || pid <= 0 || pid == self) continue;
-    std::string cmdline = ReadProcFile(std::string("/proc/") + entry->d_name + "/cmdline");
-    if (Matches(cmdline, program, config_path)) pids.push_back(static_cast<pid_t>(pid));
+    if (IsOurs(entry->d_name, program, config_path, include_stopped)) pids.push_back(static_cast<pid_t>(pid));
   }
   return pids;
 }
 
 bool process_matches(pid_t pid, std::string_view program, const std::string& config_path) {
-  return Matches(ReadProcFile("/proc/" + std::to_string(pid) + "/cmdline"), program, config_path);
+  return IsOurs(std::to_string(pid), program, config_path, true);
 }
 
-std::vector<pid_t> find_source_clients(const std::string& config_path) { return find_processes("ices", config_path); }
+std::vector<pid_t> find_source_clients(const std::string& config_path, bool include_stopped) {
+  return find_processes("ices", config_path, include_stopped);
+}
 
-std::vector<pid_t> find_servers() { return find_processes("icecast", server_config_path()); }
+std::vector<pid_t> find_servers(bool include_stopped) {
+  return find_processes("icecast", server_config_path(), include_stopped);
+}
 
 bool port_accepts(int port, std::chrono::milliseconds timeout) {
   if (port < 1 || port > 65535) return false;
