@@ -85,5 +85,10 @@ bool AtomicFile::Commit() {
   if (!ok) return false;
   if (::rename(temp_.c_str(), target_.c_str()) != 0) return false;
   temp_.clear();
+  // The rename is a change of the directory, and until the directory is on
+  // disk a power cut can bring back the old file, or no file at all. The
+  // new file is in place whatever this sync answers, so the result stands.
+  UniqueFd dir(::open(directory_of(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid()) ::fsync(dir.get());
   return true;
 }

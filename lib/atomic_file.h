@@ -38,8 +38,11 @@ class AtomicFile {
   void SetBufferSize(std::size_t size);
 
   // Flushes the contents to disk, gives the file the mode a newly created file
-  // gets (0666 less the umask) and renames it over the target. Returns false,
-  // leaving the target untouched, when any step fails.
+  // gets (0666 less the umask), renames it over the target and syncs the
+  // target's directory, so that the replacement survives a power cut. Returns
+  // false, leaving the target untouched, when any step up to the rename
+  // fails; once renamed, the new file stands (a failing directory sync is
+  // not reported: nothing could be undone by then).
   bool Commit();
 
  private:
