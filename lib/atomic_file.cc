@@ -23,6 +23,14 @@ unsigned new_file_mode() {
   return 0666 & ~mask;
 }
 
+bool give_to_directory_owner(int fd, const std::string& dir) {
+  if (::geteuid() != 0) return true;
+  struct stat owner, file;
+  if (::stat(dir.c_str(), &owner) != 0 || ::fstat(fd, &file) != 0) return false;
+  if (file.st_uid == owner.st_uid && file.st_gid == owner.st_gid) return true;
+  return ::fchown(fd, owner.st_uid, owner.st_gid) == 0;
+}
+
 int write_file_atomically(const std::string& path, std::string_view contents) {
   std::optional<AtomicFile> out = AtomicFile::Create(path);
   if (!out) return 1;
@@ -80,7 +88,8 @@ bool AtomicFile::Commit() {
   if (stream_ == nullptr) return false;
   bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
   int fd = ::fileno(stream_);
-  ok = ok && ::fchmod(fd, new_file_mode()) == 0 && ::fsync(fd) == 0;
+  ok = ok && ::fchmod(fd, new_file_mode()) == 0 && give_to_directory_owner(fd, directory_of(target_)) &&
+       ::fsync(fd) == 0;
   ok = std::fclose(std::exchange(stream_, nullptr)) == 0 && ok;
   if (!ok) return false;
   if (::rename(temp_.c_str(), target_.c_str()) != 0) return false;
