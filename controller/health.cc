@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "controller/process_control.h"
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
+#include "lib/numbers.h"
 #include "lib/playlist_builder.h"
 #include "lib/process_table.h"
 #include "lib/stream_status.h"
@@ -90,13 +92,19 @@ int print_status() {
 
 int check_streams() {
   StreamStatus status = collect_stream_status();
-  if (status.server.pids.empty()) start_server();
+  if (status.server.pids.empty()) {
+    start_server();
+    // A server that cannot have its port ends a moment after it started:
+    // wait (at most a few seconds) so that the exit status tells whether it
+    // came up, as status would.
+    server_listens(leading_int(status.server.port), std::chrono::seconds(5));
+  }
   const std::time_t now = std::time(nullptr);
   for (const PlaylistStatus& p : status.playlists) {
     if (p.unreadable) continue;  // not known to be off: its client stays
     if (!p.enabled && !p.clients.empty()) {
       stop_playlist(p.name);
-    } else if (p.enabled && p.clients.empty() && !restarts_exhausted(p.name, now)) {
+    } else if (p.enabled && p.clients.empty() && !restarts_exhausted(p.name)) {
       record_restart(p.name, now);
       start_playlist(p.name);
     }
@@ -122,7 +130,12 @@ int rescan(std::string_view target) {
     const dirent* entry = ::readdir(dir.get());
     if (entry == nullptr) break;
     std::string_view file = entry->d_name;
-    if (file.starts_with("folders-") && is_valid_playlist_name(file.substr(8))) names.emplace_back(file.substr(8));
+    // Stored folders without their playlist file are what a deletion by
+    // hand leaves: no playlist to rebuild, and no failure of the rescan.
+    if (file.starts_with("folders-") && is_valid_playlist_name(file.substr(8)) &&
+        playlist_file_exists(file.substr(8))) {
+      names.emplace_back(file.substr(8));
+    }
   }
   int result = 0;
   for (const std::string& name : names) result |= RescanOne(name);

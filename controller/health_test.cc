@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include <gtest/gtest.h>
 
@@ -454,6 +456,65 @@ TEST_F(HealthTest, APageRunAsTheWebUserWorksBesideRoot) {
   // Root's check counts the page's client as the one it wants.
   EXPECT_EQ(Tarnwick({"check"}).status, 0);
   EXPECT_EQ(Clients("Jazz"), std::vector<pid_t>{started_by_page});
+}
+
+// A fresh install has no icecast.xml until a port is set on the page: the
+// boot and check start the server on the stored port all the same, and
+// check's exit status says what status says after it.
+TEST_F(HealthTest, AFreshInstallStartsTheServerOnTheStoredPort) {
+  ::unlink(At("icecast.xml").c_str());
+  WriteFile(At("simple-icecast-conf"), "port=8003\n");
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  EXPECT_NE(ReadFile(At("icecast.xml")).find("<port>8003</port>"), std::string::npos);
+  ASSERT_EQ(find_servers().size(), 1u);
+
+  Kill(find_servers());
+  ::unlink(At("icecast.xml").c_str());
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  RunResult status = Tarnwick({"status"});
+  EXPECT_EQ(status.status, 0);
+  EXPECT_TRUE(status.out.starts_with("server\trunning\t8003\tlistening\t")) << status.out;
+
+  // A server that cannot have its port: check says so, as status does.
+  Kill(find_servers());
+  TempDir other;
+  WriteFile(other / "icecast.xml", "<icecast><port>8003</port></icecast>\n");
+  WriteFile(other / "ices.conf-x", "");
+  const pid_t holder = StartAs(0, "icecast", other / "icecast.xml", "-b");
+  for (int i = 0; i < 30000 && !port_accepts(8003, std::chrono::milliseconds(100)); ++i) ::usleep(1000);
+  EXPECT_EQ(Tarnwick({"check"}).status, 3);
+  EXPECT_EQ(Tarnwick({"status"}).status, 3);
+  EXPECT_TRUE(Alive(holder));
+}
+
+// A client that check gave up on stays given up until its settings change,
+// not just for ten minutes.
+TEST_F(HealthTest, AGivenUpClientStaysGivenUpAfterTheWindow) {
+  AddPlaylist("Flaky", "1");
+  struct stat st;
+  ASSERT_EQ(::stat(At("simple-ices-conf-Flaky").c_str(), &st), 0);
+  char signature[64];
+  std::snprintf(signature, sizeof signature, "%llu:%lld.%09ld", static_cast<unsigned long long>(st.st_ino),
+                static_cast<long long>(st.st_mtim.tv_sec), static_cast<long>(st.st_mtim.tv_nsec));
+  const long long an_hour_ago = static_cast<long long>(std::time(nullptr)) - 3600;
+  WriteFile(At(".wl-restarts"), "Flaky=" + std::string(signature) + " " + std::to_string(an_hour_ago) + " " +
+                                    std::to_string(an_hour_ago + 60) + " " + std::to_string(an_hour_ago + 120) + "\n");
+  EXPECT_EQ(Tarnwick({"check"}).status, 3);
+  EXPECT_TRUE(Clients("Flaky").empty());
+  EXPECT_NE(Tarnwick({"status"}).out.find("playlist\tFlaky\tenabled\tgiven-up\t-\n"), std::string::npos);
+}
+
+// Stored folders left without their playlist (a deletion by hand) are no
+// failure of the nightly rescan.
+TEST_F(HealthTest, RescanAllPassesOverFoldersWithoutAPlaylist) {
+  WriteFile(At("music/a.mp3"), "");
+  AddPlaylist("Kept", "0");
+  WriteFile(At("folders-Kept"), At("music") + "\n");
+  WriteFile(At("folders-Gone"), At("music") + "\n");
+  EXPECT_EQ(Tarnwick({"rescan", "all"}).status, 0);
+  EXPECT_EQ(ReadFile(At("playlist-Kept")), At("music/a.mp3") + "\n");
+  EXPECT_FALSE(Exists(At("playlist-Gone")));
+  EXPECT_EQ(Tarnwick({"rescan", "Gone"}).status, 1);  // named, it is still no playlist
 }
 
 }  // namespace

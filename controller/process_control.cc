@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,8 +11,11 @@
 #include <memory>
 
 #include "lib/config_dir.h"
+#include "lib/numbers.h"
 #include "lib/process_table.h"
+#include "lib/settings_file.h"
 #include "lib/spawn.h"
+#include "lib/stream_configs.h"
 #include "lib/unique_fd.h"
 
 namespace {
@@ -56,6 +60,14 @@ void kill_server() {
 
 void start_server() {
   kill_server();
+  // A fresh install has no server config until a port is set on the page:
+  // the server starts on the stored port (the default when none is stored),
+  // but never on a guess while the settings cannot be read.
+  struct stat config;
+  if (::lstat(server_config_path().c_str(), &config) != 0 && errno == ENOENT) {
+    std::optional<std::string> port = cfg_file_get(server_settings_path(), "port");
+    if (port) build_server_config(leading_int(is_valid_port(*port) ? *port : kDefaultPort));
+  }
   Launch({"icecast", "-c", server_config_path(), "-b"});
 }
 

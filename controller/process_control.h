@@ -24,7 +24,10 @@
 // never touched.
 void kill_server();
 
-// Kills our servers, then launches "icecast -c CONFDIR/icecast.xml -b".
+// Kills our servers, then launches "icecast -c CONFDIR/icecast.xml -b";
+// when icecast.xml does not exist yet (a fresh install), writes it first for
+// the stored port (8000 when none or an invalid one is stored; nothing when
+// the server settings cannot be read).
 void start_server();
 
 // Launches "ices -c CONFDIR/ices.conf-NAME -B" when the playlist's "enabled"

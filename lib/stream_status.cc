@@ -65,7 +65,6 @@ StreamStatus collect_stream_status() {
   status.server.port = get_server_port();
   status.server.listening = port_accepts(leading_int(status.server.port), std::chrono::milliseconds(500));
   std::unique_ptr<DIR, DirCloser> dir(::opendir(get_conf_dir().c_str()));
-  const std::time_t now = std::time(nullptr);
   while (dir) {
     const dirent* entry = ::readdir(dir.get());
     if (entry == nullptr) break;
@@ -79,7 +78,7 @@ StreamStatus collect_stream_status() {
     playlist.enabled = enabled && is_on(*enabled);
     playlist.unreadable = !enabled;
     playlist.clients = find_source_clients(source_config_path(name));
-    playlist.given_up = playlist.enabled && playlist.clients.empty() && restarts_exhausted(name, now);
+    playlist.given_up = playlist.enabled && playlist.clients.empty() && restarts_exhausted(name);
     status.playlists.push_back(std::move(playlist));
   }
   std::sort(status.playlists.begin(), status.playlists.end(),
@@ -87,13 +86,15 @@ StreamStatus collect_stream_status() {
   return status;
 }
 
-bool restarts_exhausted(std::string_view name, std::time_t now) {
+bool restarts_exhausted(std::string_view name) {
   std::unique_ptr<SettingsFile> record = cfg_open(RestartsPath(), false);
   if (!record) return false;
   std::vector<std::time_t> times = RecordedRestarts(*record, name);
   cfg_close(std::move(record));
-  return std::count_if(times.begin(), times.end(), [&](std::time_t t) { return now - t < kRestartWindow; }) >=
-         kMaxRestarts;
+  // Each record keeps only the restarts within the window before it, so a
+  // full list means that many within one window: given up for good, until
+  // the settings change (and with them the signature).
+  return static_cast<int>(times.size()) >= kMaxRestarts;
 }
 
 bool record_restart(std::string_view name, std::time_t now) {

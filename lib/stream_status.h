@@ -43,12 +43,13 @@ struct StreamStatus {
 StreamStatus collect_stream_status();
 
 // A client that has been started by a check kMaxRestarts times within
-// kRestartWindow and is down again is left alone until its settings change.
+// kRestartWindow and is down again is left alone until its settings change,
+// however long ago that was.
 inline constexpr int kMaxRestarts = 3;
 inline constexpr std::time_t kRestartWindow = 600;
 
-// True when the playlist's client is to be left alone (see above) at `now`.
-bool restarts_exhausted(std::string_view name, std::time_t now);
+// True when the playlist's client is to be left alone (see above).
+bool restarts_exhausted(std::string_view name);
 
 // Records that a check started the playlist's client at `now`. Call only
 // while holding the command lock. Returns false when the record cannot be
