@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,8 +48,21 @@ void KillAndWait(std::vector<pid_t> pids, std::string_view program, const std::s
 // Starts a streaming program as the stream user.
 void Launch(const std::vector<std::string>& argv) {
   gid_t group;
-  uid_t user = stream_user(&group);
-  run_program(argv, true, -1, std::chrono::minutes(5), RunAs{user, group});
+  const uid_t user = stream_user(&group);
+  if (::geteuid() != 0 || (user == 0 && group == 0)) {
+    run_program(argv, true);
+    return;
+  }
+  // posix_spawn cannot change user: a helper takes on the user for good and
+  // starts the program, which detaches, so the helper ends at once. (Here,
+  // not in lib/spawn: the web program never changes user and stays small.)
+  pid_t helper = ::fork();
+  if (helper == 0) {
+    if (::setgroups(0, nullptr) == 0 && ::setgid(group) == 0 && ::setuid(user) == 0) run_program(argv, true);
+    ::_exit(0);
+  }
+  while (helper > 0 && ::waitpid(helper, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <memory>
@@ -20,73 +21,50 @@
 namespace {
 
 // Reads a /proc file whole; empty when the process is gone.
-std::string ReadProcFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+std::string ReadProcFile(const char* path) {
+  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
   return fd.valid() ? read_all(fd.get()) : std::string();
 }
 
-bool Matches(std::string_view cmdline, std::string_view program, std::string_view config_path) {
-  std::vector<std::string_view> args;
-  while (!cmdline.empty()) {
-    std::size_t end = cmdline.find('\0');
-    args.push_back(cmdline.substr(0, end));
-    if (end == std::string_view::npos) break;
-    cmdline.remove_prefix(end + 1);
-  }
-  if (args.empty()) return false;
-  std::string_view name = args[0];
-  std::size_t slash = name.rfind('/');
-  if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
+// /proc/PID/FILE of process `pid`. (Kept plain throughout: the web program
+// links this file and must stay small on the device.)
+std::string ReadOfProcess(long pid, const char* file) {
+  char path[48];
+  std::snprintf(path, sizeof path, "/proc/%ld/%s", pid, file);
+  return ReadProcFile(path);
+}
+
+// True when `cmdline` (a /proc cmdline: NUL-terminated arguments) is that of
+// `program` (the base name of its first argument) with "-c" immediately
+// followed by exactly `config_path` among its other arguments.
+bool Matches(const std::string& cmdline, std::string_view program, const std::string& config_path) {
+  const char* arg = cmdline.c_str();
+  const char* const end = arg + cmdline.size();
+  std::string_view name(arg);
+  name.remove_prefix(name.rfind('/') + 1);  // npos + 1: the whole name
   if (name != program) return false;
-  for (std::size_t i = 1; i + 1 < args.size(); ++i) {
-    if (args[i] == "-c" && args[i + 1] == config_path) return true;
+  for (arg += std::strlen(arg) + 1; arg < end; arg += std::strlen(arg) + 1) {
+    if (std::strcmp(arg, "-c") == 0 && arg + 3 <= end && config_path == arg + 3) return true;
   }
   return false;
 }
 
-// The text after "`key`:\t" on its line of a /proc/PID/status text.
-std::string_view StatusField(std::string_view status, std::string_view key) {
-  for (std::size_t at = 0; at < status.size();) {
-    std::size_t end = status.find('\n', at);
-    std::string_view line = status.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
-    if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == ':') {
-      line.remove_prefix(key.size() + 1);
-      return line.substr(line.find_first_not_of(" \t") == std::string_view::npos ? line.size()
-                                                                               : line.find_first_not_of(" \t"));
-    }
-    if (end == std::string_view::npos) break;
-    at = end + 1;
-  }
-  return {};
-}
-
-// Whether process `pid` runs as one of `users` and is alive: not a zombie,
-// and not stopped unless `include_stopped` is set.
-bool OursAndAlive(const std::string& pid, uid_t user, uid_t server_user, bool include_stopped) {
-  const std::string status = ReadProcFile("/proc/" + pid + "/status");
-  const std::string_view state = StatusField(status, "State");
-  if (state.empty() || state[0] == 'Z' || state[0] == 'X') return false;
-  if (!include_stopped && (state[0] == 'T' || state[0] == 't')) return false;
+// True when process `pid` is one of ours (see the header).
+bool IsOurs(long pid, std::string_view program, const std::string& config_path, bool include_stopped) {
+  if (!Matches(ReadOfProcess(pid, "cmdline"), program, config_path)) return false;
+  const std::string status = ReadOfProcess(pid, "status");
+  const std::size_t state = status.find("\nState:\t");
+  const std::size_t uid = status.find("\nUid:\t");
+  if (state == std::string::npos || uid == std::string::npos) return false;
+  const char letter = status[state + 8];
+  if (letter == 'Z' || letter == 'X' || (!include_stopped && (letter == 'T' || letter == 't'))) return false;
   // "Uid:" lists the real, effective, saved and file system user ids; the
   // effective one is whose rights the process has.
-  std::string_view ids = StatusField(status, "Uid");
-  std::size_t tab = ids.find('\t');
-  if (tab == std::string_view::npos) return false;
-  ids.remove_prefix(tab + 1);
-  char* end;
-  const std::string effective(ids.substr(0, ids.find('\t')));
-  unsigned long uid = std::strtoul(effective.c_str(), &end, 10);
-  if (effective.empty() || *end != '\0') return false;
-  return uid == user || uid == server_user;
-}
-
-// True when the process of /proc/`pid` is one of ours (see the header).
-bool IsOurs(const std::string& pid, std::string_view program, const std::string& config_path, bool include_stopped) {
-  if (!Matches(ReadProcFile("/proc/" + pid + "/cmdline"), program, config_path)) return false;
+  char* next;
+  std::strtoul(status.c_str() + uid + 6, &next, 10);
+  const unsigned long effective = std::strtoul(next, nullptr, 10);
   const uid_t user = stream_user();
-  // The server changes to "nobody" when root starts it.
-  const uid_t server_user = program == "icecast" && user == 0 ? nobody_user() : user;
-  return OursAndAlive(pid, user, server_user, include_stopped);
+  return effective == user || (program == "icecast" && effective == server_user(user));
 }
 
 }  // namespace
@@ -101,18 +79,9 @@ uid_t stream_user(gid_t* group) {
   return st.st_uid;
 }
 
-uid_t nobody_user() {
-  // No getpwnam: in a static program it needs the C library's shared
-  // modules at run time.
-  const std::string passwd = ReadProcFile("/etc/passwd");
-  std::size_t at = passwd.starts_with("nobody:") ? 0 : passwd.find("\nnobody:");
-  if (at == std::string::npos) return 65534;
-  if (at != 0) ++at;
-  std::size_t uid_start = passwd.find(':', at + 7);  // after the password field
-  if (uid_start == std::string::npos) return 65534;
-  char* end;
-  unsigned long uid = std::strtoul(passwd.c_str() + uid_start + 1, &end, 10);
-  return *end == ':' ? static_cast<uid_t>(uid) : 65534;
+uid_t server_user(uid_t stream) {
+  struct stat log;
+  return stream == 0 && ::stat("/var/log/wavelorn", &log) == 0 ? log.st_uid : stream;
 }
 
 std::vector<pid_t> find_processes(std::string_view program, const std::string& config_path, bool include_stopped) {
@@ -124,13 +93,13 @@ std::vector<pid_t> find_processes(std::string_view program, const std::string& c
     char* end;
     long pid = std::strtol(entry->d_name, &end, 10);
     if (*end != '\0' || pid <= 0 || pid == self) continue;
-    if (IsOurs(entry->d_name, program, config_path, include_stopped)) pids.push_back(static_cast<pid_t>(pid));
+    if (IsOurs(pid, program, config_path, include_stopped)) pids.push_back(static_cast<pid_t>(pid));
   }
   return pids;
 }
 
 bool process_matches(pid_t pid, std::string_view program, const std::string& config_path) {
-  return IsOurs(std::to_string(pid), program, config_path, true);
+  return IsOurs(pid, program, config_path, true);
 }
 
 std::vector<pid_t> find_source_clients(const std::string& config_path, bool include_stopped) {

@@ -23,10 +23,12 @@
 // them. `group` receives the directory's group.
 uid_t stream_user(gid_t* group = nullptr);
 
-// The user id of "nobody" in /etc/passwd (65534 when it is not listed): the
-// server's config has the server change to it when root starts it, so when
-// the stream user is root a server of "nobody" is ours too.
-uid_t nobody_user();
+// The user a server of `stream` (the stream user) runs as besides that
+// user. Started by root, the server changes to the changeowner user of
+// icecast.xml ("nobody"), to which the boot script gives the server's log
+// folder /var/log/wavelorn so that it can write there: the owner of that
+// folder, when `stream` is root and the folder exists. Otherwise `stream`.
+uid_t server_user(uid_t stream);
 
 // The process ids of our processes whose first argument has the base name
 // `program` and whose arguments hold "-c" immediately followed by exactly

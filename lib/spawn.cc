@@ -3,7 +3,6 @@
 #include <time.h>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -65,11 +64,30 @@ class SpawnSetup {
 
 }  // namespace
 
-namespace {
-
-// Waits for `pid` for at most `deadline`, then kills and reaps it. Returns
-// its exit status as run_program does.
-int Reap(pid_t pid, std::chrono::milliseconds deadline) {
+int run_program(const std::vector<std::string>& argv, bool quiet_stderr, int lock_fd,
+                std::chrono::milliseconds deadline) {
+  if (argv.empty()) return -1;
+  const int lock_target = lock_fd == 3 ? 4 : 3;
+  SpawnSetup setup;
+  if (!setup.Configure(quiet_stderr, lock_fd, lock_target)) return -1;
+  // The environment as it is, with the lock variable set or taken out.
+  const std::string lock_variable = std::string(kLockVariable) + "=";
+  std::vector<std::string> lock_entry;
+  if (lock_fd >= 0) lock_entry.push_back(lock_variable + std::to_string(lock_target));
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!std::string_view(*e).starts_with(lock_variable)) env.push_back(*e);
+  }
+  for (std::string& entry : lock_entry) env.push_back(entry.data());
+  env.push_back(nullptr);
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid;
+  if (::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), env.data()) != 0) {
+    return -1;
+  }
   // The programs we run detach or end at once; one that hangs is killed
   // rather than hanging its caller (and a web request) with it.
   const auto give_up = std::chrono::steady_clock::now() + deadline;
@@ -92,46 +110,4 @@ int Reap(pid_t pid, std::chrono::milliseconds deadline) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
-}
-
-}  // namespace
-
-int run_program(const std::vector<std::string>& argv, bool quiet_stderr, int lock_fd,
-                std::chrono::milliseconds deadline, std::optional<RunAs> as) {
-  if (argv.empty()) return -1;
-  if (as && ::geteuid() == 0 && (as->uid != 0 || as->gid != 0)) {
-    // posix_spawn cannot change user: a helper takes on the user for good
-    // and starts the program as usual, handing its status back.
-    pid_t helper = ::fork();
-    if (helper < 0) return -1;
-    if (helper == 0) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(as->gid) != 0 || ::setuid(as->uid) != 0) ::_exit(255);
-      int status = run_program(argv, quiet_stderr, lock_fd, deadline);
-      ::_exit(status < 0 ? 255 : status);
-    }
-    int status = Reap(helper, deadline);
-    return status == 255 ? -1 : status;
-  }
-  const int lock_target = lock_fd == 3 ? 4 : 3;
-  SpawnSetup setup;
-  if (!setup.Configure(quiet_stderr, lock_fd, lock_target)) return -1;
-  // The environment as it is, with the lock variable set or taken out.
-  const std::string lock_variable = std::string(kLockVariable) + "=";
-  std::vector<std::string> lock_entry;
-  if (lock_fd >= 0) lock_entry.push_back(lock_variable + std::to_string(lock_target));
-  std::vector<char*> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (!std::string_view(*e).starts_with(lock_variable)) env.push_back(*e);
-  }
-  for (std::string& entry : lock_entry) env.push_back(entry.data());
-  env.push_back(nullptr);
-  std::vector<char*> args;
-  args.reserve(argv.size() + 1);
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  pid_t pid;
-  if (::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), env.data()) != 0) {
-    return -1;
-  }
-  return Reap(pid, deadline);
 }

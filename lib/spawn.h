@@ -1,18 +1,9 @@
 #ifndef LIB_SPAWN_H_
 #define LIB_SPAWN_H_
 
-#include <sys/types.h>
-
 #include <chrono>
-#include <optional>
 #include <string>
 #include <vector>
-
-// The user and group a started program is to run as.
-struct RunAs {
-  uid_t uid;
-  gid_t gid;
-};
 
 // Starts the program `argv[0]`, looked up on the search path, with exactly the
 // arguments in `argv`: no shell sees them. Standard input and output are
@@ -25,15 +16,10 @@ struct RunAs {
 //
 // A program still running after `deadline` is killed (signal 9) and reaped.
 //
-// When `as` is given and this process runs as root, the program runs as that
-// user and group, with no supplementary groups (a helper process changes
-// user and starts it); otherwise it runs as we do.
-//
 // Returns its exit status (128 + the signal when a signal ended it), or -1
-// when it could not be started (not found, not executable, the user could
-// not be taken on) or was killed for running past the deadline.
+// when it could not be started (not found, not executable) or was killed for
+// running past the deadline.
 int run_program(const std::vector<std::string>& argv, bool quiet_stderr, int lock_fd = -1,
-                std::chrono::milliseconds deadline = std::chrono::minutes(5),
-                std::optional<RunAs> as = std::nullopt);
+                std::chrono::milliseconds deadline = std::chrono::minutes(5));
 
 #endif  // LIB_SPAWN_H_
