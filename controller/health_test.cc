@@ -517,4 +517,19 @@ TEST_F(HealthTest, RescanAllPassesOverFoldersWithoutAPlaylist) {
   EXPECT_EQ(Tarnwick({"rescan", "Gone"}).status, 1);  // named, it is still no playlist
 }
 
+// With the pointer to the config directory gone (a /tmp cleaner), check
+// looks at a directory without a server of its own: the running server is
+// not one it can show is ours to replace, and stays.
+TEST_F(HealthTest, CheckNeverKillsAServerOfAnotherConfigDirectory) {
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  const std::vector<pid_t> server = find_servers();
+  ASSERT_EQ(server.size(), 1u);
+  PointConfDir(conf_ / "gone");
+  EXPECT_EQ(Tarnwick({"check"}).status, 3);
+  EXPECT_EQ(Tarnwick({"stop", "all"}).status, 0);
+  EXPECT_TRUE(Alive(server[0]));
+  PointConfDir(conf_.path());
+  EXPECT_EQ(find_servers(), server);
+}
+
 }  // namespace
