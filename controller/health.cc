@@ -23,8 +23,6 @@
 namespace {
 
 constexpr std::size_t kMaxFoldersFile = 1 << 20;
-// How long check waits for a server it started to listen on the port.
-constexpr std::chrono::seconds kServerListenDeadline{5};
 
 std::string PidList(const std::vector<pid_t>& pids) {
   if (pids.empty()) return "-";
@@ -38,6 +36,7 @@ std::string PidList(const std::vector<pid_t>& pids) {
 
 // The state word of a playlist in the status line.
 const char* State(const PlaylistStatus& p) {
+  if (p.unreadable) return "unknown";
   if (!p.clients.empty()) return p.enabled ? "live" : "stray";
   if (!p.enabled) return "stopped";
   return p.given_up ? "given-up" : "down";
@@ -84,7 +83,8 @@ int print_status() {
               status.server.port.c_str(), status.server.listening ? "listening" : "closed",
               PidList(status.server.pids).c_str());
   for (const PlaylistStatus& p : status.playlists) {
-    std::printf("playlist\t%s\t%s\t%s\t%s\n", p.name.c_str(), p.enabled ? "enabled" : "disabled", State(p),
+    std::printf("playlist\t%s\t%s\t%s\t%s\n", p.name.c_str(),
+                p.unreadable ? "unreadable" : p.enabled ? "enabled" : "disabled", State(p),
                 PidList(p.clients).c_str());
   }
   return status.healthy() ? kAllUp : kSomethingDown;
@@ -92,13 +92,19 @@ int print_status() {
 
 int check_streams() {
   StreamStatus status = collect_stream_status();
-  const bool server_started = status.server.pids.empty();
-  if (server_started) start_server();
+  if (status.server.pids.empty()) {
+    start_server();
+    // A server that cannot have its port ends a moment after it started:
+    // wait (at most a few seconds) so that the exit status tells whether it
+    // came up, as status would.
+    server_listens(leading_int(status.server.port), std::chrono::seconds(5));
+  }
   const std::time_t now = std::time(nullptr);
   for (const PlaylistStatus& p : status.playlists) {
+    if (p.unreadable) continue;  // not known to be off: its client stays
     if (!p.enabled && !p.clients.empty()) {
       stop_playlist(p.name);
-    } else if (p.enabled && p.clients.empty() && !restarts_exhausted(p.name, now)) {
+    } else if (p.enabled && p.clients.empty() && !restarts_exhausted(p.name)) {
       record_restart(p.name, now);
       start_playlist(p.name);
     }
@@ -113,9 +119,6 @@ int check_streams() {
     });
     if (!gone.empty()) ::usleep(1000);
   }
-  // A server just started needs a moment to listen, and the answer counts
-  // it only once it does.
-  if (server_started) server_listens(leading_int(status.server.port), kServerListenDeadline);
   return collect_stream_status().healthy() ? kAllUp : kSomethingDown;
 }
 
@@ -127,7 +130,12 @@ int rescan(std::string_view target) {
     const dirent* entry = ::readdir(dir.get());
     if (entry == nullptr) break;
     std::string_view file = entry->d_name;
-    if (file.starts_with("folders-") && is_valid_playlist_name(file.substr(8))) names.emplace_back(file.substr(8));
+    // Stored folders without their playlist file are what a deletion by
+    // hand leaves: no playlist to rebuild, and no failure of the rescan.
+    if (file.starts_with("folders-") && is_valid_playlist_name(file.substr(8)) &&
+        playlist_file_exists(file.substr(8))) {
+      names.emplace_back(file.substr(8));
+    }
   }
   int result = 0;
   for (const std::string& name : names) result |= RescanOne(name);

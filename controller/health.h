@@ -15,7 +15,8 @@ inline constexpr int kSomethingDown = 3;
 // everything that should run runs, else kSomethingDown.
 int print_status();
 
-// Starts the server when none runs, starts the client of each enabled
+// Starts the server when none runs (and waits up to five seconds for it to
+// listen on the stored port), starts the client of each enabled
 // playlist that has none (unless it has been restarted too often lately),
 // and stops the clients of playlists that are disabled or gone. Leaves alone
 // whatever runs as it should. Returns what print_status would return after.
@@ -24,7 +25,8 @@ int check_streams();
 // Rebuilds the playlist file of `name` ("all": of every playlist) from its
 // stored folders, writing only when the contents changed, and then sends
 // SIGHUP to exactly that playlist's source clients so that they read it
-// again. A playlist without stored folders is passed over. Returns 0, or 1
+// again. A playlist without stored folders is passed over, and so are stored
+// folders without a playlist file (left by a deletion by hand). Returns 0, or 1
 // when a named playlist has no stored folders or cannot be rebuilt.
 int rescan(std::string_view name);
 

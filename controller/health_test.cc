@@ -4,13 +4,20 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 #include <gtest/gtest.h>
 
+#include "lib/atomic_file.h"
 #include "lib/process_table.h"
 #include "tests/test_util.h"
 
@@ -70,6 +77,8 @@ TEST_F(HealthTest, StatusTellsWhatRunsAndExitsThreeWhenSomethingIsDown) {
   AddPlaylist("A", "1");
   AddPlaylist("B b", "0");
   ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  // The detached server stand-in listens a moment after start returns.
+  for (int i = 0; i < 30000 && !port_accepts(8000, std::chrono::milliseconds(100)); ++i) ::usleep(1000);
   RunResult r = Tarnwick({"status"});
   EXPECT_EQ(r.status, 0) << r.out;
   const std::string server = "server\trunning\t8000\tlistening\t" + Pids(find_servers()) + "\n";
@@ -145,6 +154,18 @@ TEST_F(HealthTest, RescanPicksUpChangesAndTellsOnlyThatPlaylistsClient) {
     WriteFile(At(std::string("playlist-") + name), At("music/a.mp3") + "\n");
   }
   Tarnwick({"start", "all"});
+  // A hangup before the detached client has set up its handler would end it.
+  for (const char* name : {"P", "Q"}) {
+    ASSERT_EQ(Clients(name).size(), 1u);
+    const std::string status = "/proc/" + std::to_string(Clients(name)[0]) + "/status";
+    auto catches_hangup = [&] {
+      std::string text = ReadFile(status);
+      std::size_t at = text.find("SigCgt:\t");
+      return at != std::string::npos && (std::stoull(text.substr(at + 8, 16), nullptr, 16) & 1) != 0;
+    };
+    for (int i = 0; i < 30000 && !catches_hangup(); ++i) ::usleep(1000);
+    ASSERT_TRUE(catches_hangup()) << name;
+  }
   const std::string p_client = "hup|-c|" + At("ices.conf-P") + "|-B";
   auto hangups = [&](const std::string& line) {
     std::vector<std::string> log = ReadLines(Log());
@@ -167,7 +188,7 @@ TEST_F(HealthTest, RescanPicksUpChangesAndTellsOnlyThatPlaylistsClient) {
   EXPECT_EQ(Tarnwick({"rescan", "P"}).status, 0);
   EXPECT_EQ(ReadFile(At("playlist-P")), At("music/b.mp3") + "\n");
   EXPECT_EQ(ReadFile(At("playlist-Q")), At("music/a.mp3") + "\n");
-  for (int i = 0; i < 2000 && hangups(p_client) == 0; ++i) ::usleep(1000);
+  for (int i = 0; i < 30000 && hangups(p_client) == 0; ++i) ::usleep(1000);
   EXPECT_EQ(hangups(p_client), 1);
   EXPECT_EQ(hangups("hup|-c|" + At("ices.conf-Q") + "|-B"), 0);
 
@@ -203,6 +224,313 @@ TEST_F(HealthTest, AnInheritedDescriptorNeverReachesTheStreams) {
       EXPECT_NE(std::string(target), other) << pid;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A volume that turns read-only after a disk error: every setting still
+// reads as stored, and nothing that runs is stopped for it.
+TEST_F(HealthTest, AReadOnlyVolumeStillReadsEverySetting) {
+  if (const char* sandbox = std::getenv("WAVELORN_SANDBOX"); sandbox == nullptr || std::string(sandbox) != "1") {
+    GTEST_SKIP() << "mounts only inside tests/sandbox.sh";
+  }
+  ASSERT_EQ(::mount("wavelorn-conf", conf_.path().c_str(), "tmpfs", 0, nullptr), 0);
+  WriteFile(At("icecast.xml"), "<icecast><port>8001</port></icecast>\n");
+  WriteFile(At("simple-icecast-conf"), "port=8001\n");
+  AddPlaylist("Jazz", "1");
+  AddPlaylist("Off", "0");
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  const std::vector<pid_t> jazz = Clients("Jazz");
+  ASSERT_EQ(jazz.size(), 1u);
+  ASSERT_EQ(::mount(nullptr, conf_.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  EXPECT_EQ(Clients("Jazz"), jazz);
+  RunResult status = Tarnwick({"status"});
+  EXPECT_EQ(status.status, 0);
+  EXPECT_EQ(status.out.substr(status.out.find('\n') + 1),
+            "playlist\tJazz\tenabled\tlive\t" + Pids(jazz) + "\nplaylist\tOff\tdisabled\tstopped\t-\n");
+  EXPECT_TRUE(status.out.starts_with("server\trunning\t8001\t")) << status.out;
+  EXPECT_NE(RunCgi("cmd=GUI_ice_get").out.find("<port>8001</port>"), std::string::npos);
+  EXPECT_NE(RunCgi("cmd=GUI_ice_modify_info&f_name=Jazz").out.find("<genre>"), std::string::npos);
+
+  KillSourceClients();
+  Tarnwick({"stop", "all"});
+  EXPECT_EQ(::umount2(conf_.path().c_str(), MNT_DETACH), 0);
+}
+
+// A settings file that is there but cannot be read says nothing about
+// whether its playlist is to run: check neither stops nor starts it.
+TEST_F(HealthTest, AnUnreadableSettingsFileIsUnknownNeverOff) {
+  struct Case {
+    const char* what;
+    void (*make)(const std::string& path);
+  } cases[] = {
+      {"too large", [](const std::string& path) { WriteFile(path, "enabled=1\n" + std::string(1 << 17, '#')); }},
+      {"a folder", [](const std::string& path) { ::mkdir(path.c_str(), 0755); }},
+  };
+  for (const Case& c : cases) {
+    AddPlaylist("Jazz", "1");
+    ASSERT_EQ(Tarnwick({"start", "all"}).status, 0) << c.what;
+    const std::vector<pid_t> jazz = Clients("Jazz");
+    ASSERT_EQ(jazz.size(), 1u) << c.what;
+    ::unlink(At("simple-ices-conf-Jazz").c_str());
+    c.make(At("simple-ices-conf-Jazz"));
+
+    EXPECT_EQ(Tarnwick({"check"}).status, 3) << c.what;
+    EXPECT_EQ(Tarnwick({"start", "all"}).status, 0) << c.what;
+    EXPECT_EQ(Clients("Jazz"), jazz) << c.what;
+    RunResult status = Tarnwick({"status"});
+    EXPECT_EQ(status.status, 3) << c.what;
+    EXPECT_NE(status.out.find("\nplaylist\tJazz\tunreadable\tunknown\t" + Pids(jazz) + "\n"), std::string::npos)
+        << c.what << status.out;
+    // Nor is a client started while it is unknown.
+    Kill(jazz);
+    EXPECT_EQ(Tarnwick({"check"}).status, 3) << c.what;
+    EXPECT_TRUE(Clients("Jazz").empty()) << c.what;
+    RemoveTree(At("simple-ices-conf-Jazz"));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+constexpr uid_t kOtherUser = 12345;
+
+// The state letter of process `pid` ("R", "S", "T", "Z"...), empty when it
+// is gone.
+std::string StateOf(pid_t pid) {
+  std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  std::size_t at = status.find("State:\t");
+  return at == std::string::npos ? "" : status.substr(at + 7, 1);
+}
+bool Alive(pid_t pid) { return StateOf(pid) != "" && StateOf(pid) != "Z"; }
+
+// Starts the stand-in as `program` with "-c CONFIG FLAG" as user `uid` and
+// returns the id of the process it leaves running.
+pid_t StartAs(uid_t uid, const char* program, const std::string& config, const char* flag) {
+  const std::string cmdline = std::string(program) + '\0' + "-c" + '\0' + config + '\0' + flag + '\0';
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(126);
+    ::execl(FAKE_ICES_BIN, program, "-c", config.c_str(), flag, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::waitpid(child, nullptr, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const std::string& entry : ListDir("/proc")) {
+      if (entry.find_first_not_of("0123456789") != std::string::npos) continue;
+      struct stat st;
+      if (ReadFile("/proc/" + entry + "/cmdline") == cmdline && ::stat(("/proc/" + entry).c_str(), &st) == 0 &&
+          st.st_uid == uid) {
+        return std::stoi(entry);
+      }
+    }
+    ::usleep(1000);
+  }
+  ADD_FAILURE() << program << " of user " << uid << " did not come up";
+  return -1;
+}
+
+// Processes of another user with our command lines: enable and check saw
+// a playlist live that was not, and the server's restart killed them.
+TEST_F(HealthTest, LookalikesOfAnotherUserAreNeitherCountedNorKilled) {
+  ASSERT_EQ(::chmod(conf_.path().c_str(), 0755), 0);  // the other user reads icecast.xml
+  AddPlaylist("Jazz", "1");
+  AddPlaylist("Off", "0");
+  const std::vector<pid_t> foreign = {
+      StartAs(kOtherUser, "icecast", At("icecast.xml"), "-b"), StartAs(kOtherUser, "ices", At("ices.conf-Jazz"), "-B"),
+      StartAs(kOtherUser, "ices", At("ices.conf-Off"), "-B"), StartAs(kOtherUser, "ices", At("ices.conf-Gone"), "-B")};
+  // Ours listens elsewhere: the other user's server holds port 8000.
+  for (int i = 0; i < 30000 && !port_accepts(8000, std::chrono::milliseconds(100)); ++i) ::usleep(1000);
+  ASSERT_TRUE(port_accepts(8000, std::chrono::milliseconds(100)));
+  WriteFile(At("icecast.xml"), "<icecast><port>8002</port></icecast>\n");
+  RunResult status = Tarnwick({"status"});
+  EXPECT_EQ(status.status, 3);
+  EXPECT_TRUE(status.out.starts_with("server\tstopped\t8000\t")) << status.out;
+  EXPECT_TRUE(status.out.ends_with("\t-\nplaylist\tJazz\tenabled\tdown\t-\nplaylist\tOff\tdisabled\tstopped\t-\n"))
+      << status.out;
+
+  // Ours runs again, but the stored port is still another's: not healthy.
+  EXPECT_EQ(Tarnwick({"check"}).status, 3);
+  EXPECT_EQ(find_servers().size(), 1u);
+  EXPECT_EQ(Clients("Jazz").size(), 1u);
+  Tarnwick({"stop", "all"});
+  EXPECT_TRUE(find_servers().empty());
+  EXPECT_TRUE(Clients("Jazz").empty());
+  for (pid_t pid : foreign) EXPECT_TRUE(Alive(pid)) << pid;
+}
+
+// A server or client stopped by SIGSTOP serves nobody: it counts as down,
+// and check replaces it.
+TEST_F(HealthTest, AStoppedServerOrClientCountsAsDownAndIsReplaced) {
+  AddPlaylist("Jazz", "1");
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  const std::vector<pid_t> stopped = {find_servers().at(0), Clients("Jazz").at(0)};
+  for (pid_t pid : stopped) ::kill(pid, SIGSTOP);
+  for (pid_t pid : stopped) {
+    for (int i = 0; i < 30000 && StateOf(pid) != "T"; ++i) ::usleep(1000);
+    ASSERT_EQ(StateOf(pid), "T");
+  }
+  RunResult status = Tarnwick({"status"});
+  EXPECT_EQ(status.status, 3);
+  // (Whether the stopped server had begun to listen is of no account.)
+  EXPECT_TRUE(status.out.starts_with("server\tstopped\t8000\t")) << status.out;
+  EXPECT_TRUE(status.out.ends_with("\t-\nplaylist\tJazz\tenabled\tdown\t-\n")) << status.out;
+
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  for (pid_t pid : stopped) EXPECT_FALSE(Alive(pid)) << pid;
+  ASSERT_EQ(find_servers().size(), 1u);
+  EXPECT_NE(find_servers()[0], stopped[0]);
+  ASSERT_EQ(Clients("Jazz").size(), 1u);
+  EXPECT_NE(Clients("Jazz")[0], stopped[1]);
+}
+
+// Root's boot and cron runs start the streams as the config directory's
+// owner (the web user), so that the page can stop and replace them and
+// both count the same processes.
+TEST_F(HealthTest, StreamsRunAsTheConfigDirectorysOwner) {
+  AddPlaylist("Jazz", "1");
+  ASSERT_EQ(::chown(conf_.path().c_str(), kOtherUser, kOtherUser), 0);
+  ASSERT_EQ(::chmod(conf_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(bin_.path().c_str(), 0755), 0);  // the stand-ins
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  const std::vector<pid_t> running = {find_servers().at(0), Clients("Jazz").at(0)};
+  for (pid_t pid : running) {
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    EXPECT_NE(status.find("\nUid:\t12345\t12345\t12345\t12345\n"), std::string::npos) << status;
+    EXPECT_NE(status.find("\nGid:\t12345\t12345\t12345\t12345\n"), std::string::npos) << status;
+  }
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  EXPECT_EQ(find_servers().at(0), running[0]);
+  EXPECT_EQ(Clients("Jazz"), std::vector<pid_t>{running[1]});
+}
+
+// A web server that runs the page as its own user beside root's boot and
+// cron runs: every changing command of the page kept answering 0 once root
+// had made the command lock, and files that root rewrote became root's.
+TEST_F(HealthTest, APageRunAsTheWebUserWorksBesideRoot) {
+  ::mkdir(At("music").c_str(), 0755);
+  WriteFile(At("music/a.mp3"), "");
+  AddPlaylist("Jazz", "1");
+  WriteFile(At("folders-Jazz"), At("music") + "\n");
+  WriteFile(At("ices.conf-Jazz"), "<Port>8000</Port>\n");
+  for (const std::string& file : ListDir(conf_.path())) {
+    ASSERT_EQ(::lchown(At(file).c_str(), kOtherUser, kOtherUser), 0);  // as the installer leaves them
+  }
+  ASSERT_EQ(::chown(conf_.path().c_str(), kOtherUser, kOtherUser), 0);
+  ASSERT_EQ(::chmod(conf_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(bin_.path().c_str(), 0755), 0);
+  // Root: cron's rescan, the boot and cron's check.
+  ASSERT_EQ(Tarnwick({"rescan", "all"}).status, 0);
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  Kill(Clients("Jazz"));
+  ASSERT_EQ(Tarnwick({"check"}).status, 0);
+  for (const std::string& file : ListDir(conf_.path())) {
+    struct stat st;
+    ASSERT_EQ(::lstat(At(file).c_str(), &st), 0);
+    if (file != ".wl-lock") {
+      EXPECT_EQ(st.st_uid, kOtherUser) << file;
+    }
+  }
+  const std::vector<pid_t> started_by_root = Clients("Jazz");
+  ASSERT_EQ(started_by_root.size(), 1u);
+
+  // The page, as the web user: it stops and restarts what root started.
+  auto page = [&](const std::string& query) {
+    CgiRequest request;
+    request.query = query;
+    request.path_prefix = bin_.path() + ":" + directory_of(TARNWICK_BIN);
+    request.wrapper = {"/usr/bin/setpriv", "--reuid=12345", "--regid=12345", "--clear-groups"};
+    return RunCgi(request).out;
+  };
+  EXPECT_NE(page("cmd=GUI_ice_playlist_disable&f_name=Jazz").find("<res>1</res>"), std::string::npos);
+  EXPECT_TRUE(Clients("Jazz").empty());
+  EXPECT_NE(page("cmd=GUI_ice_playlist_enable&f_name=Jazz").find("<res>1</res>"), std::string::npos);
+  ASSERT_EQ(Clients("Jazz").size(), 1u);
+  const pid_t started_by_page = Clients("Jazz")[0];
+  EXPECT_NE(started_by_page, started_by_root[0]);
+  // Root's check counts the page's client as the one it wants.
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  EXPECT_EQ(Clients("Jazz"), std::vector<pid_t>{started_by_page});
+}
+
+// A fresh install has no icecast.xml until a port is set on the page: the
+// boot and check start the server on the stored port all the same, and
+// check's exit status says what status says after it.
+TEST_F(HealthTest, AFreshInstallStartsTheServerOnTheStoredPort) {
+  ::unlink(At("icecast.xml").c_str());
+  WriteFile(At("simple-icecast-conf"), "port=8003\n");
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  EXPECT_NE(ReadFile(At("icecast.xml")).find("<port>8003</port>"), std::string::npos);
+  ASSERT_EQ(find_servers().size(), 1u);
+
+  Kill(find_servers());
+  ::unlink(At("icecast.xml").c_str());
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  RunResult status = Tarnwick({"status"});
+  EXPECT_EQ(status.status, 0);
+  EXPECT_TRUE(status.out.starts_with("server\trunning\t8003\tlistening\t")) << status.out;
+
+  // A server that cannot have its port: check says so, as status does.
+  Kill(find_servers());
+  TempDir other;
+  WriteFile(other / "icecast.xml", "<icecast><port>8003</port></icecast>\n");
+  WriteFile(other / "ices.conf-x", "");
+  const pid_t holder = StartAs(0, "icecast", other / "icecast.xml", "-b");
+  for (int i = 0; i < 30000 && !port_accepts(8003, std::chrono::milliseconds(100)); ++i) ::usleep(1000);
+  EXPECT_EQ(Tarnwick({"check"}).status, 3);
+  EXPECT_EQ(Tarnwick({"status"}).status, 3);
+  EXPECT_TRUE(Alive(holder));
+}
+
+// A client that check gave up on stays given up until its settings change,
+// not just for ten minutes.
+TEST_F(HealthTest, AGivenUpClientStaysGivenUpAfterTheWindow) {
+  AddPlaylist("Flaky", "1");
+  struct stat st;
+  ASSERT_EQ(::stat(At("simple-ices-conf-Flaky").c_str(), &st), 0);
+  char signature[64];
+  std::snprintf(signature, sizeof signature, "%llu:%lld.%09ld", static_cast<unsigned long long>(st.st_ino),
+                static_cast<long long>(st.st_mtim.tv_sec), static_cast<long>(st.st_mtim.tv_nsec));
+  const long long an_hour_ago = static_cast<long long>(std::time(nullptr)) - 3600;
+  WriteFile(At(".wl-restarts"), "Flaky=" + std::string(signature) + " " + std::to_string(an_hour_ago) + " " +
+                                    std::to_string(an_hour_ago + 60) + " " + std::to_string(an_hour_ago + 120) + "\n");
+  EXPECT_EQ(Tarnwick({"check"}).status, 3);
+  EXPECT_TRUE(Clients("Flaky").empty());
+  EXPECT_NE(Tarnwick({"status"}).out.find("playlist\tFlaky\tenabled\tgiven-up\t-\n"), std::string::npos);
+}
+
+// Stored folders left without their playlist (a deletion by hand) are no
+// failure of the nightly rescan.
+TEST_F(HealthTest, RescanAllPassesOverFoldersWithoutAPlaylist) {
+  WriteFile(At("music/a.mp3"), "");
+  AddPlaylist("Kept", "0");
+  WriteFile(At("folders-Kept"), At("music") + "\n");
+  WriteFile(At("folders-Gone"), At("music") + "\n");
+  EXPECT_EQ(Tarnwick({"rescan", "all"}).status, 0);
+  EXPECT_EQ(ReadFile(At("playlist-Kept")), At("music/a.mp3") + "\n");
+  EXPECT_FALSE(Exists(At("playlist-Gone")));
+  EXPECT_EQ(Tarnwick({"rescan", "Gone"}).status, 1);  // named, it is still no playlist
+}
+
+// With the pointer to the config directory gone (a /tmp cleaner), check
+// looks at a directory without a server of its own: the running server is
+// not one it can show is ours to replace, and stays.
+TEST_F(HealthTest, CheckNeverKillsAServerOfAnotherConfigDirectory) {
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  const std::vector<pid_t> server = find_servers();
+  ASSERT_EQ(server.size(), 1u);
+  PointConfDir(conf_ / "gone");
+  EXPECT_EQ(Tarnwick({"check"}).status, 3);
+  EXPECT_EQ(Tarnwick({"stop", "all"}).status, 0);
+  EXPECT_TRUE(Alive(server[0]));
+  PointConfDir(conf_.path());
+  EXPECT_EQ(find_servers(), server);
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,8 +13,11 @@
 #include <memory>
 
 #include "lib/config_dir.h"
+#include "lib/numbers.h"
 #include "lib/process_table.h"
+#include "lib/settings_file.h"
 #include "lib/spawn.h"
+#include "lib/stream_configs.h"
 #include "lib/unique_fd.h"
 
 namespace {
@@ -28,18 +34,56 @@ void ForEachPlaylist(Action action) {
   }
 }
 
+// Kills `pids` with signal 9 and waits (briefly) until they are gone: a
+// killed process lingers a moment, and callers go on to start a new one
+// (which could not listen on the port the old one holds) or remove files.
+void KillAndWait(std::vector<pid_t> pids, std::string_view program, const std::string& config) {
+  for (pid_t pid : pids) ::kill(pid, SIGKILL);
+  for (int waited_ms = 0; waited_ms < 2000 && !pids.empty(); ++waited_ms) {
+    std::erase_if(pids, [&](pid_t pid) { return !process_matches(pid, program, config); });
+    if (!pids.empty()) ::usleep(1000);
+  }
+}
+
+// Starts a streaming program as the stream user.
+void Launch(const std::vector<std::string>& argv) {
+  gid_t group;
+  const uid_t user = stream_user(&group);
+  if (::geteuid() != 0 || (user == 0 && group == 0)) {
+    run_program(argv, true);
+    return;
+  }
+  // posix_spawn cannot change user: a helper takes on the user for good and
+  // starts the program, which detaches, so the helper ends at once. (Here,
+  // not in lib/spawn: the web program never changes user and stays small.)
+  pid_t helper = ::fork();
+  if (helper == 0) {
+    if (::setgroups(0, nullptr) == 0 && ::setgid(group) == 0 && ::setuid(user) == 0) run_program(argv, true);
+    ::_exit(0);
+  }
+  while (helper > 0 && ::waitpid(helper, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
 }  // namespace
 
 void kill_server() {
-  run_program({"killall", "-9", "icecast"}, true);
-  // The killed server holds its port until it is gone, and a new one started
-  // right after could not listen there: wait (briefly) for that.
-  for (int waited_ms = 0; waited_ms < 2000 && !find_servers().empty(); waited_ms += 5) ::usleep(5000);
+  // Only servers shown to be ours: never another user's, nor one started on
+  // another config directory.
+  KillAndWait(find_servers(true), "icecast", server_config_path());
 }
 
 void start_server() {
   kill_server();
-  run_program({"icecast", "-c", server_config_path(), "-b"}, true);
+  // A fresh install has no server config until a port is set on the page:
+  // the server starts on the stored port (the default when none is stored),
+  // but never on a guess while the settings cannot be read.
+  struct stat config;
+  if (::lstat(server_config_path().c_str(), &config) != 0 && errno == ENOENT) {
+    std::optional<std::string> port = cfg_file_get(server_settings_path(), "port");
+    if (port) build_server_config(leading_int(is_valid_port(*port) ? *port : kDefaultPort));
+  }
+  Launch({"icecast", "-c", server_config_path(), "-b"});
 }
 
 void start_playlist(std::string_view name) {
@@ -47,24 +91,17 @@ void start_playlist(std::string_view name) {
   std::optional<std::string> enabled = get_playlist_enabled(name);
   if (!enabled || !is_on(*enabled)) return;
   // One client per playlist: a second start leaves the running one alone.
+  // A stopped one serves nobody: it is replaced.
   const std::string config = source_config_path(name);
-  if (find_source_clients(config).empty()) run_program({"ices", "-c", config, "-B"}, true);
+  if (!find_source_clients(config).empty()) return;
+  KillAndWait(find_source_clients(config, true), "ices", config);
+  Launch({"ices", "-c", config, "-B"});
 }
 
 void stop_playlist(std::string_view name) {
   if (!is_valid_playlist_name(name)) return;
   const std::string config = source_config_path(name);
-  std::vector<pid_t> pids = find_source_clients(config);
-  for (pid_t pid : pids) ::kill(pid, SIGKILL);
-  // A kill takes effect a moment later; callers go on to remove the
-  // playlist's files or start a new client, so wait (briefly) until the
-  // killed clients are gone. An ended process has no command line.
-  for (int waited_ms = 0; waited_ms < 2000 && !pids.empty(); ++waited_ms) {
-    std::erase_if(pids, [&](pid_t pid) {
-      return !process_matches(pid, "ices", config);
-    });
-    if (!pids.empty()) ::usleep(1000);
-  }
+  KillAndWait(find_source_clients(config, true), "ices", config);
 }
 
 void start_all_playlists() { ForEachPlaylist(start_playlist); }

@@ -4,8 +4,11 @@
 // Starting and stopping the streaming processes: the icecast server and one
 // ices source client per enabled playlist. Programs are looked up on the
 // search path and started from argument vectors, so no name or path is ever
-// read by a shell; their output goes to /dev/null. No result is reported:
-// a program that cannot be found is simply not started.
+// read by a shell; their output goes to /dev/null. They run as the stream
+// user (the config directory's owner, see lib/process_table.h) whoever
+// starts them, so the web page and root's boot and cron runs stop and
+// replace each other's. No result is reported: a program that cannot be
+// found is simply not started.
 
 #include <string>
 #include <string_view>
@@ -15,21 +18,27 @@
 
 #include "lib/process_table.h"
 
-// Kills every server: "killall -9 icecast", then waits at most two seconds
-// until no server of the config directory runs any more.
+// Kills (signal 9) every server of ours on the config directory's
+// icecast.xml, stopped ones too, and waits at most two seconds until they are
+// gone. Another user's servers, and servers started on another config, are
+// never touched.
 void kill_server();
 
-// Kills every server, then launches "icecast -c CONFDIR/icecast.xml -b".
+// Kills our servers, then launches "icecast -c CONFDIR/icecast.xml -b";
+// when icecast.xml does not exist yet (a fresh install), writes it first for
+// the stored port (8000 when none or an invalid one is stored; nothing when
+// the server settings cannot be read).
 void start_server();
 
 // Launches "ices -c CONFDIR/ices.conf-NAME -B" when the playlist's "enabled"
-// setting starts with "1" and no source client of the playlist runs yet.
+// setting starts with "1" and no source client of the playlist runs yet (a
+// stopped client of ours is killed first: it counts as not running).
 // Does nothing when the name cannot name a playlist or its settings file
 // cannot be opened.
 void start_playlist(std::string_view name);
 
-// Kills with signal 9 every source client of the playlist, and no other
-// process.
+// Kills with signal 9 every source client of ours of the playlist, stopped
+// ones too, and no other process.
 void stop_playlist(std::string_view name);
 
 // Apply start_playlist or stop_playlist to every playlist that has a playlist

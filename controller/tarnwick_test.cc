@@ -96,8 +96,7 @@ TEST_F(TarnwickTest, StartAllRestartsTheServerAndOnlyEnabledPlaylists) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(Calls(), (std::vector<std::string>{"killall|-9|icecast", "icecast|-c|" + At("icecast.xml") + "|-b",
-                                               Ices("A")}));
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"icecast|-c|" + At("icecast.xml") + "|-b", Ices("A")}));
   EXPECT_EQ(Running("A"), 1u);
   // Starting again restarts the server but leaves the running client alone:
   // one client per playlist.
@@ -105,12 +104,13 @@ TEST_F(TarnwickTest, StartAllRestartsTheServerAndOnlyEnabledPlaylists) {
   Tarnwick({"start", "all"});
   Tarnwick({"start", "A"});
   EXPECT_EQ(Running("A"), 1u);
-  EXPECT_EQ(Calls(), (std::vector<std::string>{"killall|-9|icecast", "icecast|-c|" + At("icecast.xml") + "|-b"}));
-  // Stop all stops every client of every playlist, then the server.
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"icecast|-c|" + At("icecast.xml") + "|-b"}));
+  // Stop all stops every client of every playlist, then the server; no
+  // program is run for it.
   ::unlink(Log().c_str());
   EXPECT_EQ(Tarnwick({"stop", "all"}).status, 0);
   EXPECT_EQ(Running("A"), 0u);
-  EXPECT_EQ(Calls(), std::vector<std::string>{"killall|-9|icecast"});
+  EXPECT_TRUE(Calls().empty());
 }
 
 TEST_F(TarnwickTest, StartAllCarriesANewPasswordAndRestartsTheClientsThatHeldTheOld) {
@@ -124,8 +124,7 @@ TEST_F(TarnwickTest, StartAllCarriesANewPasswordAndRestartsTheClientsThatHeldThe
   ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
   EXPECT_EQ(ReadFile(At("ices.conf-A")), "      <Port>8000</Port>\n      <Password>N3w</Password>\n");
   EXPECT_NE(ReadFile(At("icecast.xml")).find("<admin-password>N3w</admin-password>"), std::string::npos);
-  EXPECT_EQ(Calls(), (std::vector<std::string>{"killall|-9|icecast", "icecast|-c|" + At("icecast.xml") + "|-b",
-                                               Ices("A")}));
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"icecast|-c|" + At("icecast.xml") + "|-b", Ices("A")}));
   ASSERT_EQ(Running("A"), 1u);
   EXPECT_NE(find_source_clients(At("ices.conf-A")).front(), old_client);
 }
@@ -199,7 +198,7 @@ TEST_F(TarnwickTest, MissingConfigDirectory) {
   ::unlink(Log().c_str());
   Tarnwick({"start", "A"});
   Tarnwick({"stop", "all"});
-  EXPECT_EQ(Calls(), std::vector<std::string>{"killall|-9|icecast"});
+  EXPECT_TRUE(Calls().empty());
   EXPECT_FALSE(Exists(conf_ / "missing"));
   // Stopping one name looks only at the processes.
   PointConfDir(conf_.path());

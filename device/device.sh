@@ -37,6 +37,9 @@ BUILD=${WAVELORN_BUILD_DIR:-$ROOT/build}
 DEVICE_CGI=${WAVELORN_DEVICE_CGI:-}
 DEVICE_PATH=${WAVELORN_DEVICE_PATH:-}
 DEVICE_CONF=${WAVELORN_DEVICE_CONF:-}
+# WAVELORN_DEVICE_WEB_USER: the user lighttpd runs the CGI program as
+# (default: root, as lighttpd is started).
+DEVICE_WEB_USER=${WAVELORN_DEVICE_WEB_USER:-}
 
 if [ "${WAVELORN_DEVICE_INSIDE:-}" != 1 ]; then
   case "$MODE" in run | --smoke | --e2e | --browser) ;; *) echo "usage: $0 [--fresh|--smoke|--e2e|--browser]" >&2; exit 2 ;; esac
@@ -67,7 +70,7 @@ if [ "${WAVELORN_DEVICE_INSIDE:-}" != 1 ]; then
     export WAVELORN_SCREENSHOT
   fi
   export WAVELORN_DEVICE_INSIDE=1 WAVELORN_BUILD_DIR="$BUILD" WAVELORN_DEVICE_CGI="$DEVICE_CGI" \
-    WAVELORN_DEVICE_PATH="$DEVICE_PATH" WAVELORN_DEVICE_CONF="$DEVICE_CONF"
+    WAVELORN_DEVICE_PATH="$DEVICE_PATH" WAVELORN_DEVICE_CONF="$DEVICE_CONF" WAVELORN_DEVICE_WEB_USER="$DEVICE_WEB_USER"
   # The end-to-end test has a network of its own, with a second machine on
   # its LAN (see below).
   NET=
@@ -214,6 +217,11 @@ alias.url = ("/cgi-bin/" => "$CGI_DIR/")
 \$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
 setenv.add-environment = ("PATH" => "${DEVICE_PATH:+$DEVICE_PATH:}$SB/bin:/usr/sbin:/usr/bin:/sbin:/bin")
 EOF
+if [ -n "$DEVICE_WEB_USER" ]; then
+  echo "server.username = \"$DEVICE_WEB_USER\"" >>"$SB/lighttpd.conf"
+  : >"$SB/lighttpd-error.log"
+  chown "$DEVICE_WEB_USER" "$SB/lighttpd-error.log"
+fi
 lighttpd -D -f "$SB/lighttpd.conf" &
 CGI="http://127.0.0.1:$HTTP_PORT/cgi-bin/stream_admin"
 for _ in $(seq 50); do curl -s -o /dev/null "$CGI" && break; sleep 0.1; done

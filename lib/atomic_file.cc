@@ -23,6 +23,14 @@ unsigned new_file_mode() {
   return 0666 & ~mask;
 }
 
+bool give_to_directory_owner(int fd, const std::string& dir) {
+  if (::geteuid() != 0) return true;
+  struct stat owner, file;
+  if (::stat(dir.c_str(), &owner) != 0 || ::fstat(fd, &file) != 0) return false;
+  if (file.st_uid == owner.st_uid && file.st_gid == owner.st_gid) return true;
+  return ::fchown(fd, owner.st_uid, owner.st_gid) == 0;
+}
+
 int write_file_atomically(const std::string& path, std::string_view contents) {
   std::optional<AtomicFile> out = AtomicFile::Create(path);
   if (!out) return 1;
@@ -80,10 +88,16 @@ bool AtomicFile::Commit() {
   if (stream_ == nullptr) return false;
   bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
   int fd = ::fileno(stream_);
-  ok = ok && ::fchmod(fd, new_file_mode()) == 0 && ::fsync(fd) == 0;
+  ok = ok && ::fchmod(fd, new_file_mode()) == 0 && give_to_directory_owner(fd, directory_of(target_)) &&
+       ::fsync(fd) == 0;
   ok = std::fclose(std::exchange(stream_, nullptr)) == 0 && ok;
   if (!ok) return false;
   if (::rename(temp_.c_str(), target_.c_str()) != 0) return false;
   temp_.clear();
+  // The rename is a change of the directory, and until the directory is on
+  // disk a power cut can bring back the old file, or no file at all. The
+  // new file is in place whatever this sync answers, so the result stands.
+  UniqueFd dir(::open(directory_of(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid()) ::fsync(dir.get());
   return true;
 }

@@ -38,8 +38,12 @@ class AtomicFile {
   void SetBufferSize(std::size_t size);
 
   // Flushes the contents to disk, gives the file the mode a newly created file
-  // gets (0666 less the umask) and renames it over the target. Returns false,
-  // leaving the target untouched, when any step fails.
+  // gets (0666 less the umask) and, run as root, to the directory's owner
+  // (see give_to_directory_owner), renames it over the target and syncs the
+  // target's directory, so that the replacement survives a power cut. Returns
+  // false, leaving the target untouched, when any step up to the rename
+  // fails; once renamed, the new file stands (a failing directory sync is
+  // not reported: nothing could be undone by then).
   bool Commit();
 
  private:
@@ -66,5 +70,12 @@ std::string directory_of(const std::string& path);
 
 // The mode that creating a file with 0666 gives under the current umask.
 unsigned new_file_mode();
+
+// Gives the file open as `fd` to the owner and group of directory `dir` when
+// this process runs as root, so that a file that root (the boot script,
+// cron) creates or replaces there stays the directory owner's (the web user
+// of a page that is not root) to rewrite. Does nothing otherwise. Returns
+// false when the change fails.
+bool give_to_directory_owner(int fd, const std::string& dir);
 
 #endif  // LIB_ATOMIC_FILE_H_

@@ -104,7 +104,7 @@ CommandLock CommandLock::Acquire(std::chrono::milliseconds deadline) {
     lock.inherited_ = true;
     return lock;
   }
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666));
   struct stat st;
   if (!fd.valid()) {
     struct stat dir;

@@ -10,4 +10,9 @@
 // at once (a child that inherited the descriptor "takes" its parent's lock).
 bool lock_exclusive(int fd, std::chrono::milliseconds deadline);
 
+// Takes a shared flock on `fd` in the same way: any number of shared holders
+// at once, none beside an exclusive one. A descriptor opened read-only can
+// carry it, so readers need no write access to the file or its volume.
+bool lock_shared(int fd, std::chrono::milliseconds deadline);
+
 #endif  // LIB_FILE_LOCK_H_

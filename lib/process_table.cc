@@ -6,10 +6,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <memory>
@@ -20,33 +22,70 @@
 namespace {
 
 // Reads a /proc file whole; empty when the process is gone.
-std::string ReadProcFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+std::string ReadProcFile(const char* path) {
+  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
   return fd.valid() ? read_all(fd.get()) : std::string();
 }
 
-bool Matches(std::string_view cmdline, std::string_view program, std::string_view config_path) {
-  std::vector<std::string_view> args;
-  while (!cmdline.empty()) {
-    std::size_t end = cmdline.find('\0');
-    args.push_back(cmdline.substr(0, end));
-    if (end == std::string_view::npos) break;
-    cmdline.remove_prefix(end + 1);
-  }
-  if (args.empty()) return false;
-  std::string_view name = args[0];
-  std::size_t slash = name.rfind('/');
-  if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
+// /proc/PID/FILE of process `pid`. (Kept plain throughout: the web program
+// links this file and must stay small on the device.)
+std::string ReadOfProcess(long pid, const char* file) {
+  char path[48];
+  std::snprintf(path, sizeof path, "/proc/%ld/%s", pid, file);
+  return ReadProcFile(path);
+}
+
+// True when `cmdline` (a /proc cmdline: NUL-terminated arguments) is that of
+// `program` (the base name of its first argument) with "-c" immediately
+// followed by exactly `config_path` among its other arguments.
+bool Matches(const std::string& cmdline, std::string_view program, const std::string& config_path) {
+  const char* arg = cmdline.c_str();
+  const char* const end = arg + cmdline.size();
+  std::string_view name(arg);
+  name.remove_prefix(name.rfind('/') + 1);  // npos + 1: the whole name
   if (name != program) return false;
-  for (std::size_t i = 1; i + 1 < args.size(); ++i) {
-    if (args[i] == "-c" && args[i + 1] == config_path) return true;
+  for (arg += std::strlen(arg) + 1; arg < end; arg += std::strlen(arg) + 1) {
+    if (std::strcmp(arg, "-c") == 0 && arg + 3 <= end && config_path == arg + 3) return true;
   }
   return false;
 }
 
+// True when process `pid` is one of ours (see the header).
+bool IsOurs(long pid, std::string_view program, const std::string& config_path, bool include_stopped) {
+  if (!Matches(ReadOfProcess(pid, "cmdline"), program, config_path)) return false;
+  const std::string status = ReadOfProcess(pid, "status");
+  const std::size_t state = status.find("\nState:\t");
+  const std::size_t uid = status.find("\nUid:\t");
+  if (state == std::string::npos || uid == std::string::npos) return false;
+  const char letter = status[state + 8];
+  if (letter == 'Z' || letter == 'X' || (!include_stopped && (letter == 'T' || letter == 't'))) return false;
+  // "Uid:" lists the real, effective, saved and file system user ids; the
+  // effective one is whose rights the process has.
+  char* next;
+  std::strtoul(status.c_str() + uid + 6, &next, 10);
+  const unsigned long effective = std::strtoul(next, nullptr, 10);
+  const uid_t user = stream_user();
+  return effective == user || (program == "icecast" && effective == server_user(user));
+}
+
 }  // namespace
 
-std::vector<pid_t> find_processes(std::string_view program, const std::string& config_path) {
+uid_t stream_user(gid_t* group) {
+  struct stat st;
+  if (::stat(get_conf_dir().c_str(), &st) != 0) {
+    st.st_uid = ::geteuid();
+    st.st_gid = ::getegid();
+  }
+  if (group != nullptr) *group = st.st_gid;
+  return st.st_uid;
+}
+
+uid_t server_user(uid_t stream) {
+  struct stat log;
+  return stream == 0 && ::stat("/var/log/wavelorn", &log) == 0 ? log.st_uid : stream;
+}
+
+std::vector<pid_t> find_processes(std::string_view program, const std::string& config_path, bool include_stopped) {
   std::vector<pid_t> pids;
   std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
   if (!proc) return pids;
@@ -55,19 +94,22 @@ std::vector<pid_t> find_processes(std::string_view program, const std::string& c
     char* end;
     long pid = std::strtol(entry->d_name, &end, 10);
     if (*end != '\0' || pid <= 0 || pid == self) continue;
-    std::string cmdline = ReadProcFile(std::string("/proc/") + entry->d_name + "/cmdline");
-    if (Matches(cmdline, program, config_path)) pids.push_back(static_cast<pid_t>(pid));
+    if (IsOurs(pid, program, config_path, include_stopped)) pids.push_back(static_cast<pid_t>(pid));
   }
   return pids;
 }
 
 bool process_matches(pid_t pid, std::string_view program, const std::string& config_path) {
-  return Matches(ReadProcFile("/proc/" + std::to_string(pid) + "/cmdline"), program, config_path);
+  return IsOurs(pid, program, config_path, true);
 }
 
-std::vector<pid_t> find_source_clients(const std::string& config_path) { return find_processes("ices", config_path); }
+std::vector<pid_t> find_source_clients(const std::string& config_path, bool include_stopped) {
+  return find_processes("ices", config_path, include_stopped);
+}
 
-std::vector<pid_t> find_servers() { return find_processes("icecast", server_config_path()); }
+std::vector<pid_t> find_servers(bool include_stopped) {
+  return find_processes("icecast", server_config_path(), include_stopped);
+}
 
 bool port_accepts(int port, std::chrono::milliseconds timeout) {
   if (port < 1 || port > 65535) return false;
@@ -124,18 +166,15 @@ void ListeningInodes(const char* table, int port, std::vector<std::string>& inod
 }
 
 // The effective user id of process `pid` ("Uid:" line of its status, which
-// anyone may read); empty when it is gone.
+// anyone may read), as /proc/net writes a socket's owner; empty when it is
+// gone.
 std::string EffectiveUid(pid_t pid) {
-  std::string status = ReadProcFile("/proc/" + std::to_string(pid) + "/status");
-  std::size_t at = status.find("\nUid:");
-  if (at == std::string::npos) return "";
-  std::string_view fields = std::string_view(status).substr(at + 5);
-  fields = fields.substr(0, fields.find('\n'));
-  std::size_t real = fields.find_first_not_of(" \t");
-  std::size_t gap = fields.find_first_of(" \t", real);
-  std::size_t effective = fields.find_first_not_of(" \t", gap);
-  if (effective == std::string_view::npos) return "";
-  return std::string(fields.substr(effective, fields.find_first_of(" \t", effective) - effective));
+  const std::string status = ReadOfProcess(pid, "status");
+  const std::size_t uid = status.find("\nUid:\t");
+  if (uid == std::string::npos) return "";
+  char* next;
+  std::strtoul(status.c_str() + uid + 6, &next, 10);
+  return std::to_string(std::strtoul(next, nullptr, 10));
 }
 
 }  // namespace

@@ -1,8 +1,14 @@
 #ifndef LIB_PROCESS_TABLE_H_
 #define LIB_PROCESS_TABLE_H_
 
-// What runs: the streaming processes found in /proc by their command lines,
-// and whether a TCP port on 127.0.0.1 accepts connections.
+// What runs: the streaming processes found in /proc, and whether a TCP port
+// on 127.0.0.1 accepts connections.
+//
+// A process is one of ours only when its command line is that of one of our
+// programs on a file of the config directory, it runs as the stream user
+// (below), and it is neither a zombie nor stopped (SIGSTOP, or halted by a
+// tracer): a stopped server or client serves nobody, so it counts as down.
+// A process of another user is never counted, and so never signalled.
 
 #include <sys/types.h>
 
@@ -12,20 +18,35 @@
 #include <string_view>
 #include <vector>
 
-// The process ids of the processes whose first argument has the base name
-// `program` and whose arguments hold "-c" immediately followed by exactly
-// `config_path`. A process that ends while it is read is passed over; the
-// calling process is never listed.
-std::vector<pid_t> find_processes(std::string_view program, const std::string& config_path);
+// The user the streaming processes run as: the owner of the config
+// directory (the effective user when it cannot be looked at), whoever starts
+// them. `group` receives the directory's group.
+uid_t stream_user(gid_t* group = nullptr);
 
-// True when process `pid` is still one that find_processes would list.
+// The user a server of `stream` (the stream user) runs as besides that
+// user. Started by root, the server changes to the changeowner user of
+// icecast.xml ("nobody"), to which the boot script gives the server's log
+// folder /var/log/wavelorn so that it can write there: the owner of that
+// folder, when `stream` is root and the folder exists. Otherwise `stream`.
+uid_t server_user(uid_t stream);
+
+// The process ids of our processes whose first argument has the base name
+// `program` and whose arguments hold "-c" immediately followed by exactly
+// `config_path`; stopped ones too when `include_stopped` is set (to be
+// killed). A process that ends while it is read is passed over; the calling
+// process is never listed.
+std::vector<pid_t> find_processes(std::string_view program, const std::string& config_path,
+                                  bool include_stopped = false);
+
+// True when process `pid` is still one that find_processes would list with
+// `include_stopped` set: it has not ended yet.
 bool process_matches(pid_t pid, std::string_view program, const std::string& config_path);
 
 // The source clients started on `config_path` ("ices -c CONFIG ...").
-std::vector<pid_t> find_source_clients(const std::string& config_path);
+std::vector<pid_t> find_source_clients(const std::string& config_path, bool include_stopped = false);
 
 // The servers started on the config directory's icecast.xml.
-std::vector<pid_t> find_servers();
+std::vector<pid_t> find_servers(bool include_stopped = false);
 
 // True when a TCP connection to 127.0.0.1:`port` is accepted within
 // `timeout`.

@@ -51,17 +51,21 @@ namespace {
 constexpr int kMaxOpenAttempts = 100;
 constexpr std::chrono::seconds kLockDeadline{30};
 
-// Opens `path` for update without following a link or blocking on a FIFO,
-// creating it when it is missing (and `create` is set) without truncating a
-// file that another process created meanwhile. `created` tells which. Returns
-// an invalid descriptor with errno set on failure (ENOENT: missing and not
+// Opens `path` without following a link or blocking on a FIFO: for update,
+// creating it when it is missing without truncating a file that another
+// process created meanwhile, when `create` is set (`created` tells which);
+// read-only otherwise, so that a read-only volume still reads. Returns an
+// invalid descriptor with errno set on failure (ENOENT: missing and not
 // created).
 UniqueFd OpenOrCreate(const std::string& path, bool create, bool& created) {
   created = false;
-  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  int fd = ::open(path.c_str(), (create ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
   if (fd >= 0 || errno != ENOENT || !create) return UniqueFd(fd);
   fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
-  if (fd >= 0) created = true;
+  if (fd >= 0) {
+    created = true;
+    give_to_directory_owner(fd, directory_of(path));
+  }
   return UniqueFd(fd);
 }
 
@@ -105,6 +109,7 @@ std::unique_ptr<SettingsFile> cfg_open(const std::string& path, bool create) {
       if (errno == ENOENT && !create && ::stat(directory_of(path).c_str(), &dir) == 0 && S_ISDIR(dir.st_mode)) {
         auto file = std::make_unique<SettingsFile>();
         file->path_ = path;
+        file->read_only_ = true;
         return file;
       }
       if (errno == EEXIST) continue;  // created by someone else meanwhile
@@ -114,7 +119,7 @@ std::unique_ptr<SettingsFile> cfg_open(const std::string& path, bool create) {
     if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_size > kMaxSettingsFileSize) {
       break;
     }
-    if (!lock_exclusive(fd.get(), kLockDeadline)) {
+    if (!(create ? lock_exclusive(fd.get(), kLockDeadline) : lock_shared(fd.get(), kLockDeadline))) {
       cfg_last_error = CFGERR_LOCK;
       return nullptr;
     }
@@ -122,6 +127,7 @@ std::unique_ptr<SettingsFile> cfg_open(const std::string& path, bool create) {
 
     auto file = std::make_unique<SettingsFile>();
     file->path_ = path;
+    file->read_only_ = !create;
     file->dev_ = opened.st_dev;
     file->ino_ = opened.st_ino;
     if (!created) {
@@ -176,6 +182,8 @@ int cfg_close(std::unique_ptr<SettingsFile> file) {
   if (!file) return -1;
   cfg_last_error = CFGERR_NONE;
   if (!file->dirty_) return 0;
+  // A reader's shared lock does not keep other readers from setting too.
+  if (file->read_only_) return 1;
   // The lock on the old file is held until the new one has been renamed over
   // it, so a waiting opener never sees a half-written file. Deleting takes the
   // same lock, so when the path no longer names the file we locked, it was

@@ -1,10 +1,12 @@
 #ifndef LIB_SETTINGS_FILE_H_
 #define LIB_SETTINGS_FILE_H_
 
-// A settings file is a small text file of "name=value" lines. Opening it takes
-// an exclusive flock that is held, by readers too, until it is closed; every
-// change lives in memory until the close, which replaces the file atomically
-// and only when something was set.
+// A settings file is a small text file of "name=value" lines. Opening it for
+// writing takes an exclusive flock, opening it for reading a shared one
+// through a read-only descriptor (so that a volume remounted read-only still
+// reads); either is held until the close. Every change lives in memory until
+// the close, which replaces the file atomically and only when something was
+// set.
 //
 // Reading accepts more than writing produces: blank lines, lines starting with
 // a carriage return and lines without "=" are skipped (and so are gone after
@@ -68,16 +70,19 @@ class SettingsFile {
   dev_t dev_ = 0;  // identity of the locked file
   ino_t ino_ = 0;
   bool dirty_ = false;
+  bool read_only_ = false;  // opened for reading: the close writes nothing
   std::vector<SettingsEntry> entries_;
 };
 
 // The entries of settings file contents `data`, by the reading rules above.
 std::vector<SettingsEntry> parse_settings(std::string_view data);
 
-// Opens and locks the file at `path` and reads its entries. A missing file is
-// created empty (mode 0666 less the umask) when `create` is set; otherwise the
-// result is a handle that holds no entries, creates nothing and answers
-// exists() false (cfg_set on it then creates the file at cfg_close).
+// Opens and locks the file at `path` and reads its entries. With `create` set
+// it opens for writing: a missing file is created empty (mode 0666 less the
+// umask) and the lock is exclusive. Otherwise it opens for reading: a shared
+// lock on a read-only descriptor; a missing file gives a handle that holds no
+// entries, creates nothing and answers exists() false; and cfg_close of such
+// a handle writes nothing (it answers 1 when something was set).
 //
 // The file is opened without following a symbolic link and without blocking,
 // must be a regular file of at most kMaxSettingsFileSize bytes, and the lock
@@ -103,8 +108,9 @@ std::string cfg_get(const SettingsFile& file, std::string_view name);
 int cfg_set(SettingsFile& file, std::string_view name, std::string_view value);
 
 // Writes the entries back when something was set, then unlocks and closes.
-// Sets cfg_last_error to CFGERR_NONE. Returns 0, or 1 when the rewrite failed
-// or the file was removed or replaced since it was opened (the path is then
+// Sets cfg_last_error to CFGERR_NONE. Returns 0, or 1 when the rewrite failed,
+// the handle was opened for reading, or the file was removed or replaced since
+// it was opened (the path is then
 // left as it is: a deleted file does not come back). Returns -1 for a null
 // handle.
 int cfg_close(std::unique_ptr<SettingsFile> file);

@@ -266,3 +266,27 @@ TEST_F(SettingsFileTest, RemoveTakesAwayFilesAndPlantedLinks) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SettingsFileTest, ReadersShareTheLockAndWriteNothing) {
+  WriteFile(Path(), "port=1\n");
+  ASSERT_EQ(::chmod(Path().c_str(), 0444), 0);
+  auto first = cfg_open(Path(), false);
+  auto second = cfg_open(Path(), false);  // would wait 30 s for an exclusive lock
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(cfg_get(*second, "port"), "1");
+  cfg_set(*first, "port", "2");
+  EXPECT_EQ(cfg_close(std::move(first)), 1);
+  EXPECT_EQ(cfg_close(std::move(second)), 0);
+  EXPECT_EQ(ReadFile(Path()), "port=1\n");
+  EXPECT_FALSE(Exists(dir_ / "missing"));
+  auto missing = cfg_open(dir_ / "missing", false);
+  ASSERT_NE(missing, nullptr);
+  cfg_set(*missing, "port", "2");
+  EXPECT_EQ(cfg_close(std::move(missing)), 1);
+  EXPECT_FALSE(Exists(dir_ / "missing"));
+}
+
+}  // namespace

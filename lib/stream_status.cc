@@ -56,7 +56,7 @@ std::vector<std::time_t> RecordedRestarts(const SettingsFile& record, std::strin
 bool StreamStatus::healthy() const {
   if (server.pids.empty() || !server.listening || !server.ours_listening.value_or(true)) return false;
   return std::none_of(playlists.begin(), playlists.end(),
-                      [](const PlaylistStatus& p) { return p.enabled && p.clients.empty(); });
+                      [](const PlaylistStatus& p) { return p.unreadable || (p.enabled && p.clients.empty()); });
 }
 
 StreamStatus collect_stream_status() {
@@ -70,7 +70,6 @@ StreamStatus collect_stream_status() {
     status.server.ours_listening = owns_listening_port(status.server.pids, port);
   }
   std::unique_ptr<DIR, DirCloser> dir(::opendir(get_conf_dir().c_str()));
-  const std::time_t now = std::time(nullptr);
   while (dir) {
     const dirent* entry = ::readdir(dir.get());
     if (entry == nullptr) break;
@@ -82,8 +81,9 @@ StreamStatus collect_stream_status() {
     playlist.name = name;
     std::optional<std::string> enabled = get_playlist_enabled(name);
     playlist.enabled = enabled && is_on(*enabled);
+    playlist.unreadable = !enabled;
     playlist.clients = find_source_clients(source_config_path(name));
-    playlist.given_up = playlist.enabled && playlist.clients.empty() && restarts_exhausted(name, now);
+    playlist.given_up = playlist.enabled && playlist.clients.empty() && restarts_exhausted(name);
     status.playlists.push_back(std::move(playlist));
   }
   std::sort(status.playlists.begin(), status.playlists.end(),
@@ -91,13 +91,15 @@ StreamStatus collect_stream_status() {
   return status;
 }
 
-bool restarts_exhausted(std::string_view name, std::time_t now) {
+bool restarts_exhausted(std::string_view name) {
   std::unique_ptr<SettingsFile> record = cfg_open(RestartsPath(), false);
   if (!record) return false;
   std::vector<std::time_t> times = RecordedRestarts(*record, name);
   cfg_close(std::move(record));
-  return std::count_if(times.begin(), times.end(), [&](std::time_t t) { return now - t < kRestartWindow; }) >=
-         kMaxRestarts;
+  // Each record keeps only the restarts within the window before it, so a
+  // full list means that many within one window: given up for good, until
+  // the settings change (and with them the signature).
+  return static_cast<int>(times.size()) >= kMaxRestarts;
 }
 
 bool record_restart(std::string_view name, std::time_t now) {

@@ -17,6 +17,9 @@
 struct PlaylistStatus {
   std::string name;
   bool enabled = false;
+  // Its settings file exists but cannot be read (or locked): whether it is
+  // to run is not known, so nothing is started or stopped for it.
+  bool unreadable = false;
   std::vector<pid_t> clients;  // its running source clients
   bool given_up = false;       // restarted too often lately: left alone
 };
@@ -40,7 +43,8 @@ struct StreamStatus {
 
   // True when everything that should run runs: the server, listening on the
   // stored port itself (or, when that cannot be told, with the port open),
-  // and a client of every enabled playlist.
+  // and a client of every enabled playlist; false while a playlist's
+  // settings are unreadable.
   bool healthy() const;
 };
 
@@ -49,12 +53,13 @@ struct StreamStatus {
 StreamStatus collect_stream_status();
 
 // A client that has been started by a check kMaxRestarts times within
-// kRestartWindow and is down again is left alone until its settings change.
+// kRestartWindow and is down again is left alone until its settings change,
+// however long ago that was.
 inline constexpr int kMaxRestarts = 3;
 inline constexpr std::time_t kRestartWindow = 600;
 
-// True when the playlist's client is to be left alone (see above) at `now`.
-bool restarts_exhausted(std::string_view name, std::time_t now);
+// True when the playlist's client is to be left alone (see above).
+bool restarts_exhausted(std::string_view name);
 
 // Records that a check started the playlist's client at `now`. Call only
 // while holding the command lock. Returns false when the record cannot be

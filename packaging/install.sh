@@ -128,6 +128,18 @@ make_dir "$cgi"
 # The config directory and its server settings: the port, the streaming
 # server's password and the music roots. What is stored already (a reinstall
 # over kept playlists) stays as it is; a missing value is added.
+# An existing config directory's owner is noted, for uninstall.sh to give
+# it back; folders that an earlier install made and its uninstall kept
+# (noted in the directory) are this install's to remove too.
+conf_owner=
+[ ! -d "$(R "$conf")" ] || conf_owner=$(stat -c %u:%g "$(R "$conf")")
+if [ -f "$(R "$conf/.wl-install-dirs")" ] && [ ! -L "$(R "$conf/.wl-install-dirs")" ]; then
+  while read -r dir; do
+    case $dir in /*) [ -d "$(R "$dir")" ] && record "$dir" ;; esac
+  done <"$(R "$conf/.wl-install-dirs")"
+  rm -f "$(R "$conf/.wl-install-dirs")"
+  conf_owner=
+fi
 make_dir "$conf"
 kept_settings=
 [ ! -e "$settings" ] || kept_settings=1
@@ -168,6 +180,7 @@ make_dir /var/log/wavelorn
 {
   printf 'app=%s\nconf=%s\ncgi=%s\nbin=%s\n' "$app" "$conf" "$cgi" "$bindir"
   [ "$conf" = "$default_conf" ] || printf 'pointer=1\n'
+  [ -z "$conf_owner" ] || printf 'conf_owner=%s\n' "$conf_owner"
 } >"$(R "$app/install.conf")"
 printf '%s' "$manifest_lines" >"$(R "$app/install.manifest")"
 

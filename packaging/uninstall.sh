@@ -26,13 +26,14 @@ R() { printf '%s%s' "$root" "$1"; }
 if [ -n "$app" ]; then settings=$(R "$app/install.conf"); else settings=$(dirname "$0")/install.conf; fi
 [ "$(id -u)" = 0 ] || { echo "uninstall: run me as root" >&2; exit 1; }
 [ -f "$settings" ] || { echo "uninstall: nothing installed (no $settings)" >&2; exit 1; }
-conf= cgi= bin=
+conf= cgi= bin= conf_owner=
 while IFS='=' read -r key value; do
   case $key in
     app) app=$value ;;
     conf) conf=$value ;;
     cgi) cgi=$value ;;
     bin) bin=$value ;;
+    conf_owner) conf_owner=$value ;;
   esac
 done <"$settings"
 
@@ -55,27 +56,36 @@ rm -f "$(R "$app/bin/stream_admin")" "$(R "$app/bin/tarnwick")" "$(R "$app/start
   "$(R "$app/README")" "$(R "$app/install.conf")"
 rm -rf "$(R "$app/web")"
 if [ $purge = 1 ]; then
-  # Only the files the programs make, so that nothing else in a shared
-  # folder goes.
-  for pattern in simple-icecast-conf 'simple-ices-conf-*' 'playlist-*' 'folders-*' 'ices.conf-*' icecast.xml '.wl-*'; do
-    find "$(R "$conf")" -mindepth 1 -maxdepth 1 -name "$pattern" -exec rm -rf {} + 2>/dev/null || true
+  # Only regular files of the names the programs make, never a folder or a
+  # link, so that nothing else in a shared folder goes (a user's folder
+  # "playlist-2019 party" stays, with what it holds).
+  for pattern in simple-icecast-conf icecast.xml 'simple-ices-conf-?*' 'playlist-?*' 'folders-?*' 'ices.conf-?*' \
+    .wl-lock .wl-journal .wl-restarts .wl-install-dirs '.wl-[A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9]'; do
+    find "$(R "$conf")" -mindepth 1 -maxdepth 1 -type f -name "$pattern" -exec rm -f {} + 2>/dev/null || true
   done
-  # The folder itself too, when that leaves it empty (a reinstall over kept
-  # settings did not create it, but an earlier install did).
-  rmdir "$(R "$conf")" 2>/dev/null || true
 fi
+# What install.sh changed on a config directory that was there before it.
+[ -z "$conf_owner" ] || [ ! -d "$(R "$conf")" ] || chown "$conf_owner" "$(R "$conf")"
 
 # The folders install.sh created, deepest first, when they are empty (the
 # config directory still holds the playlists unless purged); the log folder
 # goes with its logs.
 manifest=$(cat "$(R "$app/install.manifest")")
 rm -f "$(R "$app/install.manifest")" "$(R "$app/uninstall.sh")"
-printf '%s\n' "$manifest" | sort -r | while read -r dir; do
+kept=$(printf '%s\n' "$manifest" | sort -r | while read -r dir; do
   [ -n "$dir" ] || continue
   [ "$dir" = /var/log/wavelorn ] && rm -rf "$(R "$dir")"
-  rmdir "$(R "$dir")" 2>/dev/null || true
-done
-if [ -d "$(R "$conf")" ]; then
+  rmdir "$(R "$dir")" 2>/dev/null || [ ! -d "$(R "$dir")" ] || printf '%s\n' "$dir"
+done)
+# Folders the add-on made that stay (the kept config directory and the
+# folders above it) are noted in the config directory, so that a reinstall
+# over it takes them into its manifest and the last uninstall removes them.
+if [ -n "$kept" ] && [ -d "$(R "$conf")" ]; then
+  printf '%s\n' "$kept" >"$(R "$conf/.wl-install-dirs")"
+fi
+if [ -d "$(R "$conf")" ] && [ $purge = 1 ]; then
+  echo "uninstalled; removed the add-on's files from $conf and kept the folder with whatever else it holds"
+elif [ -d "$(R "$conf")" ]; then
   echo "uninstalled; kept the config directory $conf with your playlists and settings (--purge removes them)"
 else
   echo "uninstalled"

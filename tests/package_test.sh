@@ -4,9 +4,13 @@
 # device, runs the end-to-end test (device/device.sh --e2e) against the
 # installed programs, uninstalls, and checks that exactly what the install
 # added is gone: the config directory with the user's playlists stays, and
-# goes too with --purge. Also: the install refuses a device without ices,
-# a reinstall keeps the kept settings, the boot script starts the enabled
-# playlists and the uninstall stops them.
+# goes too with --purge. The install is the one of a device whose web server
+# is not root (--web-user nobody): the boot script runs as root, then the
+# end-to-end test's requests go through a web server that runs as nobody.
+# Also: the install refuses a device without ices, a reinstall keeps the
+# kept settings, the boot script starts the enabled playlists and the
+# uninstall stops them, and a purge of a shared folder given as the config
+# directory removes only the programs' files and gives the folder back.
 #
 # Everything runs in private mount and PID namespaces: the scratch root lives
 # on a tmpfs, and its /tmp, /var/log, /etc/group and /mnt/HD are mounted where
@@ -49,7 +53,9 @@ mount -t tmpfs wl-package-mnt /mnt  # hides the machine's /mnt, in here only
 W=/mnt/package-test
 R=$W/root
 APP=/mnt/HD/HD_a2/Nas_Prog/sonorell
-CONF=/mnt/HD/HD_a2/streams  # not the default: announced in /tmp/iceconf.dir
+# Not the default (announced in /tmp/iceconf.dir), inside the add-on's
+# folder: the kept settings keep that folder after an uninstall.
+CONF=$APP/streams
 mkdir -p "$W/unpacked" "$R"/{etc,tmp,var/log,usr/bin,usr/sbin,bin,sbin,mnt/HD/HD_a2/Nas_Prog}
 chmod 1777 "$R/tmp"
 
@@ -92,7 +98,8 @@ check "  ... and both refusals change nothing" [ "$(listing)" = "$before" ]
 pristine=$before
 
 # -------------------------------------------------------------- install
-check "install" "$PKG/install.sh" --root "$R" --conf-dir "$CONF"
+check "install" "$PKG/install.sh" --root "$R" --conf-dir "$CONF" --web-user nobody
+check "the config directory belongs to the web user" [ "$(stat -c %U "$R$CONF")" = nobody ]
 check "the programs are in the add-on's folder" test -x "$R$APP/bin/stream_admin" -a -x "$R$APP/bin/tarnwick"
 check "stream_admin is linked where the web server runs CGI" \
   [ "$(readlink "$R$APP/web/cgi-bin/stream_admin")" = "$APP/bin/stream_admin" ]
@@ -108,8 +115,11 @@ check "the installed CGI program answers with the default port" \
 check "a second install refuses" bash -c "! '$PKG/install.sh' --root '$R' --conf-dir '$CONF' 2>/dev/null"
 
 # -------------------------------------------------------------- end to end
-echo "-- end-to-end test against the installed programs"
-if WAVELORN_DEVICE_NO_BUILD=1 WAVELORN_BUILD_DIR="$SRC/build" WAVELORN_DEVICE_CGI="$APP/web/cgi-bin/stream_admin" \
+check "the boot script, as root, starts the server on the stored port" \
+  bash -c "'$R$APP/start.sh' --root '$R' && for i in \$(seq 100); do PATH='$R/usr/bin':\$PATH tarnwick status | grep -q '^server.running.8000.listening' && exit 0; sleep 0.1; done; exit 1"
+check "  ... as the config directory's owner" bash -c "[ \"\$(ps -o user= -C icecast | sort -u)\" = nobody ]"
+echo "-- end-to-end test against the installed programs, through a web server that runs as nobody"
+if WAVELORN_DEVICE_WEB_USER=nobody WAVELORN_DEVICE_NO_BUILD=1 WAVELORN_BUILD_DIR="$SRC/build" WAVELORN_DEVICE_CGI="$APP/web/cgi-bin/stream_admin" \
   WAVELORN_DEVICE_PATH="$R/usr/bin" WAVELORN_DEVICE_CONF="$CONF" "$SRC/device/device.sh" --e2e | sed 's/^/   /'; then
   check "end-to-end test" true
 else
@@ -119,7 +129,7 @@ fi
 # -------------------------------------------------------------- uninstall
 check "uninstall" "$R$APP/uninstall.sh" --root "$R"
 # Only the config directory (with the user's playlists) remains.
-added=$(comm -13 <(echo "$before") <(listing) | grep -v "^\./${CONF#/}[/ ]" || true)
+added=$(comm -13 <(echo "$before") <(listing) | grep -v -e "^\./${CONF#/}[/ ]" -e "^\./${APP#/} " || true)
 changed=$(comm -23 <(echo "$before") <(listing) || true)
 check "uninstall removes what install added, and only that" [ -z "$added$changed" ]
 [ -z "$added$changed" ] || printf 'left: %s\ngone: %s\n' "$added" "$changed"
@@ -149,8 +159,25 @@ check "  ... stopped the playlist's source client" bash -c "! pgrep -f '^ices -c
 ln -sfn "$SRC/build/device/ices" "$R/usr/bin/ices"
 ln -sfn "$(command -v icecast2)" "$R/usr/bin/icecast"
 after=$(listing)
-check "  ... leaves the device as it was before the first install" [ "$after" = "$pristine" ]
+check "  ... leaves the device as it was before the first install, add-on folders included" [ "$after" = "$pristine" ]
 [ "$after" = "$pristine" ] || diff <(echo "$pristine") <(echo "$after") || true
+
+# ---------------------------------------- a shared folder as config directory
+SHARED=/mnt/HD/HD_a2/shared
+mkdir -p "$R$SHARED/playlist-2019 party" "$R$SHARED/folders-old"
+echo photo >"$R$SHARED/playlist-2019 party/photo.jpg"
+echo notes >"$R$SHARED/notes.txt"
+ln -s notes.txt "$R$SHARED/playlist-link"
+chown -R 4321:4321 "$R$SHARED"
+check "install into a shared folder" "$PKG/install.sh" --root "$R" --conf-dir "$SHARED" --web-user nobody
+printf 'enabled=0\n' >"$R$SHARED/simple-ices-conf-Mine"
+: >"$R$SHARED/playlist-Mine"
+check "uninstall --purge" "$R$APP/uninstall.sh" --root "$R" --purge
+check "  ... removes the programs' files" bash -c "[ ! -e '$R$SHARED/simple-icecast-conf' ] && [ ! -e '$R$SHARED/playlist-Mine' ] && [ ! -e '$R$SHARED/simple-ices-conf-Mine' ]"
+check "  ... and no folder, link or file of the user" bash -c "[ \"\$(cat '$R$SHARED/playlist-2019 party/photo.jpg')\" = photo ] && [ -d '$R$SHARED/folders-old' ] && [ -L '$R$SHARED/playlist-link' ] && [ -f '$R$SHARED/notes.txt' ]"
+check "  ... and gives the folder back to its owner" [ "$(stat -c %u:%g "$R$SHARED")" = 4321:4321 ]
+rm -rf "$R$SHARED"
+check "  ... and nothing else is left" [ "$(listing)" = "$pristine" ]
 
 echo "package test: $PASSED passed, $FAILED failed"
 [ "$FAILED" = 0 ]
