@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 
+#include "controller/log_bound.h"
 #include "controller/process_control.h"
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
@@ -91,6 +92,7 @@ int print_status() {
 }
 
 int check_streams() {
+  bound_source_client_log();
   StreamStatus status = collect_stream_status();
   if (status.server.pids.empty()) {
     start_server();

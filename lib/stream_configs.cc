@@ -90,7 +90,7 @@ std::string render_server_config(const ServerConfig& c) {
          "    <errorlog>error.log</errorlog>\n"
          "    <playlistlog>playlist.log</playlistlog>\n"
          "    <loglevel>3</loglevel>\n"
-         "    <logsize>10000</logsize>\n"
+         "    <logsize>256</logsize>\n"
          "  </logging>\n"
          "\n"
          "  <security>\n"

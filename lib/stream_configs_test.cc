@@ -49,7 +49,7 @@ std::string ServerXml(const std::string& port) {
          "    <errorlog>error.log</errorlog>\n"
          "    <playlistlog>playlist.log</playlistlog>\n"
          "    <loglevel>3</loglevel>\n"
-         "    <logsize>10000</logsize>\n"
+         "    <logsize>256</logsize>\n"
          "  </logging>\n"
          "\n"
          "  <security>\n"
