@@ -38,7 +38,11 @@ void ForEachPlaylist(Action action) {
 // killed process lingers a moment, and callers go on to start a new one
 // (which could not listen on the port the old one holds) or remove files.
 void KillAndWait(std::vector<pid_t> pids, std::string_view program, const std::string& config) {
-  for (pid_t pid : pids) ::kill(pid, SIGKILL);
+  // Each is looked at again right before its kill: a process that ended
+  // since the scan may have left its id to another.
+  for (pid_t pid : pids) {
+    if (process_matches(pid, program, config)) ::kill(pid, SIGKILL);
+  }
   for (int waited_ms = 0; waited_ms < 2000 && !pids.empty(); ++waited_ms) {
     std::erase_if(pids, [&](pid_t pid) { return !process_matches(pid, program, config); });
     if (!pids.empty()) ::usleep(1000);

@@ -165,9 +165,12 @@ bool Apply(const Record& record, StreamControl& streams) {
   if (record.action == "del" && is_valid_playlist_name(name)) {
     streams.Stop(name);
     delete_playlist(name);
+    // A folder of such a name (a user's, in a shared folder) is none of the
+    // playlist's files, and is never removed.
     for (const std::string& file :
          {playlist_path(name), playlist_settings_path(name), source_config_path(name), folders_path(name)}) {
-      if (Exists(file)) return false;
+      struct stat st;
+      if (::lstat(file.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return false;
     }
     return End();
   }
@@ -260,8 +263,11 @@ ChangeResult change_port(std::string_view port, StreamControl& streams) {
   if (!names) plan.Stage("", std::nullopt);
   for (const std::string& name : names.value_or(std::vector<std::string>{})) {
     if (name.find('\n') != std::string::npos) continue;  // no playlist's, and no line of a record
+    // A file there that cannot be read (another user's, a stray copy) is no
+    // config a client of ours reads: left as it is, as a port change always
+    // left it.
     std::optional<std::string> config = read_regular_file(InConfDir(name), kSourceConfigLimit);
-    plan.Stage(name, config ? std::optional(with_source_port(*config, port)) : std::nullopt);
+    if (config) plan.Stage(name, with_source_port(*config, port));
   }
   return plan.Run(streams);
 }

@@ -61,8 +61,11 @@ void RemoveLeftovers(const struct timespec& started) {
     if (!IsTemporaryName(entry->d_name)) continue;
     struct stat st;
     if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    // Both times come from the same coarse clock: a file of a run killed
+    // within the tick this process started in has the very same time, and
+    // is left over all the same (no one else holds the lock now).
     bool older = st.st_mtim.tv_sec < started.tv_sec ||
-                 (st.st_mtim.tv_sec == started.tv_sec && st.st_mtim.tv_nsec < started.tv_nsec);
+                 (st.st_mtim.tv_sec == started.tv_sec && st.st_mtim.tv_nsec <= started.tv_nsec);
     if (older) stale.emplace_back(entry->d_name);
   }
   for (const std::string& name : stale) ::unlinkat(dir_fd, name.c_str(), 0);

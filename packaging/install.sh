@@ -133,9 +133,14 @@ make_dir "$cgi"
 # (noted in the directory) are this install's to remove too.
 conf_owner=
 [ ! -d "$(R "$conf")" ] || conf_owner=$(stat -c %u:%g "$(R "$conf")")
+# The note lies in a folder the web user may own: only folders on the way to
+# the add-on's own ones are taken from it, never any other.
 if [ -f "$(R "$conf/.wl-install-dirs")" ] && [ ! -L "$(R "$conf/.wl-install-dirs")" ]; then
   while read -r dir; do
-    case $dir in /*) [ -d "$(R "$dir")" ] && record "$dir" ;; esac
+    case $dir in /*) ;; *) continue ;; esac
+    for own in "$app" "$conf" "$cgi" "$bindir" /var/log/wavelorn /tmp; do
+      case $own/ in "$dir"/*) [ -d "$(R "$dir")" ] && record "$dir"; break ;; esac
+    done
   done <"$(R "$conf/.wl-install-dirs")"
   rm -f "$(R "$conf/.wl-install-dirs")"
   conf_owner=
@@ -170,7 +175,9 @@ fi
 if ! has_value music_roots && { [ -z "$kept_settings" ] || [ -n "$music_roots_given" ]; }; then
   store music_roots "$music_roots"
 fi
-chown "$web_user" "$(R "$conf")" "$settings"
+# The streams run as the config directory's owner and group: the web user's
+# own group, not the group root made the folder with.
+chown "$web_user:$(id -g "$web_user")" "$(R "$conf")" "$settings"
 
 # The folders the start script fills at every boot.
 make_dir "$bindir"

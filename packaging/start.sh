@@ -67,7 +67,12 @@ if [ "$action" != stop ]; then
   fi
   # The server's and the source clients' logs.
   mkdir -p "$(R /var/log/wavelorn)"
-  chown nobody "$(R /var/log/wavelorn)"
+  # The streams run as the config directory's owner and write their logs
+  # here; when that is root the server changes to nobody (icecast.xml's
+  # changeowner), which then writes them.
+  log_owner=$(stat -c %u:%g "$(R "$conf")" 2>/dev/null || echo 0:0)
+  case $log_owner in 0:*) log_owner=nobody ;; esac
+  chown "$log_owner" "$(R /var/log/wavelorn)"
   chmod 0755 "$(R /var/log/wavelorn)"
 fi
 [ "$action" = prepare ] && exit 0

@@ -60,7 +60,8 @@ if [ $purge = 1 ]; then
   # link, so that nothing else in a shared folder goes (a user's folder
   # "playlist-2019 party" stays, with what it holds).
   for pattern in simple-icecast-conf icecast.xml 'simple-ices-conf-?*' 'playlist-?*' 'folders-?*' 'ices.conf-?*' \
-    .wl-lock .wl-journal .wl-restarts .wl-install-dirs '.wl-[A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9]'; do
+    .wl-lock .wl-journal .wl-restarts .wl-install-dirs '.wl-[A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9]' \
+    '.wl-s-[0-9]' '.wl-s-[0-9][0-9]' '.wl-s-[0-9][0-9][0-9]'; do
     find "$(R "$conf")" -mindepth 1 -maxdepth 1 -type f -name "$pattern" -exec rm -f {} + 2>/dev/null || true
   done
 fi
