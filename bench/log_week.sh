@@ -57,14 +57,17 @@ time.sleep(1)
 admin = "Basic " + base64.b64encode(("admin:" + password).encode()).decode()
 def folder_size():
     return sum(os.path.getsize(os.path.join(logdir, f)) for f in os.listdir(logdir))
-largest, lines = 0, 0
+largest, lines, missed = 0, 0, 0
 ices = open(os.path.join(logdir, "ices.log"), "a")
 for minute in range(days * 24 * 60):
     for m in mounts:
         title = "Artist %d - A title of an ordinary length, track %d" % (minute % 97, minute)
         req = urllib.request.Request("http://127.0.0.1:%d/admin/metadata?mount=/%s&mode=updinfo&song=%s"
                                      % (port, m, urllib.parse.quote(title)), headers={"Authorization": admin})
-        urllib.request.urlopen(req, timeout=5).read()
+        try:
+            urllib.request.urlopen(req, timeout=10).read()
+        except OSError:
+            missed += 1
         ices.write("[%s] INFO playlist-builtin/playlist_builtin_get_next Playing /mnt/HD/HD_a2/Music/%s/%s.mp3\n"
                    "[%s] INFO stream/ices_instance_stream Playing %s\n" % (time.ctime(), m, title, time.ctime(), title))
         ices.flush()
@@ -73,7 +76,8 @@ for minute in range(days * 24 * 60):
     if minute % 60 == 0:
         largest = max(largest, folder_size())
 largest = max(largest, folder_size())
-print("a simulated %d days: %d track changes, %d log lines written" % (days, days * 24 * 60 * len(mounts), lines))
+print("a simulated %d days: %d track changes (%d updates not answered in time), %d log lines written"
+      % (days, days * 24 * 60 * len(mounts), missed, lines))
 print("log folder: largest %.1f KiB, at the end %.1f KiB:" % (largest / 1024, folder_size() / 1024))
 for f in sorted(os.listdir(logdir)):
     print("  %-16s %8.1f KiB" % (f, os.path.getsize(os.path.join(logdir, f)) / 1024))
