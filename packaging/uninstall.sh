@@ -58,11 +58,25 @@ rm -rf "$(R "$app/web")"
 if [ $purge = 1 ]; then
   # Only regular files of the names the programs make, never a folder or a
   # link, so that nothing else in a shared folder goes (a user's folder
-  # "playlist-2019 party" stays, with what it holds).
-  for pattern in simple-icecast-conf icecast.xml 'simple-ices-conf-?*' 'playlist-?*' 'folders-?*' 'ices.conf-?*' \
-    .wl-lock .wl-journal .wl-restarts .wl-install-dirs '.wl-[A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9][A-Za-z0-9]' \
-    '.wl-s-[0-9]' '.wl-s-[0-9][0-9]' '.wl-s-[0-9][0-9][0-9]'; do
-    find "$(R "$conf")" -mindepth 1 -maxdepth 1 -type f -name "$pattern" -exec rm -f {} + 2>/dev/null || true
+  # "playlist-2019 party" stays, with what it holds, and so does a file
+  # "playlist-summer.m3u"): a playlist's files only where its settings file
+  # names it, and the add-on's own fixed names. (Temporary files of killed
+  # runs were cleared by the stop above, which took the command lock.)
+  dir=$(R "$conf")
+  remove_file() { [ -f "$dir/$1" ] && [ ! -L "$dir/$1" ] && rm -f "$dir/$1"; return 0; }
+  for playlist_settings in "$dir"/simple-ices-conf-?*; do
+    [ -f "$playlist_settings" ] && [ ! -L "$playlist_settings" ] || continue
+    name=${playlist_settings#"$dir"/simple-ices-conf-}
+    grep -qxF "name=$name" "$playlist_settings" || continue
+    for file in "playlist-$name" "folders-$name" "ices.conf-$name" "simple-ices-conf-$name"; do
+      remove_file "$file"
+    done
+  done
+  for file in simple-icecast-conf icecast.xml .wl-lock .wl-journal .wl-restarts .wl-install-dirs; do
+    remove_file "$file"
+  done
+  for staged in "$dir"/.wl-s-[0-9] "$dir"/.wl-s-[0-9][0-9] "$dir"/.wl-s-[0-9][0-9][0-9]; do
+    remove_file "${staged##*/}"
   done
 fi
 # What install.sh changed on a config directory that was there before it.

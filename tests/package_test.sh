@@ -167,14 +167,17 @@ SHARED=/mnt/HD/HD_a2/shared
 mkdir -p "$R$SHARED/playlist-2019 party" "$R$SHARED/folders-old"
 echo photo >"$R$SHARED/playlist-2019 party/photo.jpg"
 echo notes >"$R$SHARED/notes.txt"
+echo music >"$R$SHARED/playlist-summer.m3u"
+echo taxes >"$R$SHARED/folders-taxes-2023.ods"
 ln -s notes.txt "$R$SHARED/playlist-link"
 chown -R 4321:4321 "$R$SHARED"
 check "install into a shared folder" "$PKG/install.sh" --root "$R" --conf-dir "$SHARED" --web-user nobody
-printf 'enabled=0\n' >"$R$SHARED/simple-ices-conf-Mine"
+printf 'name=Mine\nenabled=0\n' >"$R$SHARED/simple-ices-conf-Mine"
 : >"$R$SHARED/playlist-Mine"
 check "uninstall --purge" "$R$APP/uninstall.sh" --root "$R" --purge
 check "  ... removes the programs' files" bash -c "[ ! -e '$R$SHARED/simple-icecast-conf' ] && [ ! -e '$R$SHARED/playlist-Mine' ] && [ ! -e '$R$SHARED/simple-ices-conf-Mine' ]"
-check "  ... and no folder, link or file of the user" bash -c "[ \"\$(cat '$R$SHARED/playlist-2019 party/photo.jpg')\" = photo ] && [ -d '$R$SHARED/folders-old' ] && [ -L '$R$SHARED/playlist-link' ] && [ -f '$R$SHARED/notes.txt' ]"
+check "  ... and no folder, link or file of the user" bash -c "[ \"\$(cat '$R$SHARED/playlist-2019 party/photo.jpg')\" = photo ] && [ -d '$R$SHARED/folders-old' ] && [ -L '$R$SHARED/playlist-link' ] && [ -f '$R$SHARED/notes.txt' ] &&
+    [ -f '$R$SHARED/playlist-summer.m3u' ] && [ -f '$R$SHARED/folders-taxes-2023.ods' ]"
 check "  ... and gives the folder back to its owner" [ "$(stat -c %u:%g "$R$SHARED")" = 4321:4321 ]
 rm -rf "$R$SHARED"
 check "  ... and nothing else is left" [ "$(listing)" = "$pristine" ]
