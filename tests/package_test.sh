@@ -118,6 +118,12 @@ check "a second install refuses" bash -c "! '$PKG/install.sh' --root '$R' --conf
 check "the boot script, as root, starts the server on the stored port" \
   bash -c "'$R$APP/start.sh' --root '$R' && for i in \$(seq 100); do PATH='$R/usr/bin':\$PATH tarnwick status | grep -q '^server.running.8000.listening' && exit 0; sleep 0.1; done; exit 1"
 check "  ... as the config directory's owner" bash -c "[ \"\$(ps -o user= -C icecast | sort -u)\" = nobody ]"
+# The end-to-end test's music lives in the build folder: the owner adds that
+# folder to the music roots, as one adds a share.
+settings="$R$CONF/simple-icecast-conf"
+sed "s|^music_roots=.*|&:$SRC/build/device-sandbox/music|" "$settings" >"$settings.new"
+chown nobody "$settings.new"
+mv -f "$settings.new" "$settings"
 echo "-- end-to-end test against the installed programs, through a web server that runs as nobody"
 if WAVELORN_DEVICE_WEB_USER=nobody WAVELORN_DEVICE_NO_BUILD=1 WAVELORN_BUILD_DIR="$SRC/build" WAVELORN_DEVICE_CGI="$APP/web/cgi-bin/stream_admin" \
   WAVELORN_DEVICE_PATH="$R/usr/bin" WAVELORN_DEVICE_CONF="$CONF" "$SRC/device/device.sh" --e2e | sed 's/^/   /'; then
