@@ -2,8 +2,10 @@
 // playlist file of the config directory, in byte order of the names.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -12,6 +14,7 @@
 
 #include "lib/config_dir.h"
 #include "lib/playlist_builder.h"
+#include "lib/settings_file.h"
 #include "lib/unique_fd.h"
 #include "web/cgi.h"
 #include "web/commands.h"
@@ -20,6 +23,7 @@
 namespace {
 
 constexpr std::string_view kPlaylistPrefix = "playlist-";
+constexpr std::string_view kSettingsPrefix = "simple-ices-conf-";
 
 // Owns the listing scandir returns.
 class Listing {
@@ -34,6 +38,21 @@ class Listing {
 
   int size() const { return count_ < 0 ? 0 : count_; }
   const char* name(int i) const { return entries_[i]->d_name; }
+  unsigned char type(int i) const { return entries_[i]->d_type; }
+
+  // The type the listing gives the entry named `name` (DT_UNKNOWN when the
+  // file system does not tell), or nullopt when the listing has no such entry.
+  std::optional<unsigned char> TypeOf(std::string_view name) const {
+    int low = 0, high = size() - 1;  // descending byte order
+    while (low <= high) {
+      int middle = low + (high - low) / 2;
+      int order = name.compare(entries_[middle]->d_name);
+      if (order == 0) return entries_[middle]->d_type;
+      if (order > 0) high = middle - 1;
+      else low = middle + 1;
+    }
+    return std::nullopt;
+  }
 
  private:
   dirent** entries_ = nullptr;
@@ -98,11 +117,54 @@ void WriteLinkCell(std::string_view before, std::string_view middle, std::string
   write_raw("</cell>");
 }
 
+std::string FirstValue(const std::vector<SettingsEntry>& entries, std::string_view key) {
+  for (const SettingsEntry& entry : entries) {
+    if (!entry.commented && entry.name == key) return entry.value;
+  }
+  return "";
+}
+
+// The playlist's settings as read_playlist_settings gives them (a missing
+// file reads as an empty one; a link, a FIFO, a directory or a file over
+// kMaxSettingsFileSize as unreadable), read without the settings file's
+// lock. Every writer replaces the file whole by a rename, so one read sees
+// one whole state of it, as a locked read does. The table is asked for every
+// few seconds while the page is open: the listing's file types spare a
+// status call per row (and the lock its two), which on the device is most of
+// the table's cost.
+std::optional<PlaylistSettings> ReadSettingsSnapshot(int dir_fd, const Listing& listing, const std::string& name) {
+  const std::string file = std::string(kSettingsPrefix) + name;
+  std::optional<unsigned char> type = listing.TypeOf(file);
+  if (type && *type != DT_REG && *type != DT_UNKNOWN) return std::nullopt;
+  UniqueFd fd(::openat(dir_fd, file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  if (!fd.valid()) {
+    if (errno == ENOENT) return PlaylistSettings{};
+    return std::nullopt;
+  }
+  // A file the listing did not show as a regular one (or made since) is
+  // looked at first.
+  struct stat st;
+  if ((!type || *type != DT_REG) && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) return std::nullopt;
+  std::string data;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
+    if (data.size() > static_cast<std::size_t>(kMaxSettingsFileSize)) return std::nullopt;
+  }
+  std::vector<SettingsEntry> entries = parse_settings(data);
+  return PlaylistSettings{FirstValue(entries, "genre"), FirstValue(entries, "desc"), FirstValue(entries, "rand"),
+                          FirstValue(entries, "enabled")};
+}
+
 // Writes one row from one read of the playlist's settings file. `port` is
 // read once per request, when the first enabled playlist needs it.
-void WriteRow(int id, const std::string& name, std::optional<std::string>& port) {
+void WriteRow(int id, const std::string& name, std::optional<PlaylistSettings> settings,
+              std::optional<std::string>& port) {
   std::fprintf(cgiOut, "<row id=\"%d\">", id);
-  std::optional<PlaylistSettings> settings = read_playlist_settings(name);
   const bool enabled = settings && is_on(settings->enabled);
   if (settings) {
     if (enabled) {
@@ -137,7 +199,7 @@ void handle_playlist_table() {
   write_raw("<?xml version=\"1.0\" encoding=\"UTF-8\" ?><rows>");
   const std::string dir = get_conf_dir();
   Listing listing(dir);
-  std::unique_ptr<DIR, DirCloser> dir_handle(::opendir(dir.c_str()));
+  UniqueFd dir_fd(listing.size() > 0 ? ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
   std::optional<std::string> port;
   int rows = 0;
   // The listing is in descending order; walking it backwards gives ascending.
@@ -148,11 +210,14 @@ void handle_playlist_table() {
     // A file no command could address (a name no playlist can have) makes no
     // row either.
     if (!is_valid_playlist_name(name)) continue;
+    // A regular file, or a link to one; the listing's type spares the
+    // status call of a regular file.
     struct stat st;
-    if (!dir_handle || ::fstatat(::dirfd(dir_handle.get()), listing.name(i), &st, 0) != 0 || !S_ISREG(st.st_mode)) {
+    if (!dir_fd.valid() ||
+        (listing.type(i) != DT_REG && (::fstatat(dir_fd.get(), listing.name(i), &st, 0) != 0 || !S_ISREG(st.st_mode)))) {
       continue;
     }
-    WriteRow(++rows, name, port);
+    WriteRow(++rows, name, ReadSettingsSnapshot(dir_fd.get(), listing, name), port);
   }
   write_element("page", page);
   std::fprintf(cgiOut, "<total>%d</total></rows>", rows);

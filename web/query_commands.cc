@@ -80,6 +80,15 @@ void handle_status() {
     }
     write_raw("</playlist>");
   }
+  // After the elements above, and only when something stands in the way of
+  // a change, so that the usual answer stays as it was: whether the config
+  // directory can be written and whether a change holds the command lock.
+  if (ConfDirState dir = conf_dir_state(); !dir.writable || dir.busy) {
+    write_raw("<conf_dir>");
+    write_element("writable", dir.writable ? "1" : "0");
+    write_element("busy", dir.busy ? "1" : "0");
+    write_raw("</conf_dir>");
+  }
   end_config_response();
 }
 
