@@ -114,6 +114,9 @@ const building = new Set();
 let pending = null;
 let pendingFromBefore = null;
 let working = false;
+// The page is being left (a reload): a change's request ends with it, not
+// the change itself, which the next page shows from the storage.
+let leaving = false;
 
 function remember(change) {
   pending = change;
@@ -154,10 +157,10 @@ async function change(what, failure, work) {
     await work();
   } catch (e) {
     if (!(e instanceof RequestError)) throw e;
-    showError(`${failure}: ${e.message}.`);
+    if (!leaving) showError(`${failure}: ${e.message}.`);
   } finally {
     working = false;
-    remember(null);
+    if (!leaving) remember(null);
     document.body.classList.remove("working");
     if ($("message").classList.contains("working")) hideMessage();
     render();
@@ -632,7 +635,7 @@ function openPlayer(name, port) {
   $("player-m3u").href = m3u;
   $("player-m3u").setAttribute("aria-label", `Playlist file of ${name} for a music player (.m3u)`);
   $("player").hidden = false;
-  if ($("message").classList.contains("error")) hideMessage();
+  $("player-note").hidden = true;
   player.watch.play(stream);
 }
 
@@ -642,17 +645,20 @@ function closePlayer() {
   $("player").hidden = true;
 }
 
+// The player's own line tells, where the user listens.
 function playerStopped(reason) {
   const name = quoted(player.name || "");
-  const text = {
+  setText($("player-note-text"), {
     stopped: `The stream of ${name} has stopped: the playlist is off, or its server is down.`,
     interrupted: `The stream of ${name} was interrupted (it restarted, or the connection dropped).`,
     unreachable: `The stream of ${name} has stopped: the device cannot be reached.`,
-  }[reason];
-  showMessage("error", text, [["Play again", "player-again", () => {
-    hideMessage();
-    player.watch.play();
-  }]]);
+  }[reason]);
+  $("player-note").hidden = false;
+}
+
+function playAgain() {
+  $("player-note").hidden = true;
+  player.watch.play();
 }
 
 // ---------------------------------------------------- rescan and delete
@@ -1071,6 +1077,8 @@ document.addEventListener("DOMContentLoaded", () => {
   $("rows").addEventListener("click", onTableClick);
   $("message-close").addEventListener("click", hideMessage);
   $("player-close").addEventListener("click", closePlayer);
+  $("player-again").addEventListener("click", playAgain);
+  $("audio").addEventListener("play", () => ($("player-note").hidden = true));
   $("editor-form").addEventListener("submit", submitEditor);
   $("editor-form").addEventListener("input", checkFields);
   $("editor-cancel").addEventListener("click", closeEditor);
@@ -1084,6 +1092,8 @@ document.addEventListener("DOMContentLoaded", () => {
   new ResizeObserver(() => {
     document.body.style.paddingBottom = `${$("dock").offsetHeight + 16}px`;
   }).observe($("dock"));
+  for (const type of ["beforeunload", "pagehide"]) window.addEventListener(type, () => (leaving = true));
+  window.addEventListener("pageshow", () => (leaving = false));
   pendingFromBefore = recall();
   if (pendingFromBefore) showMessage("working", `${pendingFromBefore.label} (started before the page was reloaded)`);
   loadPort();
