@@ -96,6 +96,8 @@ check "install" "$PKG/install.sh" --root "$R" --conf-dir "$CONF"
 check "the programs are in the add-on's folder" test -x "$R$APP/bin/stream_admin" -a -x "$R$APP/bin/tarnwick"
 check "stream_admin is linked where the web server runs CGI" \
   [ "$(readlink "$R$APP/web/cgi-bin/stream_admin")" = "$APP/bin/stream_admin" ]
+check "the web page and the listeners' page are beside cgi-bin/" \
+  bash -c "cd '$R$APP/web' && test -f index.html -a -f streams.js -a -f common.js -a -f streams.css -a -f listen.html -a -f listen.js -a -f sonorell/tunein.png"
 check "tarnwick is linked on the search path" [ "$(readlink "$R/usr/bin/tarnwick")" = "$APP/bin/tarnwick" ]
 check "default server settings" [ "$(cat "$R$CONF/simple-icecast-conf")" = port=8000 ]
 check "/tmp/iceconf.dir: a regular file owned by root holding the bare path" \
