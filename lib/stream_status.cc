@@ -94,8 +94,13 @@ ConfDirState conf_dir_state() {
   ConfDirState state;
   const std::string dir = get_conf_dir();
   state.writable = ::access(dir.c_str(), W_OK | X_OK) == 0;
-  UniqueFd lock(::open((dir + "/.wl-lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-  state.busy = lock.valid() && ::flock(lock.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  char path[4096];
+  std::snprintf(path, sizeof path, "%s/.wl-lock", dir.c_str());
+  int lock = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (lock >= 0) {
+    state.busy = ::flock(lock, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(lock);
+  }
   return state;
 }
 

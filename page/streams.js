@@ -312,9 +312,13 @@ async function refresh() {
 // command lock for it.
 function settlePendingFromBefore() {
   if (!pendingFromBefore || !view.statusFresh || view.status.busy) return;
+  const done = pendingFromBefore;
   pendingFromBefore = null;
-  if (!working) remember(null);
-  if ($("message").classList.contains("working")) hideMessage();
+  if (working) return;
+  remember(null);
+  if ($("message").classList.contains("working")) {
+    showInfo(`The change started before the page was reloaded is over (${done.label.replace(/…$/, "")}); the table shows how it went.`);
+  }
 }
 
 // What a playlist's stream does: [key, label, explanation].

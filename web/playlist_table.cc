@@ -14,7 +14,7 @@
 
 #include "lib/config_dir.h"
 #include "lib/playlist_builder.h"
-#include "lib/settings_file.h"
+#include "lib/settings_file.h"  // kMaxSettingsFileSize
 #include "lib/unique_fd.h"
 #include "web/cgi.h"
 #include "web/commands.h"
@@ -23,7 +23,6 @@
 namespace {
 
 constexpr std::string_view kPlaylistPrefix = "playlist-";
-constexpr std::string_view kSettingsPrefix = "simple-ices-conf-";
 
 // Owns the listing scandir returns.
 class Listing {
@@ -39,20 +38,6 @@ class Listing {
   int size() const { return count_ < 0 ? 0 : count_; }
   const char* name(int i) const { return entries_[i]->d_name; }
   unsigned char type(int i) const { return entries_[i]->d_type; }
-
-  // The type the listing gives the entry named `name` (DT_UNKNOWN when the
-  // file system does not tell), or nullopt when the listing has no such entry.
-  std::optional<unsigned char> TypeOf(std::string_view name) const {
-    int low = 0, high = size() - 1;  // descending byte order
-    while (low <= high) {
-      int middle = low + (high - low) / 2;
-      int order = name.compare(entries_[middle]->d_name);
-      if (order == 0) return entries_[middle]->d_type;
-      if (order > 0) high = middle - 1;
-      else low = middle + 1;
-    }
-    return std::nullopt;
-  }
 
  private:
   dirent** entries_ = nullptr;
@@ -117,55 +102,53 @@ void WriteLinkCell(std::string_view before, std::string_view middle, std::string
   write_raw("</cell>");
 }
 
-std::string FirstValue(const std::vector<SettingsEntry>& entries, std::string_view key) {
-  for (const SettingsEntry& entry : entries) {
-    if (!entry.commented && entry.name == key) return entry.value;
-  }
-  return "";
+// The value cfg_get gives a key in settings file contents `text` (which
+// starts with a line feed of its own): that of the first line "KEY=VALUE",
+// found as `line` "\nKEY=" (a commented line starts with "#" or "!" and so
+// never matches), without its line feed.
+std::string_view Value(std::string_view text, std::string_view line) {
+  std::size_t at = text.find(line);
+  if (at == std::string_view::npos) return {};
+  std::string_view rest = text.substr(at + line.size());
+  return rest.substr(0, rest.find('\n'));
 }
 
-// The playlist's settings as read_playlist_settings gives them (a missing
-// file reads as an empty one; a link, a FIFO, a directory or a file over
-// kMaxSettingsFileSize as unreadable), read without the settings file's
-// lock. Every writer replaces the file whole by a rename, so one read sees
-// one whole state of it, as a locked read does. The table is asked for every
-// few seconds while the page is open: the listing's file types spare a
-// status call per row (and the lock its two), which on the device is most of
-// the table's cost.
-std::optional<PlaylistSettings> ReadSettingsSnapshot(int dir_fd, const Listing& listing, const std::string& name) {
-  const std::string file = std::string(kSettingsPrefix) + name;
-  std::optional<unsigned char> type = listing.TypeOf(file);
-  if (type && *type != DT_REG && *type != DT_UNKNOWN) return std::nullopt;
-  UniqueFd fd(::openat(dir_fd, file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+// The contents of the playlist's settings file, for the values
+// read_playlist_settings gives: a missing file reads as an empty one; a link,
+// a directory, a FIFO or a file over kMaxSettingsFileSize as unreadable
+// (nullopt). Read without the settings file's lock: every writer replaces
+// the file whole by a rename, so one read sees one whole state of it, as a
+// locked read does. The table is asked for every few seconds while the page
+// is open, and on the device each system call counts: a row costs an open,
+// one read and a close. The contents, after a line feed put before them for
+// Value, stay valid until the next call.
+std::optional<std::string_view> ReadSettingsSnapshot(int dir_fd, const std::string& name) {
+  char file[512];  // a valid name has at most 238 bytes
+  std::snprintf(file, sizeof file, "simple-ices-conf-%s", name.c_str());
+  UniqueFd fd(::openat(dir_fd, file, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   if (!fd.valid()) {
-    if (errno == ENOENT) return PlaylistSettings{};
+    if (errno == ENOENT) return std::string_view("\n", 1);
     return std::nullopt;
   }
-  // A file the listing did not show as a regular one (or made since) is
-  // looked at first.
+  // One read: a regular file answers it in full, up to its end (and one byte
+  // more than a settings file may hold tells a larger one). A directory
+  // fails it; only an empty answer can come from a FIFO, and is looked at.
+  static char data[1 + kMaxSettingsFileSize + 1];
+  data[0] = '\n';
+  ssize_t size = ::read(fd.get(), data + 1, sizeof data - 1);
   struct stat st;
-  if ((!type || *type != DT_REG) && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) return std::nullopt;
-  std::string data;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) break;
-    data.append(buffer, static_cast<std::size_t>(n));
-    if (data.size() > static_cast<std::size_t>(kMaxSettingsFileSize)) return std::nullopt;
+  if (size < 0 || size > kMaxSettingsFileSize || (size == 0 && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)))) {
+    return std::nullopt;
   }
-  std::vector<SettingsEntry> entries = parse_settings(data);
-  return PlaylistSettings{FirstValue(entries, "genre"), FirstValue(entries, "desc"), FirstValue(entries, "rand"),
-                          FirstValue(entries, "enabled")};
+  return std::string_view(data, 1 + static_cast<std::size_t>(size));
 }
 
 // Writes one row from one read of the playlist's settings file. `port` is
 // read once per request, when the first enabled playlist needs it.
-void WriteRow(int id, const std::string& name, std::optional<PlaylistSettings> settings,
+void WriteRow(int id, const std::string& name, std::optional<std::string_view> settings,
               std::optional<std::string>& port) {
   std::fprintf(cgiOut, "<row id=\"%d\">", id);
-  const bool enabled = settings && is_on(settings->enabled);
+  const bool enabled = settings && is_on(Value(*settings, "\nenabled="));
   if (settings) {
     if (enabled) {
       if (!port) port = get_server_port();
@@ -177,9 +160,9 @@ void WriteRow(int id, const std::string& name, std::optional<PlaylistSettings> s
   }
   WriteCell(name);
   if (settings) {
-    WriteCell(settings->genre);
-    WriteCell(settings->desc);
-    write_raw(is_on(settings->rand) ? "<cell>Yes</cell>" : "<cell>No</cell>");
+    WriteCell(Value(*settings, "\ngenre="));
+    WriteCell(Value(*settings, "\ndesc="));
+    write_raw(is_on(Value(*settings, "\nrand=")) ? "<cell>Yes</cell>" : "<cell>No</cell>");
     if (enabled) {
       WriteLinkCell("<a href=javascript:isplaylist_disable('", EncodeForScriptLink(name),
                     "')><IMG border='0' src='/web/images/stop.png'></a>");
@@ -217,7 +200,7 @@ void handle_playlist_table() {
         (listing.type(i) != DT_REG && (::fstatat(dir_fd.get(), listing.name(i), &st, 0) != 0 || !S_ISREG(st.st_mode)))) {
       continue;
     }
-    WriteRow(++rows, name, ReadSettingsSnapshot(dir_fd.get(), listing, name), port);
+    WriteRow(++rows, name, ReadSettingsSnapshot(dir_fd.get(), name), port);
   }
   write_element("page", page);
   std::fprintf(cgiOut, "<total>%d</total></rows>", rows);

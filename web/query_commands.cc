@@ -2,6 +2,7 @@
 // nothing: a playlist without a settings file reads as one with an empty one.
 
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <optional>
 #include <string>
@@ -84,10 +85,7 @@ void handle_status() {
   // a change, so that the usual answer stays as it was: whether the config
   // directory can be written and whether a change holds the command lock.
   if (ConfDirState dir = conf_dir_state(); !dir.writable || dir.busy) {
-    write_raw("<conf_dir>");
-    write_element("writable", dir.writable ? "1" : "0");
-    write_element("busy", dir.busy ? "1" : "0");
-    write_raw("</conf_dir>");
+    std::fprintf(cgiOut, "<conf_dir><writable>%d</writable><busy>%d</busy></conf_dir>", dir.writable, dir.busy);
   }
   end_config_response();
 }
