@@ -13,9 +13,12 @@
 #                              exit 0 only if every step worked
 #   device/device.sh --e2e     the end-to-end test (more steps, two streams,
 #                              port moves, deletion); prints "N passed, M failed"
-#   device/device.sh --browser the web page driven through Chromium (headless):
-#                              device/browser_test.py; WAVELORN_SCREENSHOT=FILE
-#                              saves its screenshot of the table there
+#   device/device.sh --browser the web pages driven through Debian's Chromium
+#                              (Selenium) and Firefox ESR (WebDriver BiDi), headless,
+#                              at desktop and phone sizes: device/browser_test.py;
+#                              WAVELORN_SCREENSHOT=FILE and
+#                              WAVELORN_PHONE_SCREENSHOT=FILE save Chromium's
+#                              pictures of the page there
 #
 # Everything runs in private mount and PID namespaces: its own /tmp, its own
 # /var/log, a copy of /etc/group with the group icecast.xml names, and nothing
@@ -47,9 +50,9 @@ if [ "${WAVELORN_DEVICE_INSIDE:-}" != 1 ]; then
     echo "device.sh: needs root (private namespaces, icecast2's changeowner)" >&2
     exit 77
   fi
-  # The browser test's Chromium, its driver and Selenium for Debian's python3.
+  # The browser test's browsers, drivers, puppeteer-core and axe-core.
   BROWSER_PACKAGES=
-  [ "$MODE" != --browser ] || BROWSER_PACKAGES="chromium chromium-driver python3-selenium"
+  [ "$MODE" != --browser ] || BROWSER_PACKAGES="--browser"
   if [ "${WAVELORN_DEVICE_NO_BUILD:-}" != 1 ]; then
     "$ROOT/scripts/install-deps" $BROWSER_PACKAGES
     "$ROOT/scripts/build" >/dev/null
@@ -60,15 +63,17 @@ if [ "${WAVELORN_DEVICE_INSIDE:-}" != 1 ]; then
     echo "device.sh: $BUILD/device/ices is missing (it needs libxml2-dev: scripts/install-deps)" >&2
     exit 77
   fi
-  if [ "$MODE" = --browser ] && ! { command -v chromium && command -v chromedriver &&
-    /usr/bin/python3 -c 'import selenium'; } >/dev/null 2>&1; then
-    echo "device.sh: the browser test needs chromium, chromium-driver and python3-selenium (scripts/install-deps $BROWSER_PACKAGES)" >&2
+  if [ "$MODE" = --browser ] && ! { command -v chromium && command -v chromedriver && command -v firefox-esr &&
+    command -v node && /usr/bin/python3 -c 'import selenium' &&
+    [ -f "$ROOT/build/node/node_modules/puppeteer-core/package.json" ]; } >/dev/null 2>&1; then
+    echo "device.sh: the browser test needs chromium, chromium-driver, python3-selenium, firefox-esr, node and build/node (scripts/install-deps --browser)" >&2
     exit 77
   fi
-  if [ -n "${WAVELORN_SCREENSHOT:-}" ]; then
-    WAVELORN_SCREENSHOT=$(realpath -m "$WAVELORN_SCREENSHOT")
-    export WAVELORN_SCREENSHOT
-  fi
+  for shot in WAVELORN_SCREENSHOT WAVELORN_PHONE_SCREENSHOT; do
+    if [ -n "$(printenv "$shot" || true)" ]; then
+      export "$shot=$(realpath -m "$(printenv "$shot")")"
+    fi
+  done
   export WAVELORN_DEVICE_INSIDE=1 WAVELORN_BUILD_DIR="$BUILD" WAVELORN_DEVICE_CGI="$DEVICE_CGI" \
     WAVELORN_DEVICE_PATH="$DEVICE_PATH" WAVELORN_DEVICE_CONF="$DEVICE_CONF" WAVELORN_DEVICE_WEB_USER="$DEVICE_WEB_USER"
   # The end-to-end test has a network of its own, with a second machine on
@@ -240,7 +245,7 @@ check() {  # check DESCRIPTION COMMAND...: runs the command, counts the result
   else
     FAILED=$((FAILED + 1))
     echo "FAIL  $what"
-    [ "$MODE" = --e2e ] || finish
+    case $MODE in --e2e | --browser) ;; *) finish ;; esac
   fi
 }
 
@@ -392,9 +397,19 @@ PORT1=$(free_port)
 PORT2=$(free_port)
 
 if [ "$MODE" = --browser ]; then
-  check "the web page works in Chromium" timeout --kill-after=10 600 /usr/bin/python3 "$ROOT/device/browser_test.py" \
-    --url "http://127.0.0.1:$HTTP_PORT/" --port "$PORT1" --music "$MUSIC" \
-    --screenshot "${WAVELORN_SCREENSHOT:-$SB/page.png}" --failure-screenshot "$SB/failed.png"
+  # The same steps in each browser, one after the other on one device, each
+  # on a port of its own.
+  BROWSER_START=$(date +%s)
+  check "the web pages work in Chromium" timeout --kill-after=10 400 /usr/bin/python3 "$ROOT/device/browser_test.py" \
+    --browser chromium --url "http://127.0.0.1:$HTTP_PORT/" --port "$PORT1" --music "$MUSIC" --conf "$CONF" \
+    --cgi "$CGI_DIR/stream_admin" \
+    ${WAVELORN_SCREENSHOT:+--screenshot "$WAVELORN_SCREENSHOT"} \
+    ${WAVELORN_PHONE_SCREENSHOT:+--phone-screenshot "$WAVELORN_PHONE_SCREENSHOT"} \
+    --failure-screenshot "$SB/failed-chromium.png"
+  check "the web pages work in Firefox ESR" timeout --kill-after=10 400 /usr/bin/python3 "$ROOT/device/browser_test.py" \
+    --browser firefox --url "http://127.0.0.1:$HTTP_PORT/" --port "$PORT2" --music "$MUSIC" --conf "$CONF" \
+    --cgi "$CGI_DIR/stream_admin" --failure-screenshot "$SB/failed-firefox.png"
+  echo "both browsers took $(( $(date +%s) - BROWSER_START )) s"
   finish
 fi
 

@@ -1,9 +1,13 @@
 #include "lib/stream_status.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -89,6 +93,15 @@ StreamStatus collect_stream_status() {
   std::sort(status.playlists.begin(), status.playlists.end(),
             [](const PlaylistStatus& a, const PlaylistStatus& b) { return a.name < b.name; });
   return status;
+}
+
+ConfDirState conf_dir_state() {
+  ConfDirState state;
+  const std::string dir = get_conf_dir();
+  state.writable = ::access(dir.c_str(), W_OK | X_OK) == 0;
+  UniqueFd lock(::open((dir + "/.wl-lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  state.busy = lock.valid() && ::flock(lock.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  return state;
 }
 
 bool restarts_exhausted(std::string_view name) {

@@ -52,6 +52,17 @@ struct StreamStatus {
 // and changes nothing; the port check waits at most half a second.
 StreamStatus collect_stream_status();
 
+// The config directory as the changing commands find it.
+struct ConfDirState {
+  bool writable = true;  // it exists and this user may make and rename files in it
+  bool busy = false;     // a changing command or a controller action holds the command lock
+};
+
+// Looks without taking the command lock or creating a file: a look at the
+// lock file (".wl-lock") with a shared, non-blocking flock that is released
+// at once.
+ConfDirState conf_dir_state();
+
 // A client that has been started by a check kMaxRestarts times within
 // kRestartWindow and is down again is left alone until its settings change,
 // however long ago that was.

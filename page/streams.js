@@ -1,71 +1,23 @@
-// The add-on's page: speaks to stream_admin at /cgi-bin/stream_admin and
-// shows the server, the playlists and their streams. No framework; every
-// request has a deadline.
+// The add-on's page for whoever runs the device: the server's port, the
+// playlists and their streams, making and changing playlists. Speaks to
+// stream_admin through common.js; updates the table in place, so that focus,
+// scrolling and an open form survive every refresh.
 "use strict";
 
-const CGI = "/cgi-bin/stream_admin";
-const REFRESH_MS = 5000;
-const QUERY_TIMEOUT_MS = 20000;
 // Changing commands wait for the command lock for up to two minutes.
 const CHANGE_TIMEOUT_MS = 150000;
 // A new playlist answers once its folders have been scanned.
 const BUILD_TIMEOUT_MS = 600000;
+// What the device holds and streams at most, and how long a name may be
+// (its settings file's name, "simple-ices-conf-NAME", within 255 bytes).
+const MAX_PLAYLISTS = 20;
+const MAX_ON = 5;
+const MAX_NAME_BYTES = 238;
+const MAX_FIELD_BYTES = 255;
+const PENDING_KEY = "wavelorn-pending";
 
-const $ = (id) => document.getElementById(id);
-
-// ------------------------------------------------------------------ requests
-
-class RequestError extends Error {}
-
-// Sends one command as a form post and answers the parsed XML document.
-// `onText` (optional) sees the answer as it arrives.
-async function request(fields, timeoutMs = QUERY_TIMEOUT_MS, onText = null) {
-  const controller = new AbortController();
-  const timer = setTimeout(() => controller.abort(), timeoutMs);
-  let text = "";
-  let response;
-  try {
-    response = await fetch(CGI, {
-      method: "POST",
-      body: new URLSearchParams(fields),
-      cache: "no-store",
-      signal: controller.signal,
-    });
-    if (onText && response.body) {
-      const reader = response.body.getReader();
-      const decoder = new TextDecoder();
-      for (;;) {
-        const { done, value } = await reader.read();
-        if (done) break;
-        text += decoder.decode(value, { stream: true });
-        onText(text);
-      }
-      text += decoder.decode();
-    } else {
-      text = await response.text();
-    }
-  } catch (e) {
-    if (e.name === "AbortError") {
-      throw new RequestError(`the device did not answer within ${Math.round(timeoutMs / 1000)} seconds`);
-    }
-    throw new RequestError("the device could not be reached");
-  } finally {
-    clearTimeout(timer);
-  }
-  if (!response.ok) throw new RequestError(`the device answered with HTTP status ${response.status}`);
-  const doc = new DOMParser().parseFromString(text, "text/xml");
-  if (!doc.documentElement || doc.getElementsByTagName("parsererror").length > 0) {
-    throw new RequestError("the device's answer could not be read");
-  }
-  return doc;
-}
-
-function first(doc, tag) {
-  const element = doc.getElementsByTagName(tag)[0];
-  return element ? element.textContent : null;
-}
-const all = (doc, tag) => Array.from(doc.getElementsByTagName(tag), (e) => e.textContent);
-const res = (doc) => first(doc, "res");
+const quoted = (name) => `“${name}”`;
+const bytes = (text) => new TextEncoder().encode(text).length;
 
 // The text an HTML fragment shows (the fragment is parsed inert).
 function htmlText(html) {
@@ -74,12 +26,36 @@ function htmlText(html) {
   return template.content.textContent;
 }
 
+// What a link cell's fragment hands its function: the fragment is parsed
+// inert, its javascript: URL percent-decoded and the script string's \xNN
+// escapes read, as a browser following the link would.
+function linkCall(fragment) {
+  const template = document.createElement("template");
+  template.innerHTML = fragment;
+  const link = template.content.querySelector("a");
+  if (!link) return null;
+  let script;
+  try {
+    script = decodeURIComponent((link.getAttribute("href") || "").replace(/^javascript:/, ""));
+  } catch {
+    return null;
+  }
+  const match = /^(\w+)\('((?:[^'\\]|\\x[0-9A-Fa-f]{2})*)'\)$/.exec(script);
+  if (!match) return null;
+  return { fn: match[1], arg: match[2].replace(/\\x([0-9A-Fa-f]{2})/g, (_, hex) => String.fromCharCode(parseInt(hex, 16))) };
+}
+
 // ------------------------------------------------------------------ messages
 
 let messageTimer = null;
 
 // kind: "info", "error", "working" or "confirm". `actions` are [label, id, handler].
+// While the form is open, its own message line shows errors instead.
 function showMessage(kind, text, actions = []) {
+  if ($("editor").open && kind === "error") {
+    showFormMessage(text);
+    return;
+  }
   const box = $("message");
   clearTimeout(messageTimer);
   box.className = `message ${kind}`;
@@ -90,6 +66,7 @@ function showMessage(kind, text, actions = []) {
     const button = document.createElement("button");
     button.type = "button";
     button.id = id;
+    button.className = "secondary";
     button.textContent = label;
     button.addEventListener("click", handler);
     place.append(button);
@@ -106,31 +83,109 @@ function hideMessage() {
 const showError = (text) => showMessage("error", text);
 const showInfo = (text) => showMessage("info", text);
 
-// One change at a time: `work` runs while a working message shows `label`;
-// a RequestError becomes an error message starting with `failure`.
+function showFormMessage(text) {
+  $("editor-message").textContent = text;
+  $("editor-message").hidden = !text;
+}
+
+// A note below a field: its problem, or nothing.
+function fieldNote(input, note, problem) {
+  $(note).textContent = problem || "";
+  $(note).hidden = !problem;
+  if (problem) $(input).setAttribute("aria-invalid", "true");
+  else $(input).removeAttribute("aria-invalid");
+}
+
+// ------------------------------------------------- what the page knows
+
+const view = {
+  rows: [],           // the last table: { name, genre, desc, shuffle, enabled, port }
+  tableAt: 0,         // when it came
+  tableError: null,   // why the last table request failed, if it did
+  status: null,       // the last status
+  statusAt: 0,
+  statusFresh: false, // the last refresh brought a status
+};
+// Playlists being made: shown until their answer ends.
+const building = new Set();
+
+// The change running now: { action, name, label, at }; kept in the tab's
+// session storage, so that a reload while it runs still shows it.
+let pending = null;
+let pendingFromBefore = null;
 let working = false;
-async function change(label, failure, work) {
+// The page is being left (a reload): a change's request ends with it, not
+// the change itself, which the next page shows from the storage.
+let leaving = false;
+
+function remember(change) {
+  pending = change;
+  try {
+    if (change) sessionStorage.setItem(PENDING_KEY, JSON.stringify(change));
+    else sessionStorage.removeItem(PENDING_KEY);
+  } catch {
+    // Storage refused: the change is shown in this page only.
+  }
+}
+
+function recall() {
+  try {
+    const stored = JSON.parse(sessionStorage.getItem(PENDING_KEY) || "null");
+    if (stored && typeof stored.name === "string" && Date.now() - stored.at < CHANGE_TIMEOUT_MS + BUILD_TIMEOUT_MS) {
+      return stored;
+    }
+  } catch {
+    // Nothing usable stored.
+  }
+  return null;
+}
+
+// One change at a time: `work` runs while a working message shows the
+// change's label; a RequestError becomes an error message starting with
+// `failure`.
+async function change(what, failure, work) {
   if (working) {
     showError("Another change is still running; wait until it has finished.");
     return;
   }
   working = true;
+  remember({ ...what, at: Date.now() });
   document.body.classList.add("working");
-  showMessage("working", label);
+  showMessage("working", what.label);
+  render();
   try {
     await work();
   } catch (e) {
     if (!(e instanceof RequestError)) throw e;
-    showError(`${failure}: ${e.message}.`);
+    if (!leaving) showError(`${failure}: ${e.message}.`);
   } finally {
     working = false;
+    if (!leaving) remember(null);
     document.body.classList.remove("working");
     if ($("message").classList.contains("working")) hideMessage();
+    render();
     refreshSoon();
   }
 }
 
-const quoted = (name) => `“${name}”`;
+// Why the device refused a change, from its status and, for a playlist, from
+// whether it still exists; null when nothing tells.
+async function refusalReason(name = null) {
+  const status = await fetchStatus();
+  if (status && !status.writable) return "the device cannot write its settings folder (it may be full or read-only)";
+  if (status && status.busy) return "the device stayed busy with another change for two minutes; try again when it has finished";
+  if (name !== null) {
+    try {
+      if (res(await request({ cmd: "GUI_ice_has_playlist_name", f_name: name })) === "0") {
+        return "it no longer exists: it was deleted meanwhile";
+      }
+    } catch (e) {
+      if (!(e instanceof RequestError)) throw e;
+    }
+  }
+  if (!status) return "the device did not say why, and its state could not be read";
+  return null;
+}
 
 // --------------------------------------------------------------- the server
 
@@ -139,50 +194,83 @@ async function loadPort() {
     const doc = await request({ cmd: "GUI_ice_get" });
     const port = first(doc, "port");
     if (port !== null) $("port").value = port;
+    return port;
   } catch (e) {
     if (!(e instanceof RequestError)) throw e;
     showError(`The server's port could not be read: ${e.message}.`);
+    return null;
   }
+}
+
+function portProblem(port) {
+  if (port === "") return "Give a port: a number from 1 to 65535.";
+  if (!/^[0-9]+$/.test(port)) return `${quoted(port)} is not a port: a port is a number from 1 to 65535, digits only.`;
+  const value = Number(port);
+  if (port.length > 5 || value < 1 || value > 65535) return `${port} is not a port: ports run from 1 to 65535.`;
+  return null;
 }
 
 function setPort(event) {
   event.preventDefault();
   const port = $("port").value.trim();
-  if (!/^[0-9]{1,5}$/.test(port) || Number(port) < 1 || Number(port) > 65535) {
-    showError("The port must be a number from 1 to 65535.");
+  const problem = portProblem(port);
+  fieldNote("port", "port-note", problem);
+  if (problem) {
+    $("port").focus();
     return;
   }
   closePlayer();
-  change(`Moving the streaming server to port ${port}…`, `The port was not changed to ${port}`, async () => {
-    const doc = await request({ cmd: "GUI_ice_set", f_port: port }, CHANGE_TIMEOUT_MS);
-    if (res(doc) === "1") {
-      showInfo(`The streaming server listens on port ${port}.`);
-    } else {
-      showError(
-        `The streaming server does not listen on port ${port}: another program may be using it, ` +
-          "or the device stayed busy. The port stays set; choose another one to try again."
-      );
-    }
-    await loadPort();
-  });
+  change({ action: "port", name: "", label: `Moving the streaming server to port ${port}…` },
+    `The port was not changed to ${port}`, async () => {
+      const doc = await request({ cmd: "GUI_ice_set", f_port: port }, CHANGE_TIMEOUT_MS);
+      if (res(doc) === "1") {
+        showInfo(`The streaming server listens on port ${port}.`);
+      } else {
+        const reason = await refusalReason();
+        showError(
+          reason
+            ? `The port was not changed to ${port}: ${reason}.`
+            : `No streaming server of the device listens on port ${port}: another program may be using it. ` +
+                "The port stays set and the device retries every minute; choose another port to try again."
+        );
+      }
+      await loadPort();
+    });
 }
 
 // ----------------------------------------------------------------- the table
 
 let refreshing = false;
 let refreshTimer = null;
-let lastSignature = "";
-// Names of playlists being made, shown in the table until their answer ends.
-const building = new Set();
+// A refresh asked for while one runs follows it at once.
+let refreshAgain = false;
 
 function refreshSoon(delay = 0) {
   clearTimeout(refreshTimer);
   refreshTimer = setTimeout(refresh, delay);
 }
 
-// A refresh asked for while one runs follows it at once, so that the table
-// shows what a change just did.
-let refreshAgain = false;
+function readRows(doc) {
+  return Array.from(doc.getElementsByTagName("row"), (row) => {
+    const cells = Array.from(row.getElementsByTagName("cell"), (cell) => cell.textContent);
+    if (cells.length < 6) {
+      // A playlist whose settings could not be read has its name cell only.
+      return { name: htmlText(cells[cells.length - 1] || ""), genre: "", desc: "", shuffle: "", enabled: null, port: null };
+    }
+    const [tuneIn, name, genre, desc, shuffle, toggle] = cells;
+    const listen = linkCall(tuneIn);
+    const port = listen && listen.fn === "ices_playlist" ? (/^([0-9]{1,5})\//.exec(listen.arg) || [])[1] || null : null;
+    const onOff = linkCall(toggle);
+    return {
+      name: htmlText(name),
+      genre: htmlText(genre),
+      desc: htmlText(desc),
+      shuffle: htmlText(shuffle),
+      enabled: onOff ? onOff.fn === "isplaylist_disable" : null,
+      port,
+    };
+  });
+}
 
 async function refresh() {
   clearTimeout(refreshTimer);
@@ -194,313 +282,434 @@ async function refresh() {
   refreshAgain = false;
   try {
     const [table, status] = await Promise.all([
-      request({ cmd: "GUI_ice_playlist", page: "1" }),
-      request({ cmd: "GUI_ice_status" }).catch((e) => {
-        if (e instanceof RequestError) return null;
+      request({ cmd: "GUI_ice_playlist", page: "1" }).then(readRows, (e) => {
+        if (e instanceof RequestError) return e;
         throw e;
       }),
+      fetchStatus(),
     ]);
-    render(table, status && res(status) === "1" ? status : null);
-  } catch (e) {
-    if (!(e instanceof RequestError)) throw e;
-    setServerState("down", `The playlists could not be read: ${e.message}. Trying again…`);
+    if (table instanceof RequestError) {
+      view.tableError = table.message;
+    } else {
+      view.rows = table;
+      view.tableAt = Date.now();
+      view.tableError = null;
+    }
+    view.statusFresh = status !== null;
+    if (status) {
+      view.status = status;
+      view.statusAt = Date.now();
+    }
+    settlePendingFromBefore();
+    render();
   } finally {
     refreshing = false;
     refreshTimer = setTimeout(refresh, refreshAgain ? 0 : REFRESH_MS);
   }
 }
 
-function setServerState(kind, text) {
-  const line = $("server-state");
-  line.className = `server-state ${kind}`;
-  line.textContent = text;
-}
-
-function readStatus(doc) {
-  const playlists = new Map();
-  if (!doc) return { server: null, playlists };
-  const server = doc.getElementsByTagName("server")[0];
-  for (const element of doc.getElementsByTagName("playlist")) {
-    const value = (tag) => first(element, tag);
-    playlists.set(value("name"), {
-      enabled: value("enabled") === "1",
-      running: value("running") === "1",
-      givenUp: value("given_up") === "1",
-      listeners: value("listeners"),
-      title: value("title"),
-    });
+// A change started before a reload is shown while the device still holds the
+// command lock for it.
+function settlePendingFromBefore() {
+  if (!pendingFromBefore || !view.statusFresh || view.status.busy) return;
+  const done = pendingFromBefore;
+  pendingFromBefore = null;
+  if (working) return;
+  remember(null);
+  if ($("message").classList.contains("working")) {
+    showInfo(`The change started before the page was reloaded is over (${done.label.replace(/…$/, "")}); the table shows how it went.`);
   }
-  return {
-    server: server && {
-      running: first(server, "running") === "1",
-      port: first(server, "port") || "",
-      listening: first(server, "listening") === "1",
-    },
-    playlists,
-  };
 }
 
-// What a playlist's stream does, from its status.
-function streamState(status) {
-  if (!status) return ["unknown", "Unknown", "The device did not tell"];
-  if (status.enabled && status.running) return ["live", "Live", "On and streaming"];
-  if (status.enabled && status.givenUp) {
+// What a playlist's stream does: [key, label, explanation].
+function streamState(row, status) {
+  const change = pending || pendingFromBefore;
+  const before = pendingFromBefore;
+  if (building.has(row.name) || (before && before.action === "new" && before.name === row.name)) {
+    return ["building", "Scanning folders…", "Its folders are being searched for music"];
+  }
+  if (change && change.action !== "new" && change.name === row.name) return ["pending", change.badge || "Changing…", change.label];
+  if (!status) return ["unknown", "Unknown", "The device did not tell how its streams are"];
+  const st = status.playlists.get(row.name);
+  if (!st) return ["unknown", "Unknown", "The device did not tell how this stream is"];
+  if (st.enabled && st.running && status.up) return ["live", "Live", "On and streaming"];
+  if (st.enabled && !status.up) return ["down", "Down", "On, but the streaming server is not running"];
+  if (st.enabled && st.givenUp) {
     return ["given-up", "Given up", "Its source client kept stopping; it is retried when its settings change"];
   }
-  if (status.enabled) return ["down", "Down", "On, but not streaming; the device retries it every minute"];
-  if (status.running) return ["stray", "Stopping", "Off, but still streaming"];
+  if (st.enabled && !st.running) return ["down", "Down", "On, but not streaming; the device retries it every minute"];
+  if (st.running) return ["stray", "Stopping", "Off, but still streaming"];
   return ["stopped", "Stopped", "Off"];
 }
 
-function readRows(doc) {
-  return Array.from(doc.getElementsByTagName("row"), (row) => {
-    const cells = Array.from(row.getElementsByTagName("cell"), (cell) => cell.textContent);
-    if (cells.length >= 6) {
-      const [tuneIn, name, genre, desc, shuffle, toggle] = cells;
-      return { tuneIn, name, genre, desc, shuffle, toggle };
-    }
-    // A playlist whose settings could not be read has its name cell only.
-    return { tuneIn: "-", name: cells[cells.length - 1] || "", genre: "", desc: "", shuffle: "", toggle: "" };
-  });
+// The row of each playlist, kept from refresh to refresh.
+const records = new Map();
+
+function setText(element, text) {
+  if (element.textContent !== text) element.textContent = text;
+}
+function setAttr(element, name, value) {
+  if (value === null) {
+    if (element.hasAttribute(name)) element.removeAttribute(name);
+  } else if (element.getAttribute(name) !== value) {
+    element.setAttribute(name, value);
+  }
+}
+// A control that cannot be used now stays focusable and tells why.
+function setUnavailable(button, reason) {
+  setAttr(button, "aria-disabled", reason ? "true" : null);
+  setAttr(button, "title", reason || null);
+  button.dataset.reason = reason || "";
 }
 
-function cell(row, label, className = "") {
-  const td = document.createElement("td");
-  td.dataset.label = label;
-  if (className) td.className = className;
-  row.append(td);
-  return td;
-}
-
-function actionButton(label, action, name) {
+function makeButton(className, action, label) {
   const button = document.createElement("button");
   button.type = "button";
-  button.className = "secondary small";
-  button.textContent = label;
+  button.className = className;
   button.dataset.action = action;
-  button.dataset.name = name;
+  if (label) button.textContent = label;
   return button;
 }
 
-function render(tableDoc, statusDoc) {
-  const rows = readRows(tableDoc);
-  const status = readStatus(statusDoc);
-  const signature = JSON.stringify([rows, statusDoc ? [status.server, [...status.playlists]] : null, [...building]]);
-  if (signature === lastSignature) return;
-  lastSignature = signature;
+function iconButton(className, action, src) {
+  const button = makeButton(`icon ${className}`, action);
+  const img = document.createElement("img");
+  img.src = src;
+  img.alt = "";
+  const label = document.createElement("span");
+  label.className = "visually-hidden";
+  button.append(img, label);
+  return button;
+}
 
-  if (status.server) {
-    const { running, port, listening } = status.server;
-    if (running && listening) setServerState("live", `Streaming server running on port ${port}.`);
-    else if (running) setServerState("down", `Streaming server running, but not listening on port ${port}.`);
-    else setServerState("down", `Streaming server not running (port ${port}).`);
-  } else {
-    setServerState("unknown", "The state of the streams could not be read.");
+function makeRecord(name) {
+  const tr = document.createElement("tr");
+  tr.dataset.name = name;
+  const cell = (label, className = "") => {
+    const td = document.createElement("td");
+    td.dataset.label = label;
+    if (className) td.className = className;
+    tr.append(td);
+    return td;
+  };
+  const r = { tr };
+  r.listen = iconButton("tunein", "listen", "/sonorell/tunein.png");
+  cell("Listen", "col-tunein").append(r.listen);
+  r.name = document.createElement("span");
+  r.name.className = "name-text";
+  cell("Name", "col-name").append(r.name);
+  r.genre = cell("Genre", "col-text");
+  r.desc = cell("Description", "col-text");
+  r.shuffle = cell("Shuffle");
+  r.badge = document.createElement("span");
+  r.badge.className = "badge";
+  cell("State", "col-state").append(r.badge);
+  r.listeners = cell("Listeners", "col-listeners");
+  r.title = cell("Now playing", "col-title");
+  r.toggle = iconButton("toggle", "toggle", "/web/images/start.png");
+  cell("On/off", "col-toggle").append(r.toggle);
+  const actions = cell("Actions", "col-actions");
+  r.buttons = document.createElement("span");
+  r.buttons.className = "row-buttons";
+  r.edit = makeButton("secondary small", "edit", "Edit");
+  r.rescan = makeButton("secondary small", "rescan", "Rescan");
+  r.remove = makeButton("danger small", "delete", "Delete");
+  r.buttons.append(r.edit, r.rescan, r.remove);
+  r.confirm = document.createElement("span");
+  r.confirm.className = "confirm";
+  r.confirm.setAttribute("role", "group");
+  r.confirm.hidden = true;
+  r.question = document.createElement("span");
+  r.confirm.append(r.question, makeButton("danger small", "confirm-delete", "Delete"),
+    makeButton("secondary small", "keep", "Keep it"));
+  actions.append(r.buttons, r.confirm);
+  for (const [button, text] of [[r.edit, "Edit"], [r.rescan, "Rescan"], [r.remove, "Delete"]]) {
+    button.setAttribute("aria-label", `${text} ${name}`);
   }
+  records.set(name, r);
+  return r;
+}
+
+function render() {
+  const status = view.statusFresh ? view.status : null;
+  const change = pending || pendingFromBefore;
+  renderServerState(status);
+
+  const rows = view.rows.slice();
+  for (const name of building) {
+    if (!rows.some((row) => row.name === name)) rows.push({ name, genre: "", desc: "", shuffle: "", enabled: false, port: null, making: true });
+  }
+  const before = pendingFromBefore;
+  if (before && before.action === "new" && !rows.some((row) => row.name === before.name)) {
+    rows.push({ name: before.name, genre: "", desc: "", shuffle: "", enabled: false, port: null, making: true });
+  }
+  const made = rows.filter((row) => !row.making);
+  const on = made.filter((row) => {
+    const st = status && status.playlists.get(row.name);
+    return st ? st.enabled : row.enabled;
+  }).length;
+  const live = made.filter((row) => isLive(status, row.name)).length;
+  setText($("counts"), `${made.length} of ${MAX_PLAYLISTS} playlists · ${on} of ${MAX_ON} streaming` +
+    (status && live < on ? ` (${on - live} not live)` : ""));
+
+  // What holds the controls back.
+  const busyReason = working || change ? "Wait until the running change has finished." : null;
+  const fullReason = made.length >= MAX_PLAYLISTS
+    ? `The device holds ${MAX_PLAYLISTS} playlists, as many as it keeps: delete one to make another.` : null;
+  const onReason = on >= MAX_ON
+    ? "Five playlists are on, as many as the device streams: turn one off to turn another on." : null;
+  setUnavailable($("new-playlist"), fullReason || busyReason);
+  const notes = [fullReason, onReason].filter(Boolean).join(" ");
+  setText($("new-note"), notes);
+  $("new-note").hidden = !notes;
+  setUnavailable($("port-save"), busyReason);
 
   const body = $("rows");
-  const fresh = [];
+  const stale = !!view.tableError;
+  let previous = null;
   const names = new Set();
   for (const row of rows) {
-    const name = htmlText(row.name);
-    names.add(name);
-    const tr = document.createElement("tr");
-    tr.dataset.name = name;
-    const st = status.playlists.get(name);
-    const [stateKey, stateLabel, stateTitle] = streamState(statusDoc ? st || null : null);
-    tr.className = `state-${stateKey}`;
+    names.add(row.name);
+    const r = records.get(row.name) || makeRecord(row.name);
+    const [key, label, explanation] = row.making ? ["building", "Scanning folders…", "Its folders are being searched for music"] : streamState(row, status);
+    const st = status && status.playlists.get(row.name);
+    const enabled = st ? st.enabled : row.enabled;
+    setAttr(r.tr, "class", `state-${key}${stale ? " stale" : ""}`);
+    setText(r.name, row.name);
+    setAttr(r.name, "title", row.name);
+    setText(r.genre, row.genre);
+    setText(r.desc, row.desc);
+    setText(r.shuffle, row.shuffle);
+    setAttr(r.badge, "class", `badge ${key}`);
+    setText(r.badge, label);
+    setAttr(r.badge, "title", explanation);
 
-    // The server's cells are HTML: the link cells are fragments, the text
-    // cells are escaped text.
-    const tuneIn = cell(tr, "Tune in", "col-tunein");
-    tuneIn.innerHTML = row.tuneIn;
-    for (const img of tuneIn.querySelectorAll("img")) img.alt = img.title = `Tune in to ${name}`;
-    cell(tr, "Name", "col-name").innerHTML = row.name;
-    cell(tr, "Genre").innerHTML = row.genre;
-    cell(tr, "Description").innerHTML = row.desc;
-    cell(tr, "Shuffle").innerHTML = row.shuffle;
-    const state = cell(tr, "State", "col-state");
-    const badge = document.createElement("span");
-    badge.className = `badge ${stateKey}`;
-    badge.textContent = stateLabel;
-    badge.title = stateTitle;
-    state.append(badge);
-    cell(tr, "Listeners", "col-listeners").textContent = st && st.listeners !== null ? st.listeners : "";
-    cell(tr, "Now playing", "col-title").textContent = st && st.title !== null ? st.title : "";
-    const toggle = cell(tr, "On/off", "col-toggle");
-    toggle.innerHTML = row.toggle;
-    for (const img of toggle.querySelectorAll("img")) {
-      const stop = /stop\.png$/.test(img.getAttribute("src") || "");
-      img.alt = img.title = `${stop ? "Turn off" : "Turn on"} ${name}`;
-      img.classList.add(stop ? "stop" : "start");
+    // The server's figures: only for a live stream; the last ones known,
+    // greyed, while the device cannot tell.
+    if (status) {
+      r.figures = key === "live" && st ? [st.listeners ?? "", st.title ?? ""] : ["", ""];
     }
-    const actions = cell(tr, "Actions", "col-actions");
-    actions.append(actionButton("Edit", "edit", name), actionButton("Rescan", "rescan", name), actionButton("Delete", "delete", name));
-    fresh.push(tr);
+    const [listeners, title] = r.figures || ["", ""];
+    setText(r.listeners, listeners);
+    setText(r.title, title);
+    const old = !status && (listeners || title);
+    r.listeners.classList.toggle("old", !!old);
+    r.title.classList.toggle("old", !!old);
+
+    const canListen = enabled === true && !row.making;
+    r.listen.hidden = !canListen;
+    setText(r.listen.lastChild, `Listen to ${row.name}`);
+    r.port = row.port || (view.status && view.status.server.port) || null;
+    setUnavailable(r.listen, status && canListen && key !== "live" ? "Not streaming now" : null);
+
+    r.toggle.hidden = enabled === null || enabled === undefined || row.making;
+    const src = enabled ? "/web/images/stop.png" : "/web/images/start.png";
+    if (r.toggle.firstChild.getAttribute("src") !== src) r.toggle.firstChild.setAttribute("src", src);
+    r.toggle.dataset.on = enabled ? "1" : "0";
+    setText(r.toggle.lastChild, `${enabled ? "Turn off" : "Turn on"} ${row.name}`);
+    setUnavailable(r.toggle, busyReason || (!enabled ? onReason : null));
+    r.buttons.hidden = !r.confirm.hidden || !!row.making;
+    for (const button of [r.edit, r.rescan, r.remove]) setUnavailable(button, busyReason);
+
+    // In order, moving only what is out of place (focus stays where it is).
+    const next = previous ? previous.nextSibling : body.firstChild;
+    if (next !== r.tr) body.insertBefore(r.tr, next);
+    previous = r.tr;
   }
-  for (const name of building) {
-    if (names.has(name)) continue;
-    const tr = document.createElement("tr");
-    tr.dataset.name = name;
-    tr.className = "state-building";
-    cell(tr, "Tune in", "col-tunein");
-    cell(tr, "Name", "col-name").textContent = name;
-    for (const label of ["Genre", "Description", "Shuffle"]) cell(tr, label);
-    const badge = document.createElement("span");
-    badge.className = "badge building";
-    badge.textContent = "Scanning folders…";
-    cell(tr, "State", "col-state").append(badge);
-    for (const label of ["Listeners", "Now playing", "On/off", "Actions"]) cell(tr, label);
-    fresh.push(tr);
+  for (const [name, r] of records) {
+    if (!names.has(name)) {
+      r.tr.remove();
+      records.delete(name);
+    }
   }
-  body.replaceChildren(...fresh);
-  $("empty").hidden = fresh.length > 0;
+  $("empty").hidden = rows.length > 0 || !view.tableAt;
+  renderFreshness(status);
+  // The device says the stream being listened to is not live: the player
+  // looks whether it still plays.
+  if (player.name && status && !isLive(status, player.name)) player.watch.check();
+}
+
+function renderServerState(status) {
+  const line = $("server-state");
+  let kind;
+  let text;
+  if (status) {
+    const { running, port, listening } = status.server;
+    if (running && listening) [kind, text] = ["live", `Streaming server running on port ${port}.`];
+    else if (running) [kind, text] = ["down", `Streaming server running, but not listening on port ${port}: another program may hold the port.`];
+    else [kind, text] = ["down", `Streaming server not running (port ${port}).`];
+    if (status.busy) text += " A change is running on the device.";
+    if (!status.writable) text += " The device cannot write its settings folder.";
+  } else if (view.statusAt) {
+    [kind, text] = ["unknown", `Streaming server: unknown, the device did not answer (last answer ${age(view.statusAt)}).`];
+  } else {
+    [kind, text] = ["unknown", view.tableAt || view.tableError ? "Streaming server: unknown, the device did not tell." : "Asking the device…"];
+  }
+  setAttr(line, "class", `server-state ${kind}`);
+  setText(line, text);
+}
+
+function renderFreshness(status) {
+  let text = "";
+  if (view.tableError) {
+    text = view.tableAt
+      ? `The device could not be reached (${view.tableError}): the table is its last answer, from ${age(view.tableAt)}.`
+      : `The playlists could not be read: ${view.tableError}. Trying again…`;
+  } else if (!status) {
+    text = view.statusAt
+      ? `How the streams are could not be read: states unknown; the greyed figures are from ${age(view.statusAt)}.`
+      : "How the streams are could not be read: states unknown.";
+  }
+  setText($("freshness"), text);
+  $("freshness").hidden = !text;
 }
 
 function onTableClick(event) {
   const button = event.target.closest("button[data-action]");
   if (!button) return;
-  const name = button.dataset.name;
-  switch (button.dataset.action) {
-    case "edit": openEdit(name); break;
-    case "rescan": rescanPlaylist(name); break;
-    case "delete": askDelete(name); break;
-  }
-}
-
-// -------------------------------------------------- the functions the cells call
-
-// "PORT/NAME.m3u": opens that playlist on this page's host, and the player.
-function ices_playlist(arg) {
-  const match = /^([0-9]{1,5})\/([^]+)\.m3u$/.exec(String(arg));
-  if (!match) {
-    showError(`The tune-in link could not be followed (${quoted(String(arg))}).`);
+  const tr = button.closest("tr");
+  const name = tr.dataset.name;
+  const r = records.get(name);
+  if (!r) return;
+  if (button.getAttribute("aria-disabled") === "true") {
+    showError(button.dataset.reason || "Not now.");
     return;
   }
-  const [, port, name] = match;
-  const path = encodeURIComponent(name).replace(/[!'()*]/g, (c) => `%${c.charCodeAt(0).toString(16).toUpperCase()}`);
-  const base = `http://${location.hostname}:${port}/${path}`;
-  openPlayer(name, base, `${base}.m3u`);
-  window.open(`${base}.m3u`, "_blank", "noopener");
+  switch (button.dataset.action) {
+    case "listen": openPlayer(name, r.port); break;
+    case "toggle": if (button.dataset.on === "1") turnOff(name); else turnOn(name); break;
+    case "edit": openEdit(name); break;
+    case "rescan": rescanPlaylist(name); break;
+    case "delete": askDelete(r, name); break;
+    case "confirm-delete": closeConfirm(r, false); deletePlaylist(name); break;
+    case "keep": closeConfirm(r, true); break;
+  }
 }
 
-function isplaylist_enable(name) {
-  name = String(name);
-  change(`Turning on ${quoted(name)}…`, `${quoted(name)} was not turned on`, async () => {
-    const full = res(await request({ cmd: "GUI_ice_is_active_full" }));
-    if (full === "1") {
-      showError(`${quoted(name)} was not turned on: five playlists are on already, as many as the device streams. Turn one off first.`);
-      return;
-    }
-    if (full !== "0") {
-      showError(`${quoted(name)} was not turned on: the device could not count the playlists that are on.`);
-      return;
-    }
-    const doc = await request({ cmd: "GUI_ice_playlist_enable", f_name: name }, CHANGE_TIMEOUT_MS);
-    if (res(doc) === "1") {
-      showInfo(`${quoted(name)} is on.`);
-    } else {
-      showError(
-        `${quoted(name)} could not be started: the device refused the name, found no stream configuration ` +
-          "for it, or stayed busy. Edit and save it to write its configuration again."
-      );
-    }
-  });
+// ------------------------------------------------------------ on and off
+
+function turnOn(name) {
+  change({ action: "on", name, badge: "Turning on…", label: `Turning on ${quoted(name)}…` },
+    `${quoted(name)} was not turned on`, async () => {
+      const full = res(await request({ cmd: "GUI_ice_is_active_full" }));
+      if (full === "1") {
+        showError(`${quoted(name)} was not turned on: five playlists are on already, as many as the device streams. Turn one off first.`);
+        return;
+      }
+      if (full !== "0") {
+        showError(`${quoted(name)} was not turned on: the device could not count the playlists that are on.`);
+        return;
+      }
+      const doc = await request({ cmd: "GUI_ice_playlist_enable", f_name: name }, CHANGE_TIMEOUT_MS);
+      if (res(doc) === "1") {
+        showInfo(`${quoted(name)} is on.`);
+        return;
+      }
+      const reason = await refusalReason(name);
+      showError(`${quoted(name)} could not be started: ${reason ||
+        "the device found no stream configuration for it; edit and save it to write its configuration again"}.`);
+    });
 }
 
-function isplaylist_disable(name) {
-  name = String(name);
-  if (playerName === name) closePlayer();
-  change(`Turning off ${quoted(name)}…`, `${quoted(name)} was not turned off`, async () => {
-    const doc = await request({ cmd: "GUI_ice_playlist_disable", f_name: name }, CHANGE_TIMEOUT_MS);
-    if (res(doc) === "1") showInfo(`${quoted(name)} is off.`);
-    else showError(`${quoted(name)} could not be turned off: the device refused the name or stayed busy.`);
-  });
+function turnOff(name) {
+  change({ action: "off", name, badge: "Turning off…", label: `Turning off ${quoted(name)}…` },
+    `${quoted(name)} was not turned off`, async () => {
+      const doc = await request({ cmd: "GUI_ice_playlist_disable", f_name: name }, CHANGE_TIMEOUT_MS);
+      if (res(doc) === "1") {
+        showInfo(`${quoted(name)} is off.`);
+        return;
+      }
+      const reason = await refusalReason(name);
+      showError(`${quoted(name)} could not be turned off: ${reason || "the device refused"}.`);
+    });
 }
-
-// The table's links call these by name.
-window.ices_playlist = ices_playlist;
-window.isplaylist_enable = isplaylist_enable;
-window.isplaylist_disable = isplaylist_disable;
 
 // ----------------------------------------------------------------- the player
 
-let playerName = null;
+const player = { name: null, watch: null };
 
-function openPlayer(name, streamUrl, m3uUrl) {
-  const audio = $("audio");
-  audio.pause();
-  playerName = name;
-  $("player-name").textContent = name;
-  const link = $("player-m3u");
-  link.href = m3uUrl;
-  link.textContent = m3uUrl;
-  audio.src = streamUrl;
+function openPlayer(name, port) {
+  if (!port) {
+    showError(`The stream of ${quoted(name)} has no known address yet; try again in a moment.`);
+    return;
+  }
+  const { stream, m3u } = streamUrls(port, name);
+  player.name = name;
+  setText($("player-name"), name);
+  $("player-m3u").href = m3u;
+  $("player-m3u").setAttribute("aria-label", `Playlist file of ${name} for a music player (.m3u)`);
   $("player").hidden = false;
-  $("player").scrollIntoView({ block: "nearest" });
+  $("player-note").hidden = true;
+  player.watch.play(stream);
 }
 
 function closePlayer() {
-  const audio = $("audio");
-  audio.pause();
-  if (audio.hasAttribute("src")) {
-    audio.removeAttribute("src");
-    audio.load();
-  }
-  playerName = null;
+  player.watch.stop();
+  player.name = null;
   $("player").hidden = true;
 }
 
-function playAudio() {
-  const audio = $("audio");
-  const played = audio.play();
-  if (played) {
-    played.catch((e) => {
-      if (e.name !== "AbortError") showError(`The stream of ${quoted(playerName || "")} could not be played: ${e.message}`);
-    });
-  }
+// The player's own line tells, where the user listens.
+function playerStopped(reason) {
+  const name = quoted(player.name || "");
+  setText($("player-note-text"), {
+    stopped: `The stream of ${name} has stopped: the playlist is off, or its server is down.`,
+    interrupted: `The stream of ${name} was interrupted (it restarted, or the connection dropped).`,
+    unreachable: `The stream of ${name} has stopped: the device cannot be reached.`,
+  }[reason]);
+  $("player-note").hidden = false;
 }
 
-function onAudioError() {
-  const audio = $("audio");
-  if (!audio.hasAttribute("src") || !playerName) return;
-  showError(`The stream of ${quoted(playerName)} stopped or could not be reached. Is the playlist on?`);
+function playAgain() {
+  $("player-note").hidden = true;
+  player.watch.play();
 }
 
 // ---------------------------------------------------- rescan and delete
 
 function rescanPlaylist(name) {
-  change(`Rescanning the folders of ${quoted(name)}…`, `${quoted(name)} was not rescanned`, async () => {
-    const doc = await request({ cmd: "GUI_ice_playlist_rescan", f_name: name }, BUILD_TIMEOUT_MS);
-    if (res(doc) === "1") {
-      showInfo(`${quoted(name)} holds what its folders hold now.`);
-    } else {
-      showError(
-        `${quoted(name)} could not be rescanned: it was made before its folders were kept ` +
-          "(make it again to rescan it), it no longer exists, or the device stayed busy."
-      );
-    }
-  });
+  change({ action: "rescan", name, badge: "Rescanning…", label: `Rescanning the folders of ${quoted(name)}…` },
+    `${quoted(name)} was not rescanned`, async () => {
+      const doc = await request({ cmd: "GUI_ice_playlist_rescan", f_name: name }, BUILD_TIMEOUT_MS);
+      if (res(doc) === "1") {
+        showInfo(`${quoted(name)} holds what its folders hold now.`);
+        return;
+      }
+      const reason = await refusalReason(name);
+      showError(`${quoted(name)} could not be rescanned: ${reason ||
+        "it was made before its folders were kept (make it again to rescan it)"}.`);
+    });
 }
 
-function askDelete(name) {
+function askDelete(r, name) {
   if (working) {
     showError("Another change is still running; wait until it has finished.");
     return;
   }
-  showMessage("confirm", `Delete the playlist ${quoted(name)}? Its settings and song list go; the music stays.`, [
-    ["Delete", "confirm-yes", () => deletePlaylist(name)],
-    ["Keep it", "confirm-no", hideMessage],
-  ]);
+  setText(r.question, `Delete ${quoted(name)}? Its settings and song list go; the music stays.`);
+  r.confirm.hidden = false;
+  r.buttons.hidden = true;
+  r.confirm.querySelector("[data-action=keep]").focus();
+}
+
+function closeConfirm(r, refocus) {
+  r.confirm.hidden = true;
+  r.buttons.hidden = false;
+  if (refocus) r.remove.focus();
 }
 
 function deletePlaylist(name) {
-  if (playerName === name) closePlayer();
-  change(`Deleting ${quoted(name)}…`, `${quoted(name)} was not deleted`, async () => {
-    const doc = await request({ cmd: "GUI_ice_playlist_del", f_name: name }, CHANGE_TIMEOUT_MS);
-    if (res(doc) === "1") showInfo(`${quoted(name)} is deleted.`);
-    else showError(`${quoted(name)} could not be deleted: the device refused the name or stayed busy.`);
-  });
+  if (player.name === name) closePlayer();
+  change({ action: "delete", name, badge: "Deleting…", label: `Deleting ${quoted(name)}…` },
+    `${quoted(name)} was not deleted`, async () => {
+      const doc = await request({ cmd: "GUI_ice_playlist_del", f_name: name }, CHANGE_TIMEOUT_MS);
+      if (res(doc) === "1") {
+        showInfo(`${quoted(name)} is deleted.`);
+        return;
+      }
+      const reason = await refusalReason();
+      showError(`${quoted(name)} could not be deleted: ${reason || "the device refused the name"}.`);
+    });
 }
 
 // ------------------------------------------------------------------ the editor
@@ -508,25 +717,73 @@ function deletePlaylist(name) {
 // mode: "new" or "edit"; chosen: the folders of a new playlist.
 const editor = { mode: "new", name: "", chosen: [] };
 
+// The name as the device checks it; null when it would take it.
+function nameProblem(name) {
+  if (name === "") return "Give the playlist a name.";
+  if (name === "all") return "“all” is a word the device keeps for itself: choose another name.";
+  if (name.includes("/")) return "A name cannot hold “/”.";
+  if (/[\u0000-\u001f\u007f]/.test(name)) return "A name cannot hold control characters (such as a tab).";
+  const size = bytes(name);
+  if (size > MAX_NAME_BYTES) {
+    return `The name is too long: ${size} bytes as the device stores it, at most ${MAX_NAME_BYTES} ` +
+      "(letters with accents take two bytes, most other scripts three). Shorten it.";
+  }
+  return null;
+}
+
+function textProblem(what, text) {
+  const size = bytes(text);
+  return size > MAX_FIELD_BYTES ? `The ${what} is too long: ${size} bytes as the device stores it, at most ${MAX_FIELD_BYTES}.` : null;
+}
+
+// Checks the fields as they are typed; answers the first field with a problem.
+function checkFields() {
+  const problems = [
+    ["f-name", "f-name-note", editor.mode === "new" ? nameProblem($("f-name").value.trim()) : null],
+    ["f-genre", "f-genre-note", textProblem("genre", $("f-genre").value)],
+    ["f-desc", "f-desc-note", textProblem("description", $("f-desc").value)],
+  ];
+  let firstBad = null;
+  for (const [input, note, problem] of problems) {
+    fieldNote(input, note, problem);
+    if (problem && !firstBad) firstBad = input;
+  }
+  return firstBad;
+}
+
 function showEditor(mode) {
   editor.mode = mode;
   const isNew = mode === "new";
-  $("editor-title").textContent = isNew ? "New playlist" : `Edit ${quoted(editor.name)}`;
+  setText($("editor-title"), isNew ? "New playlist" : `Edit ${quoted(editor.name)}`);
   $("f-name").readOnly = !isNew;
   $("folders-field").hidden = !isNew;
-  $("editor-save").textContent = isNew ? "Create playlist" : "Save and restart";
-  $("editor").hidden = false;
-  $("editor").scrollIntoView({ block: "start" });
+  setText($("editor-save"), isNew ? "Create playlist" : "Save and restart");
+  showFormMessage("");
+  setFormBusy(false);
+  for (const [input, note] of [["f-name", "f-name-note"], ["f-genre", "f-genre-note"], ["f-desc", "f-desc-note"]]) {
+    fieldNote(input, note, null);
+  }
+  if (!$("editor").open) $("editor").showModal();
+  (isNew ? $("f-name") : $("f-genre")).focus();
+}
+
+function setFormBusy(busy, label = "") {
+  $("editor-save").disabled = busy;
+  $("editor-cancel").disabled = busy;
+  $("editor-form").setAttribute("aria-busy", busy ? "true" : "false");
+  if (busy) setText($("editor-save"), label);
+  else setText($("editor-save"), editor.mode === "new" ? "Create playlist" : "Save and restart");
 }
 
 function closeEditor() {
-  $("editor").hidden = true;
+  if ($("editor").open) $("editor").close();
   editor.chosen = [];
 }
 
 async function openCreate() {
-  if (working) {
-    showError("Another change is still running; wait until it has finished.");
+  const button = $("new-playlist");
+  if (button.getAttribute("aria-disabled") === "true") {
+    showError(button.dataset.reason);
     return;
   }
   try {
@@ -557,14 +814,11 @@ async function openCreate() {
 }
 
 async function openEdit(name) {
-  if (working) {
-    showError("Another change is still running; wait until it has finished.");
-    return;
-  }
   try {
     const doc = await request({ cmd: "GUI_ice_modify_info", f_name: name });
-    if (res(doc) !== "1") {
-      showError(`The settings of ${quoted(name)} could not be read: the device refused the name.`);
+    if (res(doc) !== "1" || first(doc, "genre") === null) {
+      const reason = await refusalReason(name);
+      showError(`The settings of ${quoted(name)} could not be read: ${reason || "the device refused the name"}.`);
       return;
     }
     hideMessage();
@@ -582,6 +836,12 @@ async function openEdit(name) {
 
 function submitEditor(event) {
   event.preventDefault();
+  showFormMessage("");
+  const bad = checkFields();
+  if (bad) {
+    $(bad).focus();
+    return;
+  }
   if (editor.mode === "new") createPlaylist();
   else renewPlaylist();
 }
@@ -595,22 +855,29 @@ function renewPlaylist() {
     f_desc: $("f-desc").value,
     f_randomized: $("f-rand").checked ? "1" : "0",
   };
-  closeEditor();
-  change(`Saving ${quoted(name)} and restarting its stream…`, `${quoted(name)} was not saved`, async () => {
-    const doc = await request(fields, CHANGE_TIMEOUT_MS);
-    if (res(doc) === "1") showInfo(`${quoted(name)} is saved.`);
-    else showError(`${quoted(name)} could not be saved: the device refused the name or stayed busy.`);
-  });
+  setFormBusy(true, "Saving…");
+  change({ action: "renew", name, badge: "Restarting…", label: `Saving ${quoted(name)} and restarting its stream…` },
+    `${quoted(name)} was not saved`, async () => {
+      try {
+        const doc = await request(fields, CHANGE_TIMEOUT_MS);
+        if (res(doc) === "1") {
+          closeEditor();
+          showInfo(`${quoted(name)} is saved.`);
+          return;
+        }
+        const reason = await refusalReason(name);
+        showFormMessage(`${quoted(name)} was not saved: ${reason || "the device refused it"}. What you typed is kept.`);
+      } finally {
+        if ($("editor").open) setFormBusy(false);
+      }
+    });
 }
 
 function createPlaylist() {
   const name = $("f-name").value.trim();
-  if (!name) {
-    showError("Give the playlist a name.");
-    return;
-  }
   if (editor.chosen.length === 0) {
-    showError("Add at least one folder to the playlist.");
+    showFormMessage("Add at least one folder to the playlist: browse below and press “Add”.");
+    $("browse-add").focus();
     return;
   }
   const fields = {
@@ -621,70 +888,89 @@ function createPlaylist() {
     f_randomized: $("f-rand").checked ? "1" : "0",
     f_total: String(editor.chosen.length),
   };
-  editor.chosen.forEach((folder, i) => (fields[`f_dir${i}`] = folder));
+  editor.chosen.forEach((folder, i) => (fields[`f_dir${i}`] = folder.path));
   const count = editor.chosen.length;
-  change(`Checking the name ${quoted(name)}…`, `${quoted(name)} was not created`, async () => {
-    const full = res(await request({ cmd: "GUI_ice_is_playlist_full" }));
-    if (full !== "0") {
-      showError(`${quoted(name)} was not created: the device holds 20 playlists, as many as it keeps.`);
-      return;
-    }
-    const taken = res(await request({ cmd: "GUI_ice_has_playlist_name", f_name: name }));
-    if (taken !== "0") {
-      showError(
-        taken === "1"
-          ? `${quoted(name)} was not created: a playlist of that name exists already. Choose another name.`
-          : `${quoted(name)} was not created: the device could not check the name.`
-      );
-      return;
-    }
-    closeEditor();
-    building.add(name);
-    refreshSoon();
-    const folders = count === 1 ? "one folder" : `${count} folders`;
-    showMessage("working", `Creating ${quoted(name)}…`);
+  const refuse = (text) => showFormMessage(`${quoted(name)} was not created: ${text}. What you typed is kept.`);
+  setFormBusy(true, "Checking…");
+  change({ action: "new", name, label: `Checking the name ${quoted(name)}…` }, `${quoted(name)} was not created`, async () => {
+    let accepted = false;
     try {
+      const full = res(await request({ cmd: "GUI_ice_is_playlist_full" }));
+      if (full !== "0") {
+        refuse(full === "1" ? "the device holds 20 playlists, as many as it keeps" : "the device could not count its playlists");
+        return;
+      }
+      const taken = res(await request({ cmd: "GUI_ice_has_playlist_name", f_name: name }));
+      if (taken !== "0") {
+        refuse(taken === "1" ? "a playlist of that name exists already; choose another name" : "the device could not check the name");
+        return;
+      }
+      setFormBusy(true, "Creating…");
+      const folders = count === 1 ? "one folder" : `${count} folders`;
       const doc = await request(fields, BUILD_TIMEOUT_MS, (text) => {
-        if (text.includes("<res>1</res>")) showMessage("working", `Scanning ${folders} for ${quoted(name)}…`);
+        if (!accepted && text.includes("<res>1</res>")) {
+          // Taken: the form's work is done; the folders are searched now.
+          accepted = true;
+          building.add(name);
+          closeEditor();
+          showMessage("working", `Scanning ${folders} for ${quoted(name)}…`);
+          render();
+        }
       });
       if (res(doc) === "1") {
+        closeEditor();
         showInfo(`${quoted(name)} is ready. Turn it on with its start button.`);
-      } else {
-        showError(
-          `${quoted(name)} could not be created: the device refused the name (it cannot hold "/" or ` +
-            "control characters, nor be a word the device reserves) or stayed busy."
-        );
+        return;
       }
+      const reason = nameProblem(name) || (await refusalReason());
+      refuse(reason || "the device refused it");
+    } catch (e) {
+      if (!(e instanceof RequestError) || accepted) throw e;
+      refuse(e.message);
     } finally {
       building.delete(name);
+      if ($("editor").open) setFormBusy(false);
     }
   });
 }
 
 // --------------------------------------------------------- the folder browser
 
-// trail: the folders entered from the roots, the last one shown.
-const browser = { trail: [], path: null };
+// Paths are shown below the music root they lie in, as "music/Jazz/Live".
+const browser = { roots: [], trail: [], path: null };
+
+function rootLabel(root) {
+  return root.replace(/\/+$/, "").split("/").pop() || root;
+}
+
+// "LABEL/REST" for a path inside a music root.
+function shownPath(path) {
+  const root = browser.roots.filter((r) => path === r || path.startsWith(r.endsWith("/") ? r : `${r}/`))
+    .sort((a, b) => b.length - a.length)[0];
+  if (!root) return path;
+  const rest = path.slice(root.length).replace(/^\/+/, "");
+  return rest ? `${rootLabel(root)}/${rest}` : rootLabel(root);
+}
 
 function browseNote(text) {
-  $("browse-note").textContent = text;
+  setText($("browse-note"), text);
   $("browse-note").hidden = !text;
 }
 
-function browseEntry(label, path, title) {
+function browseEntry(label, path) {
   const li = document.createElement("li");
   const open = document.createElement("button");
   open.type = "button";
   open.className = "folder";
   open.textContent = label;
-  open.title = title;
+  open.setAttribute("aria-label", `Open ${shownPath(path)}`);
   open.dataset.path = path;
   open.addEventListener("click", () => browseInto(path));
   const add = document.createElement("button");
   add.type = "button";
   add.className = "secondary small";
   add.textContent = "Add";
-  add.title = `Add ${path}`;
+  add.setAttribute("aria-label", `Add ${shownPath(path)}`);
   add.dataset.add = path;
   add.addEventListener("click", () => choose(path));
   li.append(open, add);
@@ -699,14 +985,14 @@ async function browseRoots() {
       browseNote("The music folders could not be listed: the device refused.");
       return;
     }
+    browser.roots = all(doc, "root");
     browser.trail = [];
     browser.path = null;
-    $("browse-path").textContent = "Music folders";
+    setText($("browse-path"), "Music folders");
     $("browse-up").disabled = true;
     $("browse-add").disabled = true;
-    const roots = all(doc, "root");
-    $("browse-list").replaceChildren(...roots.map((root) => browseEntry(root, root, `Open ${root}`)));
-    if (roots.length === 0) browseNote("The device names no music folder.");
+    $("browse-list").replaceChildren(...browser.roots.map((root) => browseEntry(rootLabel(root), root)));
+    if (browser.roots.length === 0) browseNote("The device names no music folder.");
   } catch (e) {
     if (!(e instanceof RequestError)) throw e;
     browseNote(`The music folders could not be listed: ${e.message}.`);
@@ -719,24 +1005,29 @@ async function browseTo(path, back) {
   try {
     const doc = await request({ cmd: "GUI_ice_folders", f_path: path });
     if (res(doc) !== "1") {
-      browseNote(`${path} cannot be opened: it is gone, unreadable, or outside the music folders.`);
+      browseNote(`${shownPath(path)} cannot be opened: it is gone, unreadable, or outside the music folders.`);
       return false;
     }
-    const shown = first(doc, "path") || path;
-    if (!back) browser.trail.push(shown);
-    browser.path = shown;
-    $("browse-path").textContent = shown;
+    const here = first(doc, "path") || path;
+    if (!back) browser.trail.push(here);
+    browser.path = here;
+    setText($("browse-path"), shownPath(here));
+    $("browse-path").dataset.path = here;
     $("browse-up").disabled = false;
     $("browse-add").disabled = false;
-    const base = shown.endsWith("/") ? shown : `${shown}/`;
+    const base = here.endsWith("/") ? here : `${here}/`;
     const folders = all(doc, "folder");
-    $("browse-list").replaceChildren(...folders.map((folder) => browseEntry(folder, base + folder, `Open ${base + folder}`)));
+    $("browse-list").replaceChildren(...folders.map((folder) => browseEntry(folder, base + folder)));
     if (first(doc, "cut") === "1") browseNote(`Only the first ${folders.length} folders are shown.`);
     else if (folders.length === 0) browseNote("No folders in here; add this one to take its songs.");
+    const firstFolder = $("browse-list").querySelector("button.folder");
+    if (firstFolder && document.activeElement && document.activeElement.closest("#browse-list, .browser-head")) {
+      firstFolder.focus();
+    }
     return true;
   } catch (e) {
     if (!(e instanceof RequestError)) throw e;
-    browseNote(`${path} could not be listed: ${e.message}.`);
+    browseNote(`${shownPath(path)} could not be listed: ${e.message}.`);
     return false;
   }
 }
@@ -745,25 +1036,27 @@ const browseInto = (path) => browseTo(path, false);
 
 function browseUp() {
   browser.trail.pop();
-  if (browser.trail.length === 0) browseRoots();
+  if (browser.trail.length === 0) browseRoots().then(() => $("browse-list").querySelector("button.folder")?.focus());
   else browseTo(browser.trail[browser.trail.length - 1], true);
 }
 
 function choose(path) {
-  if (!editor.chosen.includes(path)) editor.chosen.push(path);
+  if (!editor.chosen.some((folder) => folder.path === path)) editor.chosen.push({ path, shown: shownPath(path) });
   renderChosen();
 }
 
 function renderChosen() {
-  const items = editor.chosen.map((path, i) => {
+  const items = editor.chosen.map((folder, i) => {
     const li = document.createElement("li");
     const span = document.createElement("span");
     span.className = "path";
-    span.textContent = path;
+    span.textContent = folder.shown;
+    span.dataset.path = folder.path;
     const remove = document.createElement("button");
     remove.type = "button";
     remove.className = "secondary small";
     remove.textContent = "Remove";
+    remove.setAttribute("aria-label", `Remove ${folder.shown}`);
     remove.addEventListener("click", () => {
       editor.chosen.splice(i, 1);
       renderChosen();
@@ -778,17 +1071,39 @@ function renderChosen() {
 // ------------------------------------------------------------------- start up
 
 document.addEventListener("DOMContentLoaded", () => {
+  player.watch = new StreamWatch($("audio"), async () => {
+    const status = await fetchStatus();
+    return status ? isLive(status, player.name) : null;
+  }, playerStopped);
   $("port-form").addEventListener("submit", setPort);
+  $("port").addEventListener("input", () => fieldNote("port", "port-note", null));
   $("new-playlist").addEventListener("click", openCreate);
   $("rows").addEventListener("click", onTableClick);
   $("message-close").addEventListener("click", hideMessage);
   $("player-close").addEventListener("click", closePlayer);
-  $("player-play").addEventListener("click", playAudio);
-  $("audio").addEventListener("error", onAudioError);
+  $("player-again").addEventListener("click", playAgain);
+  $("audio").addEventListener("play", () => ($("player-note").hidden = true));
   $("editor-form").addEventListener("submit", submitEditor);
+  $("editor-form").addEventListener("input", checkFields);
   $("editor-cancel").addEventListener("click", closeEditor);
+  $("editor").addEventListener("cancel", (event) => {
+    if ($("editor-cancel").disabled) event.preventDefault();
+  });
   $("browse-up").addEventListener("click", browseUp);
   $("browse-add").addEventListener("click", () => browser.path && choose(browser.path));
+  // The message bar and the player sit at the bottom of the window; the page
+  // keeps room for them, so that they cover nothing.
+  new ResizeObserver(() => {
+    document.body.style.paddingBottom = `${$("dock").offsetHeight + 16}px`;
+  }).observe($("dock"));
+  for (const type of ["beforeunload", "pagehide"]) window.addEventListener(type, () => (leaving = true));
+  window.addEventListener("pageshow", () => (leaving = false));
+  pendingFromBefore = recall();
+  if (pendingFromBefore) showMessage("working", `${pendingFromBefore.label} (started before the page was reloaded)`);
   loadPort();
   refresh();
+  // The ages shown count on between refreshes.
+  setInterval(() => {
+    if (view.tableError || !view.statusFresh) render();
+  }, 1000);
 });

@@ -2,8 +2,10 @@
 // playlist file of the config directory, in byte order of the names.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -12,6 +14,7 @@
 
 #include "lib/config_dir.h"
 #include "lib/playlist_builder.h"
+#include "lib/settings_file.h"  // kMaxSettingsFileSize
 #include "lib/unique_fd.h"
 #include "web/cgi.h"
 #include "web/commands.h"
@@ -34,6 +37,7 @@ class Listing {
 
   int size() const { return count_ < 0 ? 0 : count_; }
   const char* name(int i) const { return entries_[i]->d_name; }
+  unsigned char type(int i) const { return entries_[i]->d_type; }
 
  private:
   dirent** entries_ = nullptr;
@@ -98,12 +102,52 @@ void WriteLinkCell(std::string_view before, std::string_view middle, std::string
   write_raw("</cell>");
 }
 
+// The value cfg_get gives a key in settings file contents `text` (which
+// starts with a line feed of its own): that of the first line "KEY=VALUE",
+// found as `line` "\nKEY=" (a commented line starts with "#" or "!" and so
+// never matches), without its line feed.
+std::string_view Value(std::string_view text, std::string_view line) {
+  std::size_t at = text.find(line);
+  if (at == std::string_view::npos) return {};
+  std::string_view rest = text.substr(at + line.size());
+  return rest.substr(0, rest.find('\n'));
+}
+
+// The contents of the playlist's settings file, for the values
+// read_playlist_settings gives: a missing file reads as an empty one; a link,
+// a directory, a FIFO or a file over kMaxSettingsFileSize as unreadable
+// (nullopt). Read without the settings file's lock: every writer replaces
+// the file whole by a rename, so one read sees one whole state of it, as a
+// locked read does. The table is asked for every few seconds while the page
+// is open, and on the device each system call counts: a row costs an open,
+// one read and a close. The contents, after a line feed put before them for
+// Value, stay valid until the next call.
+std::optional<std::string_view> ReadSettingsSnapshot(int dir_fd, const std::string& name) {
+  const std::string file = "simple-ices-conf-" + name;
+  UniqueFd fd(::openat(dir_fd, file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  if (!fd.valid()) {
+    if (errno == ENOENT) return std::string_view("\n", 1);
+    return std::nullopt;
+  }
+  // One read: a regular file answers it in full, up to its end (and one byte
+  // more than a settings file may hold tells a larger one). A directory
+  // fails it; only an empty answer can come from a FIFO, and is looked at.
+  static char data[1 + kMaxSettingsFileSize + 1];
+  data[0] = '\n';
+  ssize_t size = ::read(fd.get(), data + 1, sizeof data - 1);
+  struct stat st;
+  if (size < 0 || size > kMaxSettingsFileSize || (size == 0 && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)))) {
+    return std::nullopt;
+  }
+  return std::string_view(data, 1 + static_cast<std::size_t>(size));
+}
+
 // Writes one row from one read of the playlist's settings file. `port` is
 // read once per request, when the first enabled playlist needs it.
-void WriteRow(int id, const std::string& name, std::optional<std::string>& port) {
+void WriteRow(int id, const std::string& name, std::optional<std::string_view> settings,
+              std::optional<std::string>& port) {
   std::fprintf(cgiOut, "<row id=\"%d\">", id);
-  std::optional<PlaylistSettings> settings = read_playlist_settings(name);
-  const bool enabled = settings && is_on(settings->enabled);
+  const bool enabled = settings && is_on(Value(*settings, "\nenabled="));
   if (settings) {
     if (enabled) {
       if (!port) port = get_server_port();
@@ -115,9 +159,9 @@ void WriteRow(int id, const std::string& name, std::optional<std::string>& port)
   }
   WriteCell(name);
   if (settings) {
-    WriteCell(settings->genre);
-    WriteCell(settings->desc);
-    write_raw(is_on(settings->rand) ? "<cell>Yes</cell>" : "<cell>No</cell>");
+    WriteCell(Value(*settings, "\ngenre="));
+    WriteCell(Value(*settings, "\ndesc="));
+    write_raw(is_on(Value(*settings, "\nrand=")) ? "<cell>Yes</cell>" : "<cell>No</cell>");
     if (enabled) {
       WriteLinkCell("<a href=javascript:isplaylist_disable('", EncodeForScriptLink(name),
                     "')><IMG border='0' src='/web/images/stop.png'></a>");
@@ -137,7 +181,7 @@ void handle_playlist_table() {
   write_raw("<?xml version=\"1.0\" encoding=\"UTF-8\" ?><rows>");
   const std::string dir = get_conf_dir();
   Listing listing(dir);
-  std::unique_ptr<DIR, DirCloser> dir_handle(::opendir(dir.c_str()));
+  UniqueFd dir_fd(listing.size() > 0 ? ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
   std::optional<std::string> port;
   int rows = 0;
   // The listing is in descending order; walking it backwards gives ascending.
@@ -148,11 +192,14 @@ void handle_playlist_table() {
     // A file no command could address (a name no playlist can have) makes no
     // row either.
     if (!is_valid_playlist_name(name)) continue;
+    // A regular file, or a link to one; the listing's type spares the
+    // status call of a regular file.
     struct stat st;
-    if (!dir_handle || ::fstatat(::dirfd(dir_handle.get()), listing.name(i), &st, 0) != 0 || !S_ISREG(st.st_mode)) {
+    if (!dir_fd.valid() ||
+        (listing.type(i) != DT_REG && (::fstatat(dir_fd.get(), listing.name(i), &st, 0) != 0 || !S_ISREG(st.st_mode)))) {
       continue;
     }
-    WriteRow(++rows, name, port);
+    WriteRow(++rows, name, ReadSettingsSnapshot(dir_fd.get(), name), port);
   }
   write_element("page", page);
   std::fprintf(cgiOut, "<total>%d</total></rows>", rows);

@@ -1,9 +1,12 @@
 // GUI_ice_playlist of the built stream_admin: the rows response byte for byte.
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -82,6 +85,33 @@ TEST_F(PlaylistTableTest, PlaylistFileWithoutSettingsGetsDefaultsAndCreatesNothi
                           "<cell>&lt;a href=javascript:isplaylist_enable('Lone')&gt;&lt;IMG border='0' "
                           "src='/web/images/start.png'&gt;&lt;/a&gt;</cell></row><page>1</page><total>1</total>"));
   EXPECT_FALSE(Exists(At("simple-ices-conf-Lone")));
+}
+
+// The table reads settings files without their lock (every rewrite is a
+// rename), and what a locked read refuses it refuses too.
+TEST_F(PlaylistTableTest, UnreadableSettingsGiveTheNameCellOnlyAndALockedFileIsReadAtOnce) {
+  AddPlaylist("Big", "genre=x\n" + std::string(64 * 1024, '#'));
+  WriteFile(At("playlist-Folder"), "");
+  ASSERT_EQ(::mkdir(At("simple-ices-conf-Folder").c_str(), 0755), 0);
+  WriteFile(At("playlist-Fifo"), "");
+  ASSERT_EQ(::mkfifo(At("simple-ices-conf-Fifo").c_str(), 0644), 0);
+  WriteFile(At("playlist-Link"), "");
+  WriteFile(At("elsewhere"), "genre=Linked\n");
+  ASSERT_EQ(::symlink(At("elsewhere").c_str(), At("simple-ices-conf-Link").c_str()), 0);
+  AddPlaylist("Held", "genre=Jazz\nrand=1\nenabled=0\n");
+  int held = ::open(At("simple-ices-conf-Held").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  const auto start = std::chrono::steady_clock::now();
+  std::string table = Table();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  ::close(held);
+  EXPECT_EQ(table, Rows("<row id=\"1\"><cell>Big</cell></row><row id=\"2\"><cell>Fifo</cell></row>"
+                        "<row id=\"3\"><cell>Folder</cell></row>"
+                        "<row id=\"4\"><cell>-</cell><cell>Held</cell><cell>Jazz</cell><cell></cell><cell>Yes</cell>"
+                        "<cell>&lt;a href=javascript:isplaylist_enable('Held')&gt;&lt;IMG border='0' "
+                        "src='/web/images/start.png'&gt;&lt;/a&gt;</cell></row>"
+                        "<row id=\"5\"><cell>Link</cell></row><page>1</page><total>5</total>"));
 }
 
 TEST_F(PlaylistTableTest, TuneInLinkCarriesTheStoredPortAndOnlyTheFirstCharacterCounts) {

@@ -2,6 +2,7 @@
 // nothing: a playlist without a settings file reads as one with an empty one.
 
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <optional>
 #include <string>
@@ -80,6 +81,12 @@ void handle_status() {
       if (mount->second.title) write_element("title", *mount->second.title);
     }
     write_raw("</playlist>");
+  }
+  // After the elements above, and only when something stands in the way of
+  // a change, so that the usual answer stays as it was: whether the config
+  // directory can be written and whether a change holds the command lock.
+  if (ConfDirState dir = conf_dir_state(); !dir.writable || dir.busy) {
+    std::fprintf(cgiOut, "<conf_dir><writable>%d</writable><busy>%d</busy></conf_dir>", dir.writable, dir.busy);
   }
   end_config_response();
 }

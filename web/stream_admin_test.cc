@@ -1,6 +1,8 @@
 // Drives the built stream_admin as a web server does and checks the exact
 // bytes of its responses.
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -57,6 +59,33 @@ TEST_F(StreamAdminTest, MissingConfigDirectoryStillAnswersAndCreatesNothing) {
   EXPECT_EQ(RunCgi("cmd=GUI_ice_has_playlist_name&f_name=x").out, Config("<res>1</res>"));
   EXPECT_EQ(RunCgi("cmd=GUI_ice_modify_info&f_name=x").out, Config("<res>1</res>"));
   EXPECT_FALSE(Exists(conf_ / "missing"));
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+TEST_F(StreamAdminTest, StatusTellsWhatStandsInTheWayOfAChangeAfterItsOtherElements) {
+  WriteFile(At("simple-icecast-conf"), "port=1\n");
+  // Nothing in the way: the answer ends as it always did.
+  std::string usual = RunCgi("cmd=GUI_ice_status").out;
+  EXPECT_TRUE(EndsWith(usual, "<port>1</port><listening>0</listening></server></config>")) << usual;
+  EXPECT_FALSE(Exists(At(".wl-lock")));  // the look creates no file
+
+  // A change holds the command lock.
+  WriteFile(At(".wl-lock"), "");
+  int held = ::open(At(".wl-lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  std::string busy = RunCgi("cmd=GUI_ice_status").out;
+  EXPECT_TRUE(EndsWith(busy, "</server><conf_dir><writable>1</writable><busy>1</busy></conf_dir></config>")) << busy;
+  ::close(held);
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_status").out, usual);
+
+  // No config directory: nothing can be written.
+  PointConfDir(conf_ / "missing");
+  std::string missing = RunCgi("cmd=GUI_ice_status").out;
+  EXPECT_TRUE(EndsWith(missing, "</server><conf_dir><writable>0</writable><busy>0</busy></conf_dir></config>")) << missing;
 }
 
 TEST_F(StreamAdminTest, PlaylistNameProposesTheLowestFreeNumber) {
