@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_util.h"
+
 namespace {
 
 // A child process that listens on 127.0.0.1:`port` as user `uid` until
@@ -18,14 +20,7 @@ pid_t ListenAs(int port, uid_t uid) {
   pid_t child = ::fork();
   if (child == 0) {
     if (uid != 0 && (::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(3);
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0) ::_exit(4);
+    if (ListenOn(port) < 0) ::_exit(4);
     (void)!::write(ready[1], "x", 1);
     for (;;) ::pause();
   }

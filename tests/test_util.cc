@@ -1,6 +1,8 @@
 #include "tests/test_util.h"
 
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
@@ -283,4 +285,36 @@ std::string Numbered(const std::string& prefix, long number) {
   std::string out = prefix;
   out += std::to_string(number);
   return out;
+}
+
+FolderSwapper::FolderSwapper(std::string path) : path_(std::move(path)) {
+  thread_ = std::thread([this] {
+    const std::string dir = path_ + ".dir", link = path_ + ".lnk";
+    while (!done_) {
+      ::rename(path_.c_str(), dir.c_str());
+      ::rename(link.c_str(), path_.c_str());
+      ::rename(path_.c_str(), link.c_str());
+      ::rename(dir.c_str(), path_.c_str());
+    }
+  });
+}
+
+FolderSwapper::~FolderSwapper() {
+  done_ = true;
+  thread_.join();
+}
+
+int ListenOn(int port, int flags) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }

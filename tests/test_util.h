@@ -3,8 +3,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 // A fresh directory under /tmp, removed with everything in it at scope end.
@@ -84,5 +86,25 @@ void KillSourceClients();
 extern const char kConfigHead[];
 // The exact header and declaration that start the playlist table.
 extern const char kRowsHead[];
+
+// Swaps the folder at `path` for a link and back, again and again, for as
+// long as it lives: PATH.dir must be a folder and PATH.lnk a link, and PATH
+// starts as the folder. For races between a check of a path and its use.
+class FolderSwapper {
+ public:
+  explicit FolderSwapper(std::string path);
+  ~FolderSwapper();
+  FolderSwapper(const FolderSwapper&) = delete;
+  FolderSwapper& operator=(const FolderSwapper&) = delete;
+
+ private:
+  std::string path_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// A socket of this process listening on 127.0.0.1:`port` (another program on
+// a port), with `flags` (e.g. SOCK_NONBLOCK); -1 when it cannot be had.
+int ListenOn(int port, int flags = 0);
 
 #endif  // TESTS_TEST_UTIL_H_

@@ -16,23 +16,6 @@
 
 namespace {
 
-// A socket of this process listening on 127.0.0.1:`port` (another program
-// holding the server's port); -1 when it cannot be had.
-int Listen(int port, int flags = 0) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
-  int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 class ChainTest : public CgiTest {
  protected:
   ChainTest() {
@@ -140,7 +123,7 @@ TEST_F(ChainTest, StatusTellsHowTheStreamsAre) {
 TEST_F(ChainTest, SetAnswersZeroWhenAnotherProgramHoldsThePort) {
   ASSERT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8010"}}).out, Config("<res>1</res>"));
   // A port no other test uses; connections of earlier servers may linger.
-  int holder = Listen(8037);
+  int holder = ListenOn(8037);
   ASSERT_GE(holder, 0);
   EXPECT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8037"}}).out, Config("<res>0</res>"));
   // The port stays as the user set it, so a check or the next boot retries.
@@ -183,7 +166,7 @@ TEST_F(ChainTest, AForeignListenerOnThePortGetsNoPasswordAndIsNotHealthy) {
   // Our server runs, but on another port; a foreign program holds ours.
   WriteFile(At("icecast.xml"), "<port>8044</port>");
   ASSERT_EQ(RunCapture({bin_ / "icecast", "-c", At("icecast.xml"), "-b"}, {}).status, 0);
-  int foreign = Listen(8043, SOCK_NONBLOCK);
+  int foreign = ListenOn(8043, SOCK_NONBLOCK);
   ASSERT_GE(foreign, 0);
   // Let the server come up, so that a status that asks would ask it.
   for (int i = 0; i < 200 && find_servers().empty(); ++i) ::usleep(10000);
