@@ -570,6 +570,20 @@ def main():
                 raise StepFailed(f"the title did not change in three refreshes: {titles}")
         return run
 
+    def focus_survives_a_departure(name):
+        """A row before the focused one leaves (deleted elsewhere): the focus stays."""
+        def run():
+            gone = "Aardvark"
+            cgi(f"cmd=GUI_ice_playlist_new&f_name={gone}&f_genre=&f_desc=&f_randomized=0&f_total=1&f_dir0="
+                + urllib.parse.quote(music + "/Ambient", safe=""))
+            page.wait(lambda: page.js(ROW + "return !!r", gone), 2 * REFRESH + SHORT, f"the row of {gone}")
+            page.js(ROW + "r.querySelector('[data-action=edit]').focus()", name)
+            cgi(f"cmd=GUI_ice_playlist_del&f_name={gone}")
+            page.wait(lambda: not page.js(ROW + "return !!r", gone), 2 * REFRESH + SHORT, f"the row of {gone} gone")
+            if not page.js(ROW + "return document.activeElement === r.querySelector('[data-action=edit]')", name):
+                raise StepFailed(f"focus is on {page.js('return document.activeElement.outerHTML.slice(0, 120)')!r}")
+        return run
+
     def listen_plays(name, quiet=7):
         def run():
             windows = browser.windows()
@@ -851,6 +865,7 @@ def main():
         step("a refused create keeps what was typed and gives the reason", refused_create)
         step(f"turn {first!r} on; it is live; the counts", lambda: (turn_on(first)(), counts("2 of 20 playlists · 1 of 5 streaming")))
         step("focus, scrolling and the row survive three refreshes while the title changes", focus_survives(first))
+        step("the focus stays when a row before it leaves", focus_survives_a_departure(second))
         step(f"{first!r}: one action opens the player, beside an .m3u link; it plays and the player says nothing",
              listen_plays(first))
         step("  Save and restart: the player reports the stream stopped",

@@ -113,6 +113,9 @@ const isLive = (status, name) => {
 // The stream of playlist `name` on the device's streaming port, and its
 // playlist file for music players.
 function streamUrls(port, name) {
+  // A port is digits: anything else (a hand-edited setting) must not turn
+  // the link into one to another host.
+  if (!/^[0-9]{1,5}$/.test(String(port))) port = "8000";
   const path = encodeURIComponent(name).replace(/[!'()*]/g, (c) => `%${c.charCodeAt(0).toString(16).toUpperCase()}`);
   const stream = `http://${location.hostname}:${port}/${path}`;
   return { stream, m3u: `${stream}.m3u` };

@@ -86,6 +86,15 @@ function renderListen() {
   const names = status
     ? [...status.playlists.keys()].filter((name) => isLive(status, name) || kept(name))
     : [...cards.keys()];
+  // Cards that left go first, so that no card after them is moved (and
+  // loses the focus).
+  for (const [name, card] of cards) {
+    if (!names.includes(name)) {
+      card.watch.stop();
+      card.li.remove();
+      cards.delete(name);
+    }
+  }
   let previous = null;
   for (const name of names) {
     const card = cards.get(name) || makeCard(name);
@@ -114,13 +123,6 @@ function renderListen() {
     const next = previous ? previous.nextSibling : list.firstChild;
     if (next !== card.li) list.insertBefore(card.li, next);
     previous = card.li;
-  }
-  for (const [name, card] of cards) {
-    if (!names.includes(name)) {
-      card.watch.stop();
-      card.li.remove();
-      cards.delete(name);
-    }
   }
   $("listen-empty").hidden = !status || names.length > 0;
   const fresh = $("listen-freshness");

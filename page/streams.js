@@ -173,7 +173,7 @@ async function change(what, failure, work) {
 async function refusalReason(name = null) {
   const status = await fetchStatus();
   if (status && !status.writable) return "the device cannot write its settings folder (it may be full or read-only)";
-  if (status && status.busy) return "the device stayed busy with another change for two minutes; try again when it has finished";
+  if (status && status.busy) return "the device is busy with another change; try again when it has finished";
   if (name !== null) {
     try {
       if (res(await request({ cmd: "GUI_ice_has_playlist_name", f_name: name })) === "0") {
@@ -466,10 +466,18 @@ function render() {
 
   const body = $("rows");
   const stale = !!view.tableError;
+  // Rows that left go first: while still in the table they would seem out
+  // of place to every row after them, which would then be moved (and lose
+  // the focus).
+  const names = new Set(rows.map((row) => row.name));
+  for (const [name, r] of records) {
+    if (!names.has(name)) {
+      r.tr.remove();
+      records.delete(name);
+    }
+  }
   let previous = null;
-  const names = new Set();
   for (const row of rows) {
-    names.add(row.name);
     const r = records.get(row.name) || makeRecord(row.name);
     const [key, label, explanation] = row.making ? ["building", "Scanning folders…", "Its folders are being searched for music"] : streamState(row, status);
     const st = status && status.playlists.get(row.name);
@@ -515,12 +523,6 @@ function render() {
     const next = previous ? previous.nextSibling : body.firstChild;
     if (next !== r.tr) body.insertBefore(r.tr, next);
     previous = r.tr;
-  }
-  for (const [name, r] of records) {
-    if (!names.has(name)) {
-      r.tr.remove();
-      records.delete(name);
-    }
   }
   $("empty").hidden = rows.length > 0 || !view.tableAt;
   renderFreshness(status);
