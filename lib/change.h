@@ -19,8 +19,8 @@
 //
 // A run that fails or is killed after step 2 leaves the record; the next
 // holder of the command lock applies it (finish_recorded_change) before
-// anything else. Renaming needs no room on the disk, so a full disk cannot
-// stop that. When it cannot be applied either, the record stays and the next
+// anything else. Renaming over a file needs no room on the disk (a new name
+// seldom does), so a full disk does not stop that. When it cannot be applied either, the record stays and the next
 // changing command must refuse rather than start a change of its own.
 //
 // Only the holder of the command lock may call these.
