@@ -31,6 +31,7 @@
 #include "lib/spawn.h"
 #include "web/cgi.h"
 #include "web/commands.h"
+#include "web/request_origin.h"
 #include "web/response.h"
 
 namespace {
@@ -229,4 +230,14 @@ void handle_playlist_rescan() {
     return;
   }
   write_config_response(RunController(*lock, "rescan", name) == 0 ? 1 : 0);
+}
+
+void handle_allow_host() {
+  std::string host = cgiFormStringNoNewlines("f_host", kFieldSize);
+  std::optional<CommandLock> lock;
+  if (!is_allowable_host_name(host) || !(lock = TakeCommandLock())) {
+    write_config_response(0);
+    return;
+  }
+  write_config_response(add_allowed_host(host) ? 1 : 0);
 }

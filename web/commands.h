@@ -36,6 +36,9 @@ void handle_playlist_renew();
 void handle_status();
 void handle_playlist_rescan();
 
+// Adds a name the page may be opened by to the device's names.
+void handle_allow_host();
+
 // Browsing the music folders to pick a playlist's folders.
 void handle_folders();
 

@@ -14,6 +14,7 @@
 #include "lib/stream_status.h"
 #include "web/cgi.h"
 #include "web/commands.h"
+#include "web/request_origin.h"
 #include "web/response.h"
 
 void handle_get() {
@@ -88,6 +89,19 @@ void handle_status() {
   if (ConfDirState dir = conf_dir_state(); !dir.writable || dir.busy) {
     std::fprintf(cgiOut, "<conf_dir><writable>%d</writable><busy>%d</busy></conf_dir>", dir.writable, dir.busy);
   }
+  // Whether a change sent like this request would be refused, and why: a
+  // page opened by a name the device does not go by can then say what to
+  // do instead of guessing.
+  if (ChangeVerdict verdict = judge_current_request(); verdict != ChangeVerdict::kAllowed) {
+    write_raw("<changes_refused>");
+    write_element("reason", verdict == ChangeVerdict::kUnknownName ? "name"
+                            : verdict == ChangeVerdict::kOtherSite ? "site"
+                                                                   : "proof");
+    write_element("host", current_request_host());
+    write_element("device_name", device_host_name());
+    write_raw("</changes_refused>");
+  }
+  for (const std::string& name : allowed_host_names()) write_element("allowed_host", name);
   end_config_response();
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 
 #include "lib/config_dir.h"
 #include "lib/settings_file.h"
@@ -84,25 +85,47 @@ bool IsAddressOrLocalhost(const Endpoint& endpoint) {
   return endpoint.host == "localhost" || ::inet_pton(AF_INET, endpoint.host.c_str(), address) == 1;
 }
 
-bool Allowed(const RequestHeaders& headers, const std::vector<std::string>* names) {
+// 127.0.0.0/8, ::1, and 127.0.0.0/8 mapped into IPv6 (a server listening on
+// an IPv6 socket reports IPv4 peers so).
+bool IsLoopback(std::string_view peer) {
+  std::string text(peer);
+  unsigned char address[16];
+  if (::inet_pton(AF_INET, text.c_str(), address) == 1) return address[0] == 127;
+  if (::inet_pton(AF_INET6, text.c_str(), address) != 1) return false;
+  static constexpr unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  static constexpr unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (std::equal(address, address + 16, kLoopback6)) return true;
+  return std::equal(address, address + 12, kMapped) && address[12] == 127;
+}
+
+ChangeVerdict Judge(const RequestHeaders& headers, const std::vector<std::string>* names) {
   if (headers.sec_fetch_site && (*headers.sec_fetch_site == "cross-site" || *headers.sec_fetch_site == "same-site")) {
-    return false;
+    return ChangeVerdict::kOtherSite;
   }
   std::optional<Endpoint> host;
   if (headers.host) {
     host = ParseAuthority(*headers.host);
-    if (!host) return false;
+    if (!host) return ChangeVerdict::kOtherSite;
   }
-  if (headers.origin && !SameSite(*headers.origin, host)) return false;
-  if (headers.referer && !SameSite(*headers.referer, host)) return false;
-  if (!host || IsAddressOrLocalhost(*host)) return true;
-  std::vector<std::string> looked_up;
-  if (names == nullptr) names = &(looked_up = device_names());
-  return std::any_of(names->begin(), names->end(), [&](const std::string& name) {
-    std::string wanted = Lower(name);
-    if (wanted.ends_with('.')) wanted.pop_back();
-    return !wanted.empty() && wanted == host->host;
-  });
+  if (headers.origin && !SameSite(*headers.origin, host)) return ChangeVerdict::kOtherSite;
+  if (headers.referer && !SameSite(*headers.referer, host)) return ChangeVerdict::kOtherSite;
+  if (host && !IsAddressOrLocalhost(*host)) {
+    std::vector<std::string> looked_up;
+    if (names == nullptr) names = &(looked_up = device_names());
+    bool known = std::any_of(names->begin(), names->end(), [&](const std::string& name) {
+      std::string wanted = Lower(name);
+      if (wanted.ends_with('.')) wanted.pop_back();
+      return !wanted.empty() && wanted == host->host;
+    });
+    if (!known) return ChangeVerdict::kUnknownName;
+  }
+  // From another machine, the page's own proof: what passed above was sent
+  // by a page of the device, or one of these that only such a page sends.
+  if (headers.remote_addr && !IsLoopback(*headers.remote_addr) && !headers.origin && !headers.referer &&
+      headers.sec_fetch_site != "same-origin" && !headers.x_requested_with) {
+    return ChangeVerdict::kNoProof;
+  }
+  return ChangeVerdict::kAllowed;
 }
 
 std::optional<std::string_view> Header(const char* variable) {
@@ -111,20 +134,25 @@ std::optional<std::string_view> Header(const char* variable) {
   return std::string_view(value);
 }
 
-}  // namespace
-
-bool may_change_configuration(const RequestHeaders& headers, const std::vector<std::string>& device_names) {
-  return Allowed(headers, &device_names);
+bool IsLabelByte(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
 }
 
-std::vector<std::string> device_names() {
-  std::vector<std::string> names;
+}  // namespace
+
+ChangeVerdict judge_change(const RequestHeaders& headers, const std::vector<std::string>& device_names) {
+  return Judge(headers, &device_names);
+}
+
+std::string device_host_name() {
   char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') {
-    names.emplace_back(host);
-    names.push_back(std::string(host) + ".local");
-  }
+  if (::gethostname(host, sizeof host - 1) != 0) return "";
+  return host;
+}
+
+std::vector<std::string> allowed_host_names() {
   std::string allowed = cfg_file_get(server_settings_path(), "allowed_hosts").value_or("");
+  std::vector<std::string> names;
   for (std::size_t start = 0; start < allowed.size();) {
     std::size_t end = std::min(allowed.find(':', start), allowed.size());
     if (end > start) names.push_back(allowed.substr(start, end - start));
@@ -133,8 +161,73 @@ std::vector<std::string> device_names() {
   return names;
 }
 
-bool request_may_change_configuration() {
-  RequestHeaders headers{Header("HTTP_HOST"), Header("HTTP_ORIGIN"), Header("HTTP_REFERER"),
-                         Header("HTTP_SEC_FETCH_SITE")};
-  return Allowed(headers, nullptr);
+std::vector<std::string> device_names() {
+  std::vector<std::string> names;
+  if (std::string host = device_host_name(); !host.empty()) {
+    names.push_back(host);
+    names.push_back(host + ".local");
+  }
+  for (std::string& name : allowed_host_names()) names.push_back(std::move(name));
+  return names;
+}
+
+bool is_allowable_host_name(std::string_view name) {
+  if (name.ends_with('.')) name.remove_suffix(1);
+  if (name.empty() || name.size() > 253) return false;
+  for (std::size_t start = 0; start <= name.size();) {
+    std::size_t end = std::min(name.find('.', start), name.size());
+    std::string_view label = name.substr(start, end - start);
+    if (label.empty() || label.size() > 63 || !std::all_of(label.begin(), label.end(), IsLabelByte) ||
+        label.front() == '-' || label.back() == '-') {
+      return false;
+    }
+    start = end + 1;
+  }
+  // A last label of digits only makes a browser read the name as an address.
+  std::string_view last = name.substr(name.rfind('.') == std::string_view::npos ? 0 : name.rfind('.') + 1);
+  if (last.find_first_not_of("0123456789") == std::string_view::npos) return false;
+  return !IsAddressOrLocalhost(Endpoint{Lower(name), "", false});
+}
+
+bool add_allowed_host(std::string_view name) {
+  std::string wanted = Lower(name);
+  if (wanted.ends_with('.')) wanted.pop_back();
+  std::unique_ptr<SettingsFile> file = cfg_open(server_settings_path());
+  if (!file) return false;
+  std::string allowed = cfg_get(*file, "allowed_hosts");
+  std::size_t count = 0;
+  bool present = false;
+  for (std::size_t start = 0; start < allowed.size();) {
+    std::size_t end = std::min(allowed.find(':', start), allowed.size());
+    if (end > start) {
+      ++count;
+      std::string stored = Lower(std::string_view(allowed).substr(start, end - start));
+      if (stored.ends_with('.')) stored.pop_back();
+      present = present || stored == wanted;
+    }
+    start = end + 1;
+  }
+  if (present) return cfg_close(std::move(file)) == 0;
+  if (count >= kMaxAllowedHosts) {
+    cfg_close(std::move(file));
+    return false;
+  }
+  if (!allowed.empty() && !allowed.ends_with(':')) allowed += ':';
+  cfg_set(*file, "allowed_hosts", allowed + wanted);
+  return cfg_close(std::move(file)) == 0;
+}
+
+RequestHeaders current_request_headers() {
+  return RequestHeaders{Header("HTTP_HOST"),           Header("HTTP_ORIGIN"),
+                        Header("HTTP_REFERER"),        Header("HTTP_SEC_FETCH_SITE"),
+                        Header("HTTP_X_REQUESTED_WITH"), Header("REMOTE_ADDR")};
+}
+
+ChangeVerdict judge_current_request() { return Judge(current_request_headers(), nullptr); }
+
+std::string current_request_host() {
+  std::optional<std::string_view> host = Header("HTTP_HOST");
+  if (!host) return "";
+  std::optional<Endpoint> endpoint = ParseAuthority(*host);
+  return endpoint ? endpoint->host : "";
 }

@@ -33,6 +33,7 @@ constexpr Command kCommands[] = {
     {"GUI_ice_status", handle_status},
     {"GUI_ice_playlist_rescan", handle_playlist_rescan, true},
     {"GUI_ice_folders", handle_folders},
+    {"GUI_ice_allow_host", handle_allow_host, true},
 };
 
 }  // namespace
@@ -41,9 +42,10 @@ int cgiMain() {
   std::string cmd = cgiFormStringNoNewlines("cmd", kCmdFieldSize);
   for (const Command& command : kCommands) {
     if (cmd == command.name) {
-      // Another site's request changes nothing; every changing command
-      // answers a refusal with the same bytes.
-      if (command.changes && !request_may_change_configuration()) {
+      // Another site's request, or one from another machine without the
+      // page's proof, changes nothing; every changing command answers a
+      // refusal with the same bytes.
+      if (command.changes && judge_current_request() != ChangeVerdict::kAllowed) {
         write_config_response(0);
       } else {
         command.handler();
