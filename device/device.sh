@@ -53,6 +53,8 @@ if [ "${WAVELORN_DEVICE_INSIDE:-}" != 1 ]; then
   # The browser test's browsers, drivers, puppeteer-core and axe-core.
   BROWSER_PACKAGES=
   [ "$MODE" != --browser ] || BROWSER_PACKAGES="--browser"
+  # The end-to-end test visits another site's page in Chromium.
+  [ "$MODE" != --e2e ] || BROWSER_PACKAGES="chromium"
   if [ "${WAVELORN_DEVICE_NO_BUILD:-}" != 1 ]; then
     "$ROOT/scripts/install-deps" $BROWSER_PACKAGES
     "$ROOT/scripts/build" >/dev/null
@@ -170,10 +172,12 @@ mv "$MUSIC.new" "$MUSIC"
 fi
 
 # The end-to-end test's LAN: the device at LAN_DEVICE, and another machine
-# at LAN_OTHER in a network namespace of its own, joined by a veth pair.
-# Both addresses exist only inside the test's namespaces.
+# at LAN_OTHER in a network namespace of its own, joined by a veth pair; that
+# machine also serves another site's pages at LAN_SITE. The addresses exist
+# only inside the test's namespaces.
 LAN_DEVICE=198.18.0.1
 LAN_OTHER=198.18.0.2
+LAN_SITE=198.18.0.3
 if [ "$MODE" = --e2e ]; then
   unshare --net sleep infinity &
   LAN_PID=$!
@@ -181,7 +185,7 @@ if [ "$MODE" = --e2e ]; then
   ip link add wl-device type veth peer name wl-other netns "$LAN_PID"
   ip addr add "$LAN_DEVICE/24" dev wl-device
   ip link set wl-device up
-  nsenter --net="/proc/$LAN_PID/ns/net" sh -c "ip link set lo up && ip addr add $LAN_OTHER/24 dev wl-other && ip link set wl-other up"
+  nsenter --net="/proc/$LAN_PID/ns/net" sh -c "ip link set lo up && ip addr add $LAN_OTHER/24 dev wl-other && ip addr add $LAN_SITE/24 dev wl-other && ip link set wl-other up"
 fi
 # other CMD...: runs CMD on the other machine of the LAN.
 other() { nsenter --net="/proc/$LAN_PID/ns/net" "$@"; }
@@ -215,7 +219,8 @@ mimetype.assign = (
 )
 server.bind = "127.0.0.1"
 server.port = $HTTP_PORT
-$( [ "$MODE" != --e2e ] || echo "\$SERVER[\"socket\"] == \"$LAN_DEVICE:$HTTP_PORT\" {}" )
+$( [ "$MODE" != --e2e ] || printf '%s\n' "\$SERVER[\"socket\"] == \"$LAN_DEVICE:$HTTP_PORT\" {}" \
+  'server.modules += ("mod_accesslog")' "accesslog.filename = \"$SB/access.log\"" )
 server.errorlog = "$SB/lighttpd-error.log"
 server.pid-file = "$SB/lighttpd.pid"
 alias.url = ("/cgi-bin/" => "$CGI_DIR/")
@@ -225,7 +230,8 @@ EOF
 if [ -n "$DEVICE_WEB_USER" ]; then
   echo "server.username = \"$DEVICE_WEB_USER\"" >>"$SB/lighttpd.conf"
   : >"$SB/lighttpd-error.log"
-  chown "$DEVICE_WEB_USER" "$SB/lighttpd-error.log"
+  : >"$SB/access.log"
+  chown "$DEVICE_WEB_USER" "$SB/lighttpd-error.log" "$SB/access.log"
 fi
 lighttpd -D -f "$SB/lighttpd.conf" &
 CGI="http://127.0.0.1:$HTTP_PORT/cgi-bin/stream_admin"
@@ -553,6 +559,49 @@ if [ "$MODE" = --e2e ]; then
     "Referer: http://$LAN_DEVICE:$HTTP_PORT/"
   check "  ... Demo streams again" lan_streams "$PORT2" Demo
   check "no generated file holds the fixed password" bash -c "! grep -rl quillfen '$CONF'"
+
+  # From another machine, a change needs the page's proof: curl without it
+  # is refused, with the header the manual shows it goes through.
+  check "from the LAN: a change without Origin, Referer or X-Requested-With is refused" \
+    lan_answers 0 "cmd=GUI_ice_playlist_disable&f_name=Demo"
+  check "  ... with X-Requested-With it is carried out" \
+    lan_answers 1 "cmd=GUI_ice_playlist_disable&f_name=Demo" "X-Requested-With: curl"
+  check "  ... and again" lan_answers 1 "cmd=GUI_ice_playlist_enable&f_name=Demo" "X-Requested-With: curl"
+  # A page opened by a name the device does not know is told why its
+  # changes are refused, until the name is added from an accepted address.
+  refused_by_name() {
+    lan_cgi "cmd=GUI_ice_status" "Host: nas.fritz.box:$HTTP_PORT" "X-Requested-With: XMLHttpRequest"
+    grep -qF "<changes_refused><reason>name</reason><host>nas.fritz.box</host>" <<<"$LAST"
+  }
+  check "from the LAN: the status of a page opened as nas.fritz.box names the refusal" refused_by_name
+  check "  ... the name is added from the device's address" \
+    lan_answers 1 "cmd=GUI_ice_allow_host&f_host=nas.fritz.box" "X-Requested-With: XMLHttpRequest"
+  accepted_by_name() { ! refused_by_name && grep -qF "<allowed_host>nas.fritz.box</allowed_host>" <<<"$LAST"; }
+  check "  ... and then takes changes" accepted_by_name
+
+  # Another site's page on the LAN, visited in a real browser, makes it send
+  # changing GETs without Origin or Referer: each reaches the device (its
+  # access log shows it) and is refused; nothing changes.
+  SITE_PORT=$(free_port)
+  other python3 "$ROOT/device/cross_site.py" "$LAN_SITE" "$SITE_PORT" "http://$LAN_DEVICE:$HTTP_PORT/cgi-bin/stream_admin" &
+  for _ in $(seq 50); do other curl -s -o /dev/null --max-time 1 "http://$LAN_SITE:$SITE_PORT/img.html" && break; sleep 0.1; done
+  visit() {  # visit PAGE: Chromium on the other machine opens the site's page
+    local profile
+    profile=$(mktemp -d)
+    other timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+      --disable-background-networking --disable-component-update --disable-sync --user-data-dir="$profile" \
+      --virtual-time-budget=3000 --dump-dom "http://$LAN_SITE:$SITE_PORT/$1" >/dev/null 2>"$SB/chromium-$1.log" || true
+    rm -rf "$profile"
+  }
+  for via in img fetch link iframe redirect; do
+    visit "$via.html"
+    check "from another site's page in Chromium ($via): the request reached the device" \
+      bash -c "grep -q 'via=$via[ \"]' '$SB/access.log' || { echo '      not in the access log'; false; }"
+  done
+  check "  ... and each was refused: Demo is listed, on, and the port is still $PORT2" bash -c "
+    [ -e '$CONF/playlist-Demo' ] && grep -qx 'enabled=1' '$CONF/simple-ices-conf-Demo' &&
+    grep -q '^port=$PORT2\$' '$CONF/simple-icecast-conf'"
+  check "  ... and Demo still streams" lan_streams "$PORT2" Demo
 
   # The stand-in refuses configs the device's source client could not read.
   printf '<ices:Configuration xmlns:ices="http://www.icecast.org/projects/ices"><File>x' >"$SB/broken.conf"

@@ -24,6 +24,10 @@ async function request(fields, timeoutMs = QUERY_TIMEOUT_MS, onText = null) {
     response = await fetch(CGI, {
       method: "POST",
       body: new URLSearchParams(fields),
+      // What only a page of the device itself can send: another site's page
+      // would need the device's leave (a preflight it never grants). The
+      // device refuses changes from another machine without it.
+      headers: { "X-Requested-With": "XMLHttpRequest" },
       cache: "no-store",
       signal: controller.signal,
     });
@@ -81,6 +85,7 @@ function readStatus(doc) {
   }
   // Present only when something stands in the way of a change.
   const dir = doc.getElementsByTagName("conf_dir")[0];
+  const refused = doc.getElementsByTagName("changes_refused")[0];
   return {
     server: {
       running: first(server, "running") === "1",
@@ -91,6 +96,12 @@ function readStatus(doc) {
     playlists,
     writable: !dir || first(dir, "writable") !== "0",
     busy: !!dir && first(dir, "busy") === "1",
+    // Why the device would refuse this page's changes: { reason, host,
+    // deviceName }, null when it takes them.
+    refused: refused
+      ? { reason: first(refused, "reason") || "", host: first(refused, "host") || "", deviceName: first(refused, "device_name") || "" }
+      : null,
+    allowedHosts: all(doc, "allowed_host"),
   };
 }
 

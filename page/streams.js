@@ -168,10 +168,29 @@ async function change(what, failure, work) {
   }
 }
 
+// Why the device takes no change from this page, in words, from its status;
+// null when it takes them.
+function accessProblem(status) {
+  const refused = status && status.refused;
+  if (!refused) return null;
+  if (refused.reason === "name") {
+    const byName = refused.deviceName ? ` or by its name ${quoted(refused.deviceName)}` : "";
+    return `the device takes no changes from a page opened as ${quoted(refused.host)}, a name it does not know: ` +
+      `open this page by the device's address${byName}, and add ${quoted(refused.host)} there under “Another name of the device”`;
+  }
+  if (refused.reason === "site") {
+    return "the device takes this page's requests for another site's (the address in the browser differs from " +
+      "the one the device was reached by, as behind a proxy): open this page by the device's own address";
+  }
+  return "the device found no sign that the request came from this page: reload the page";
+}
+
 // Why the device refused a change, from its status and, for a playlist, from
 // whether it still exists; null when nothing tells.
 async function refusalReason(name = null) {
   const status = await fetchStatus();
+  const access = accessProblem(status);
+  if (access) return access;
   if (status && !status.writable) return "the device cannot write its settings folder (it may be full or read-only)";
   if (status && status.busy) return "the device is busy with another change; try again when it has finished";
   if (name !== null) {
@@ -235,6 +254,43 @@ function setPort(event) {
         );
       }
       await loadPort();
+    });
+}
+
+// A name as the device takes it: dot-separated labels of letters, digits
+// and "-", not an address.
+function hostNameProblem(name) {
+  if (name === "") return "Give the name, as the browser's address bar shows it (without http:// and port).";
+  const bare = name.replace(/\.$/, "");
+  const labels = bare.split(".");
+  if (bare.length > 253 || !labels.every((label) => /^[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?$/.test(label))) {
+    return `${quoted(name)} is not a name: letters, digits, “-” and dots only, as in nas.fritz.box.`;
+  }
+  if (/^[0-9]+$/.test(labels[labels.length - 1]) || bare.toLowerCase() === "localhost") {
+    return `${quoted(name)} is an address, which the device takes already.`;
+  }
+  return null;
+}
+
+function addHostName(event) {
+  event.preventDefault();
+  const name = $("host-name").value.trim();
+  const problem = hostNameProblem(name);
+  fieldNote("host-name", "host-name-note", problem);
+  if (problem) {
+    $("host-name").focus();
+    return;
+  }
+  change({ action: "name", name: "", label: `Adding the name ${quoted(name)}…` },
+    `The name ${quoted(name)} was not added`, async () => {
+      const doc = await request({ cmd: "GUI_ice_allow_host", f_host: name }, CHANGE_TIMEOUT_MS);
+      if (res(doc) === "1") {
+        $("host-name").value = "";
+        showInfo(`The page takes changes when opened as ${quoted(name)} too.`);
+        return;
+      }
+      const reason = await refusalReason();
+      showError(`The name ${quoted(name)} was not added: ${reason || "the device keeps at most 16 names, or could not store it"}.`);
     });
 }
 
@@ -463,6 +519,7 @@ function render() {
   setText($("new-note"), notes);
   $("new-note").hidden = !notes;
   setUnavailable($("port-save"), busyReason);
+  setUnavailable($("host-name-save"), busyReason);
 
   const body = $("rows");
   const stale = !!view.tableError;
@@ -549,6 +606,16 @@ function renderServerState(status) {
   }
   setAttr(line, "class", `server-state ${kind}`);
   setText(line, text);
+  // Shown from the first status on, not only after a refusal.
+  if (status) {
+    const access = accessProblem(status);
+    setText($("access-note"), access ? `Changes cannot be made here: ${access}.` : "");
+    $("access-note").hidden = !access;
+    const names = status.allowedHosts.length
+      ? ` Names added: ${status.allowedHosts.map(quoted).join(", ")}.` : "";
+    setText($("host-names"), "The page takes changes when opened by the device's address or its own name; add any " +
+      `other name it is opened by (a router's name for it, for example).${names}`);
+  }
 }
 
 function renderFreshness(status) {
@@ -1079,6 +1146,8 @@ document.addEventListener("DOMContentLoaded", () => {
   }, playerStopped);
   $("port-form").addEventListener("submit", setPort);
   $("port").addEventListener("input", () => fieldNote("port", "port-note", null));
+  $("name-form").addEventListener("submit", addHostName);
+  $("host-name").addEventListener("input", () => fieldNote("host-name", "host-name-note", null));
   $("new-playlist").addEventListener("click", openCreate);
   $("rows").addEventListener("click", onTableClick);
   $("message-close").addEventListener("click", hideMessage);
