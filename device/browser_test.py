@@ -830,6 +830,28 @@ def main():
             page.wait(lambda: not page.has_row(name), SHORT, f"{name!r} gone from the table")
         return run
 
+    def unknown_name():
+        """Opened by a name the device does not go by, the page says so and what to do; added from the
+        page opened by its address, the name takes changes."""
+        # A name of each browser's own: the device keeps the names added.
+        name = ("chromium" if isinstance(browser, Chromium) else "firefox") + ".music-room.test"
+        by_name = url.replace("127.0.0.1", name, 1)
+        browser.goto(by_name)
+        page.wait(lambda: page.visible("access-note") and name in page.text("access-note")
+                  and "address" in page.text("access-note"), SHORT, "the page saying why it takes no changes")
+        open_page()
+        page.type_id("host-name", name)
+        page.click_id("host-name-save", "Add name")
+        text = page.settled()
+        if name not in text:
+            raise StepFailed(f"after adding the name the page says {text!r}")
+        browser.goto(by_name)
+        page.wait(lambda: (page.text("server-state") or "").startswith("Streaming server")
+                  and name in (page.text("host-names") or ""), SHORT, "the status by the name")
+        if page.visible("access-note"):
+            raise StepFailed(f"by an added name the page still says {page.text('access-note')!r}")
+        open_page()
+
     def screenshot():
         page.wait(lambda: page.message() is None or page.message()[0] == "info", SHORT, "a quiet page")
         try:
@@ -874,6 +896,8 @@ def main():
         step("the device cannot be reached: greyed, unknown, the age of the last answer", device_unreachable(first),
              allow="stream_admin - Failed to load resource: the server responded with a status of 404")
         step(f"a reload while {second!r} is being turned on shows the change running", pending_across_reload(second))
+        step("opened by an unknown name: the page says why and what to do; the name added, it takes changes",
+             unknown_name)
         step("20 playlists, 5 on, a long name: counts, unavailable controls with reasons, nothing off the screen", limits)
         step("phone size: tap targets, the form and the player where the user is", phone(first))
         if args.screenshot:

@@ -123,6 +123,11 @@ if ! grep -q '^allaccount:' "$SB/group"; then
   echo "allaccount:x:$gid:nobody" >>"$SB/group"
 fi
 mount --bind "$SB/group" /etc/group
+# The browser test opens the page by a name the device does not go by.
+if [ "$MODE" = --browser ]; then
+  { cat /etc/hosts; echo "127.0.0.1 chromium.music-room.test firefox.music-room.test"; } >"$SB/hosts"
+  mount --bind "$SB/hosts" /etc/hosts
+fi
 
 printf %s "$CONF" >/tmp/iceconf.dir
 # The page browses the music folder for playlists, which hold music from
