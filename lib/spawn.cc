@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string_view>
 
 #include "lib/command_lock.h"
@@ -62,11 +64,52 @@ class SpawnSetup {
   posix_spawnattr_t attr_;
 };
 
+bool IsExecutableFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
 }  // namespace
+
+std::vector<std::string> program_search_folders() {
+  std::vector<std::string> folders;
+  if (const char* path = std::getenv("PATH")) {
+    std::string_view rest = path;
+    while (!rest.empty()) {
+      std::size_t colon = rest.find(':');
+      std::string_view folder = rest.substr(0, colon);
+      if (!folder.empty()) folders.emplace_back(folder);
+      if (colon == std::string_view::npos) break;
+      rest.remove_prefix(colon + 1);
+    }
+  }
+  std::string self(4096, '\0');
+  ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size());
+  if (length > 0 && static_cast<std::size_t>(length) < self.size()) {
+    self.resize(static_cast<std::size_t>(length));
+    if (std::size_t slash = self.rfind('/'); slash != std::string::npos && slash > 0) folders.push_back(self.substr(0, slash));
+  }
+  for (const char* folder : {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
+    folders.emplace_back(folder);
+  }
+  return folders;
+}
+
+std::optional<std::string> find_program(std::string_view name) {
+  if (name.empty()) return std::nullopt;
+  if (name.find('/') != std::string_view::npos) return std::string(name);
+  for (const std::string& folder : program_search_folders()) {
+    std::string path = folder + "/" + std::string(name);
+    if (IsExecutableFile(path)) return path;
+  }
+  return std::nullopt;
+}
 
 int run_program(const std::vector<std::string>& argv, bool quiet_stderr, int lock_fd,
                 std::chrono::milliseconds deadline) {
   if (argv.empty()) return -1;
+  std::optional<std::string> program = find_program(argv[0]);
+  if (!program) return -1;
   const int lock_target = lock_fd == 3 ? 4 : 3;
   SpawnSetup setup;
   if (!setup.Configure(quiet_stderr, lock_fd, lock_target)) return -1;
@@ -85,7 +128,7 @@ int run_program(const std::vector<std::string>& argv, bool quiet_stderr, int loc
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid;
-  if (::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), env.data()) != 0) {
+  if (::posix_spawn(&pid, program->c_str(), setup.actions(), setup.attr(), args.data(), env.data()) != 0) {
     return -1;
   }
   // The programs we run detach or end at once; one that hangs is killed

@@ -2,10 +2,25 @@
 #define LIB_SPAWN_H_
 
 #include <chrono>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-// Starts the program `argv[0]`, looked up on the search path, with exactly the
+// The folders a program is looked for in, in order: the entries of PATH
+// (empty ones passed over), the folder of the running program itself, then
+// /usr/local/sbin, /usr/local/bin, /usr/sbin, /usr/bin, /sbin and /bin. A web
+// server may give its CGI programs no PATH at all (Debian's lighttpd gives
+// none), and a PATH that is set may leave out /usr/local, where a device's
+// owner installs programs by hand.
+std::vector<std::string> program_search_folders();
+
+// The path of the executable regular file `name` in the first of
+// program_search_folders that holds one; `name` itself when it holds a "/".
+// Nothing when none does.
+std::optional<std::string> find_program(std::string_view name);
+
+// Starts the program `argv[0]`, looked up by find_program, with exactly the
 // arguments in `argv`: no shell sees them. Standard input and output are
 // /dev/null; standard error is /dev/null too when `quiet_stderr` is set, and
 // inherited otherwise. Waits for the program to end.
