@@ -533,4 +533,33 @@ TEST_F(HealthTest, CheckNeverKillsAServerOfAnotherConfigDirectory) {
   EXPECT_EQ(find_servers(), server);
 }
 
+// Cron's rescan runs as root, but the folders it searches and the stored
+// folders it follows are the stream user's to choose: the playlist is built
+// with that user's rights, never root's, and stays that user's file. A
+// folder only root may read lists nothing, named or reached through a link.
+TEST_F(HealthTest, RootsRescanSearchesWithTheStreamUsersRights) {
+  TempDir root_only;  // 0700, root's
+  WriteFile(root_only / "secret.mp3", "", 0600);
+  WriteFile(At("music/a.mp3"), "");
+  ASSERT_EQ(::symlink(root_only.path().c_str(), At("music/through-a-link").c_str()), 0);
+  AddPlaylist("Jazz", "0");
+  WriteFile(At("folders-Jazz"), At("music") + "\n" + root_only.path() + "\n" + (root_only / "secret.mp3") + "\n");
+  for (const std::string& file : ListDir(conf_.path())) {
+    ASSERT_EQ(::lchown(At(file).c_str(), kOtherUser, kOtherUser), 0);
+  }
+  ASSERT_EQ(::chown(conf_.path().c_str(), kOtherUser, kOtherUser), 0);
+  ASSERT_EQ(::chmod(conf_.path().c_str(), 0755), 0);
+  EXPECT_EQ(Tarnwick({"rescan", "Jazz"}).status, 0);
+  EXPECT_EQ(ReadFile(At("playlist-Jazz")), At("music/a.mp3") + "\n");
+  for (const std::string& file : ListDir(conf_.path())) {
+    struct stat st;
+    ASSERT_EQ(::lstat(At(file).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kOtherUser) << file;
+  }
+  // The same folders in a directory of root's are root's to search.
+  ASSERT_EQ(::chown(conf_.path().c_str(), 0, 0), 0);
+  EXPECT_EQ(Tarnwick({"rescan", "all"}).status, 0);
+  EXPECT_NE(ReadFile(At("playlist-Jazz")).find("secret.mp3"), std::string::npos);
+}
+
 }  // namespace

@@ -16,8 +16,11 @@ inline constexpr char kStreamLogDir[] = "/var/log/wavelorn";
 inline constexpr off_t kSourceLogLimit = 512 * 1024;
 
 // Trims `dir`/ices.log as above when it is a regular file (not a link) over
-// the limit. Returns true when it trimmed; false when there was nothing to do
-// or it could not (the log then stays as it was, or, when only the copy
+// the limit, with a single name (no hard link elsewhere) and owned by the
+// folder's owner. Run as root, it trims as the folder's owner (the clients
+// and the server write there as that user, who may plant any link): it
+// reaches no file the owner could not. Returns true when it trimmed; false
+// when there was nothing to do or it could not (the log then stays as it was, or, when only the copy
 // failed, is emptied all the same: a full log folder is the worse fault).
 bool bound_source_client_log(const std::string& dir = kStreamLogDir);
 

@@ -30,4 +30,50 @@ TEST(LogBoundTest, AFullSourceLogKeepsItsNewestPartAsOldAndStartsAfresh) {
   EXPECT_EQ(ReadFile(dir / "elsewhere"), log);
 }
 
+constexpr uid_t kOtherUser = 12345;
+
+// The log folder is the stream user's, who may plant a hard link or a link
+// to any file there: root's cron run truncated a root-only file through a
+// hard link named ices.log and copied its tail into ices.log.old.
+TEST(LogBoundTest, RootTrimsOnlyTheOwnersOwnLogAndFollowsNoLink) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempDir logs, elsewhere;
+  ASSERT_EQ(::chown(logs.path().c_str(), kOtherUser, kOtherUser), 0);
+  ASSERT_EQ(::chmod(logs.path().c_str(), 0755), 0);
+  const std::string secret(static_cast<std::size_t>(kSourceLogLimit) + 100, 's');
+  const std::string victim = elsewhere / "root-only";
+  WriteFile(victim, secret, 0600);
+  auto victim_intact = [&] {
+    struct stat st;
+    return ::stat(victim.c_str(), &st) == 0 && st.st_uid == 0 && (st.st_mode & 07777) == 0600 &&
+           ReadFile(victim) == secret;
+  };
+  // A hard link to root's file, and the same file's link beside it.
+  ASSERT_EQ(::link(victim.c_str(), (logs / "ices.log").c_str()), 0);
+  ASSERT_EQ(::symlink(victim.c_str(), (logs / "ices.log.old").c_str()), 0);
+  EXPECT_FALSE(bound_source_client_log(logs.path()));
+  EXPECT_TRUE(victim_intact());
+  // A file of its own but another owner's (root's), and a hard link to a
+  // file of the owner's: neither is the clients' log.
+  ::unlink((logs / "ices.log").c_str());
+  WriteFile(logs / "ices.log", secret, 0600);
+  EXPECT_FALSE(bound_source_client_log(logs.path()));
+  EXPECT_EQ(ReadFile(logs / "ices.log"), secret);
+  ASSERT_EQ(::chown((logs / "ices.log").c_str(), kOtherUser, kOtherUser), 0);
+  ASSERT_EQ(::link((logs / "ices.log").c_str(), (logs / "second-name").c_str()), 0);
+  EXPECT_FALSE(bound_source_client_log(logs.path()));
+  EXPECT_EQ(ReadFile(logs / "ices.log"), secret);
+  // The owner's own log is trimmed, by the owner: the old part replaces the
+  // planted link and is the owner's.
+  ::unlink((logs / "second-name").c_str());
+  EXPECT_TRUE(bound_source_client_log(logs.path()));
+  EXPECT_EQ(ReadFile(logs / "ices.log"), "");
+  struct stat old;
+  ASSERT_EQ(::lstat((logs / "ices.log.old").c_str(), &old), 0);
+  EXPECT_TRUE(S_ISREG(old.st_mode));
+  EXPECT_EQ(old.st_uid, kOtherUser);
+  EXPECT_EQ(ReadFile(logs / "ices.log.old"), secret.substr(100));
+  EXPECT_TRUE(victim_intact());
+}
+
 }  // namespace

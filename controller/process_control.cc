@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "controller/owner_rights.h"
 #include "lib/config_dir.h"
 #include "lib/numbers.h"
 #include "lib/process_table.h"
@@ -62,7 +62,7 @@ void Launch(const std::vector<std::string>& argv) {
   // not in lib/spawn: the web program never changes user and stays small.)
   pid_t helper = ::fork();
   if (helper == 0) {
-    if (::setgroups(0, nullptr) == 0 && ::setgid(group) == 0 && ::setuid(user) == 0) run_program(argv, true);
+    if (become_user(user, group)) run_program(argv, true);
     ::_exit(0);
   }
   while (helper > 0 && ::waitpid(helper, nullptr, 0) < 0 && errno == EINTR) {

@@ -2,8 +2,12 @@
 // source client, rescans a playlist's folders; "tarnwick status" tells how
 // the streams are and "tarnwick check" brings them in line with the
 // settings. When the web program runs it, its standard output is /dev/null;
-// only status writes there. Its only messages are the two argument errors, on
-// standard error.
+// only status writes there. Its only messages are the two argument errors,
+// and a root run that cannot become the config directory's owner, on
+// standard error. "tarnwick as-owner DIR PROGRAM ARG..." runs a program in a
+// folder as its owner, for the installer's scripts (controller/owner_rights.h).
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -12,10 +16,12 @@
 #include <vector>
 
 #include "controller/health.h"
+#include "controller/owner_rights.h"
 #include "controller/process_control.h"
 #include "lib/change.h"
 #include "lib/command_lock.h"
 #include "lib/config_dir.h"
+#include "lib/process_table.h"
 #include "lib/stream_configs.h"
 
 namespace {
@@ -47,6 +53,8 @@ class DirectControl final : public StreamControl {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The installer's scripts: a command in a folder, as the folder's owner.
+  if (argc >= 4 && std::strcmp(argv[1], "as-owner") == 0) return exec_as_owner(argv[2], argv + 3);
   // "status" and "check" need no target; every other action does.
   const bool bare = argc == 2 && (std::strcmp(argv[1], "status") == 0 || std::strcmp(argv[1], "check") == 0);
   if (argc < 3 && !bare) {
@@ -62,6 +70,19 @@ int main(int argc, char** argv) {
   }
 
   pin_conf_dir();
+  // Run by root (the boot script, cron) in a config directory of another
+  // user's: everything from here on, in the config directory, the log
+  // folder and the music folders, is done as that user, the stream user,
+  // who owns what is there and starts the streams anyway. Links planted
+  // there then reach nothing that user could not reach.
+  if (::geteuid() == 0) {
+    gid_t group;
+    const uid_t user = stream_user(&group);
+    if (user != 0 && !become_user(user, group)) {
+      std::fprintf(stderr, "ERROR: cannot become the config directory's owner\n");
+      return 1;
+    }
+  }
   // A question: no lock, nothing changes.
   if (action == "status") return print_status();
 

@@ -2,6 +2,7 @@
 // first on the search path, in a config directory of the test's own.
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -249,6 +250,33 @@ TEST_F(TarnwickTest, AChangeLeftRecordedIsFinishedFirstOrBlocksOnlyARescan) {
   EXPECT_EQ(Tarnwick({"rescan", "N"}).status, 0);
   EXPECT_FALSE(Exists(At(".wl-journal")));
   EXPECT_FALSE(Exists(At("simple-ices-conf-D")));
+}
+
+// The installer's scripts do their file work in the config directory
+// through "tarnwick as-owner DIR PROGRAM ARG...": as the folder's owner and
+// in the folder, arguments passed as they are; a folder of root's that others
+// may write to is refused, as root runs nothing there.
+TEST_F(TarnwickTest, AsOwnerRunsAProgramInTheFolderAsItsOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempDir folder;
+  ASSERT_EQ(::chown(folder.path().c_str(), 12345, 23456), 0);
+  RunResult r = Tarnwick({"as-owner", folder.path(), "sh", "-c", "id -u; id -g; id -G; pwd; echo \"$1\"", "sh", "a b;$(x)"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "12345\n23456\n23456\n" + folder.path() + "\na b;$(x)\n");
+  // The exit status is the program's.
+  EXPECT_EQ(Tarnwick({"as-owner", folder.path(), "sh", "-c", "exit 5"}).status, 5);
+  ASSERT_EQ(::chown(folder.path().c_str(), 0, 0), 0);
+  r = Tarnwick({"as-owner", folder.path(), "id", "-u"});
+  EXPECT_EQ(r.out, "0\n");
+  for (mode_t mode : {01777, 0775}) {
+    ASSERT_EQ(::chmod(folder.path().c_str(), mode), 0);
+    r = Tarnwick({"as-owner", folder.path(), "touch", "made"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("refusing"), std::string::npos) << r.err;
+    EXPECT_FALSE(Exists(folder / "made"));
+  }
+  EXPECT_EQ(Tarnwick({"as-owner", folder / "missing", "true"}).status, 1);
+  EXPECT_EQ(Tarnwick({"as-owner", "/", "no-such-program-here"}).status, 127);
 }
 
 }  // namespace

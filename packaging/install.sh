@@ -88,11 +88,13 @@ install: the add-on starts icecast and ices and stops them with killall; install
 grep -q '^allaccount:' "$(R /etc/group)" 2>/dev/null ||
   fail "the group allaccount does not exist ($(R /etc/group)); the streaming server runs in it"
 id "$web_user" >/dev/null 2>&1 || fail "no user $web_user"
-# The web user may own the config directory already (a reinstall): root
-# reads and replaces only a regular file there, never through a link.
+# The web user may own the config directory already (a reinstall): a link
+# or a second name (hard link) of another file is no settings file of its
+# own. (The install reads and writes there only as the owner, below, which
+# keeps a file swapped in later out of reach too.)
 settings=$(R "$conf/simple-icecast-conf")
-if [ -L "$settings" ] || { [ -e "$settings" ] && [ ! -f "$settings" ]; }; then
-  fail "$settings is not a regular file"
+if [ -L "$settings" ] || { [ -e "$settings" ] && { [ ! -f "$settings" ] || [ "$(stat -c %h "$settings")" != 1 ]; }; }; then
+  fail "$settings is not a regular file of its own"
 fi
 
 # Everything created is listed in the manifest, so that uninstall.sh removes
@@ -128,32 +130,80 @@ make_dir "$cgi"
 # The config directory and its server settings: the port, the streaming
 # server's password and the music roots. What is stored already (a reinstall
 # over kept playlists) stays as it is; a missing value is added.
-# An existing config directory's owner is noted, for uninstall.sh to give
-# it back; folders that an earlier install made and its uninstall kept
-# (noted in the directory) are this install's to remove too.
-conf_owner=
-[ ! -d "$(R "$conf")" ] || conf_owner=$(stat -c %u:%g "$(R "$conf")")
-# The note lies in a folder the web user may own: only folders on the way to
-# the add-on's own ones are taken from it, never any other.
-if [ -f "$(R "$conf/.wl-install-dirs")" ] && [ ! -L "$(R "$conf/.wl-install-dirs")" ]; then
+# An existing config directory's owner and mode are noted, for uninstall.sh
+# to give them back; folders that an earlier install made and its uninstall
+# kept (noted in the directory) are this install's to remove too.
+conf_owner= conf_mode=
+if [ -d "$(R "$conf")" ]; then
+  conf_owner=$(stat -c %u:%g "$(R "$conf")")
+  conf_mode=$(stat -c %a "$(R "$conf")")
+fi
+make_dir "$conf"
+web_group=$(id -g "$web_user")
+# A directory that changes hands (another web user's before, or a folder of
+# someone else's): what its owner left there is the new owner's to use only
+# when it is a file of its own. The directory is first made root's alone, so
+# that nothing in it can change, and the two files the install reads are
+# looked at and handed over; a link or a second name of another file is
+# refused.
+if [ -n "$conf_owner" ] && [ "${conf_owner%%:*}" != "$(id -u "$web_user")" ]; then
+  chown 0:0 "$(R "$conf")"
+  chmod 0700 "$(R "$conf")"
+  for file in simple-icecast-conf .wl-install-dirs; do
+    path=$(R "$conf/$file")
+    [ -e "$path" ] || [ -L "$path" ] || continue
+    if [ -L "$path" ] || [ ! -f "$path" ] || [ "$(stat -c %h "$path")" != 1 ]; then
+      chown "$conf_owner" "$(R "$conf")"
+      chmod "$conf_mode" "$(R "$conf")"
+      echo "install: $path is a link or another file's second name; remove it first" >&2
+      exit 1
+    fi
+    chown "$web_user:$web_group" "$path"
+  done
+fi
+# The web user's, and no one else's to read: the settings hold the server's
+# password. The streams run as the directory's owner and group: the web
+# user's own group, not the group root made the folder with.
+chown "$web_user:$web_group" "$(R "$conf")"
+chmod 0750 "$(R "$conf")"
+# The web user may plant links and hard links in the directory to any file:
+# root never reads or writes there by path. The work there is done by
+# "tarnwick as-owner", as the directory's owner, in the directory.
+in_conf() { "$here/bin/tarnwick" as-owner "$(R "$conf")" "$@"; }
+# Only folders on the way to the add-on's own ones are taken from the note,
+# never any other.
+if in_conf test -f .wl-install-dirs; then
+  note=$(in_conf cat .wl-install-dirs) || note=
   while read -r dir; do
     case $dir in /*) ;; *) continue ;; esac
     for own in "$app" "$conf" "$cgi" "$bindir" /var/log/wavelorn /tmp; do
       case $own/ in "$dir"/*) [ -d "$(R "$dir")" ] && record "$dir"; break ;; esac
     done
-  done <"$(R "$conf/.wl-install-dirs")"
-  rm -f "$(R "$conf/.wl-install-dirs")"
-  conf_owner=
+  done <<EOF
+$note
+EOF
+  in_conf rm -f .wl-install-dirs
+  conf_owner= conf_mode=
 fi
-make_dir "$conf"
 kept_settings=
 [ ! -e "$settings" ] || kept_settings=1
-has_value() { grep -q "^$1=." "$settings" 2>/dev/null; }
-store() {  # KEY VALUE: replaces the file whole, never half written
-  new_settings=$(mktemp "$(R "$conf")/.wl-XXXXXX")
-  { grep -v "^$1=" "$settings" 2>/dev/null || true; printf '%s=%s\n' "$1" "$2"; } >"$new_settings"
-  chmod 0644 "$new_settings"
-  mv -f "$new_settings" "$settings"
+has_value() { in_conf grep -q "^$1=." simple-icecast-conf 2>/dev/null; }
+# store KEY VALUE: replaces the file whole, never half written, as the
+# owner, readable by the owner and the group only. The value comes on
+# standard input, so that no other user sees the password in a process list.
+# With no KEY, the file is only rewritten as the owner's.
+store() {
+  printf '%s' "${2-}" | in_conf sh -c '
+    umask 077
+    new=$(mktemp .wl-XXXXXX) || exit 1
+    if [ -e simple-icecast-conf ]; then
+      [ -r simple-icecast-conf ] || { rm -f "$new"; exit 1; }
+      if [ -n "$1" ]; then grep -v "^$1=" simple-icecast-conf; else cat simple-icecast-conf; fi >"$new"
+      [ $? -le 1 ] || { rm -f "$new"; exit 1; }
+    fi
+    if [ -n "$1" ]; then { printf "%s=" "$1"; cat; echo; } >>"$new" || { rm -f "$new"; exit 1; }; fi
+    chmod 0640 "$new" && mv -f "$new" simple-icecast-conf || { rm -f "$new"; exit 1; }' store "${1-}" ||
+    { echo "install: could not write $settings" >&2; exit 1; }
 }
 random_hex() {  # 32 hex digits (128 bits) from /dev/urandom
   { od -An -N16 -tx1 /dev/urandom 2>/dev/null || hexdump -n 16 -e '16/1 "%02x"' /dev/urandom; } | tr -d ' \n'
@@ -175,9 +225,9 @@ fi
 if ! has_value music_roots && { [ -z "$kept_settings" ] || [ -n "$music_roots_given" ]; }; then
   store music_roots "$music_roots"
 fi
-# The streams run as the config directory's owner and group: the web user's
-# own group, not the group root made the folder with.
-chown "$web_user:$(id -g "$web_user")" "$(R "$conf")" "$settings"
+# Kept settings that an earlier install or another user left become the
+# web user's, with the mode above.
+[ -z "$kept_settings" ] || store
 
 # The folders the start script fills at every boot.
 make_dir "$bindir"
@@ -187,7 +237,7 @@ make_dir /var/log/wavelorn
 {
   printf 'app=%s\nconf=%s\ncgi=%s\nbin=%s\n' "$app" "$conf" "$cgi" "$bindir"
   [ "$conf" = "$default_conf" ] || printf 'pointer=1\n'
-  [ -z "$conf_owner" ] || printf 'conf_owner=%s\n' "$conf_owner"
+  [ -z "$conf_owner" ] || printf 'conf_owner=%s\nconf_mode=%s\n' "$conf_owner" "$conf_mode"
 } >"$(R "$app/install.conf")"
 printf '%s' "$manifest_lines" >"$(R "$app/install.manifest")"
 

@@ -38,10 +38,15 @@ done <"$settings"
 
 if [ "$action" != stop ]; then
   # The programs, where the web server runs the add-on's CGI and on its
-  # search path.
-  mkdir -p "$(R "$cgi")" "$(R "$bin")"
-  ln -sfn "$app/bin/stream_admin" "$(R "$cgi/stream_admin")"
-  ln -sfn "$app/bin/tarnwick" "$(R "$bin/tarnwick")"
+  # search path. A link that is right already is left alone: the add-on's
+  # volume may be read-only after a disk fault, and the streams start all
+  # the same. A link that cannot be made is reported, and the boot goes on.
+  link() {  # TARGET LINK
+    [ "$(readlink "$2" 2>/dev/null)" != "$1" ] || return 0
+    { mkdir -p "$(dirname "$2")" && ln -sfn "$1" "$2"; } || echo "start.sh: could not link $2 to $1; going on" >&2
+  }
+  link "$app/bin/stream_admin" "$(R "$cgi/stream_admin")"
+  link "$app/bin/tarnwick" "$(R "$bin/tarnwick")"
   # A config directory other than the default one is announced in
   # /tmp/iceconf.dir: a regular file owned by root holding the bare path.
   # Anyone may create names in /tmp, so the file is made under a fresh name
@@ -66,14 +71,13 @@ if [ "$action" != stop ]; then
     fi
   fi
   # The server's and the source clients' logs.
-  mkdir -p "$(R /var/log/wavelorn)"
   # The streams run as the config directory's owner and write their logs
   # here; when that is root the server changes to nobody (icecast.xml's
-  # changeowner), which then writes them.
+  # changeowner), which then writes them, in nobody's group.
   log_owner=$(stat -c %u:%g "$(R "$conf")" 2>/dev/null || echo 0:0)
-  case $log_owner in 0:*) log_owner=nobody ;; esac
-  chown "$log_owner" "$(R /var/log/wavelorn)"
-  chmod 0755 "$(R /var/log/wavelorn)"
+  case $log_owner in 0:*) log_owner=nobody:$(id -g nobody 2>/dev/null || echo 65534) ;; esac
+  { mkdir -p "$(R /var/log/wavelorn)" && chown "$log_owner" "$(R /var/log/wavelorn)" && chmod 0755 "$(R /var/log/wavelorn)"; } ||
+    echo "start.sh: could not prepare /var/log/wavelorn; going on" >&2
 fi
 [ "$action" = prepare ] && exit 0
 PATH="$(R "$bin"):$(R /usr/local/sbin):$(R /usr/local/bin):$(R /usr/sbin):$(R /usr/bin):$(R /sbin):$(R /bin):$PATH"

@@ -26,7 +26,7 @@ R() { printf '%s%s' "$root" "$1"; }
 if [ -n "$app" ]; then settings=$(R "$app/install.conf"); else settings=$(dirname "$0")/install.conf; fi
 [ "$(id -u)" = 0 ] || { echo "uninstall: run me as root" >&2; exit 1; }
 [ -f "$settings" ] || { echo "uninstall: nothing installed (no $settings)" >&2; exit 1; }
-conf= cgi= bin= conf_owner=
+conf= cgi= bin= conf_owner= conf_mode=
 while IFS='=' read -r key value; do
   case $key in
     app) app=$value ;;
@@ -34,6 +34,7 @@ while IFS='=' read -r key value; do
     cgi) cgi=$value ;;
     bin) bin=$value ;;
     conf_owner) conf_owner=$value ;;
+    conf_mode) conf_mode=$value ;;
   esac
 done <"$settings"
 
@@ -51,6 +52,17 @@ if [ -f "$(R /tmp/iceconf.dir)" ] && [ "$(cat "$(R /tmp/iceconf.dir)")" = "$conf
   rm -f "$(R /tmp/iceconf.dir)"
 fi
 
+# The config directory is the web user's, who may plant links and hard links
+# there to any file: root never reads or writes there by path. The work there
+# is done by "tarnwick as-owner", as the directory's owner, in the directory;
+# a copy of tarnwick in a fresh folder of root's serves once the add-on's
+# own is gone.
+helper_dir=$(mktemp -d "$(R /tmp)/wl-uninstall.XXXXXX")
+trap 'rm -rf "$helper_dir"' EXIT
+cp "$(R "$app/bin/tarnwick")" "$helper_dir/tarnwick" 2>/dev/null && chmod 0700 "$helper_dir/tarnwick" ||
+  echo "uninstall: no tarnwick in $app/bin; the config directory is left as it is" >&2
+in_conf() { [ -x "$helper_dir/tarnwick" ] && "$helper_dir/tarnwick" as-owner "$(R "$conf")" "$@"; }
+
 # The add-on's own files.
 rm -f "$(R "$app/bin/stream_admin")" "$(R "$app/bin/tarnwick")" "$(R "$app/start.sh")" \
   "$(R "$app/README")" "$(R "$app/install.conf")"
@@ -62,25 +74,28 @@ if [ $purge = 1 ]; then
   # "playlist-summer.m3u"): a playlist's files only where its settings file
   # names it, and the add-on's own fixed names. (Temporary files of killed
   # runs were cleared by the stop above, which took the command lock.)
-  dir=$(R "$conf")
-  remove_file() { [ -f "$dir/$1" ] && [ ! -L "$dir/$1" ] && rm -f "$dir/$1"; return 0; }
-  for playlist_settings in "$dir"/simple-ices-conf-?*; do
-    [ -f "$playlist_settings" ] && [ ! -L "$playlist_settings" ] || continue
-    name=${playlist_settings#"$dir"/simple-ices-conf-}
-    grep -qxF "name=$name" "$playlist_settings" || continue
-    for file in "playlist-$name" "folders-$name" "ices.conf-$name" "simple-ices-conf-$name"; do
+  [ ! -d "$(R "$conf")" ] || in_conf sh -c '
+    remove_file() { [ -f "$1" ] && [ ! -L "$1" ] && rm -f "$1"; return 0; }
+    for playlist_settings in simple-ices-conf-?*; do
+      [ -f "$playlist_settings" ] && [ ! -L "$playlist_settings" ] || continue
+      name=${playlist_settings#simple-ices-conf-}
+      grep -qxF "name=$name" "$playlist_settings" || continue
+      for file in "playlist-$name" "folders-$name" "ices.conf-$name" "simple-ices-conf-$name"; do
+        remove_file "$file"
+      done
+    done
+    for file in simple-icecast-conf icecast.xml .wl-lock .wl-journal .wl-restarts .wl-install-dirs; do
       remove_file "$file"
     done
-  done
-  for file in simple-icecast-conf icecast.xml .wl-lock .wl-journal .wl-restarts .wl-install-dirs; do
-    remove_file "$file"
-  done
-  for staged in "$dir"/.wl-s-[0-9] "$dir"/.wl-s-[0-9][0-9] "$dir"/.wl-s-[0-9][0-9][0-9]; do
-    remove_file "${staged##*/}"
-  done
+    for staged in .wl-s-[0-9] .wl-s-[0-9][0-9] .wl-s-[0-9][0-9][0-9]; do
+      remove_file "$staged"
+    done' || echo "uninstall: could not remove the add-on's files from $conf" >&2
 fi
 # What install.sh changed on a config directory that was there before it.
-[ -z "$conf_owner" ] || [ ! -d "$(R "$conf")" ] || chown "$conf_owner" "$(R "$conf")"
+if [ -n "$conf_owner" ] && [ -d "$(R "$conf")" ]; then
+  chown "$conf_owner" "$(R "$conf")"
+  [ -z "$conf_mode" ] || chmod "$conf_mode" "$(R "$conf")"
+fi
 
 # The folders install.sh created, deepest first, when they are empty (the
 # config directory still holds the playlists unless purged); the log folder
@@ -96,7 +111,10 @@ done)
 # folders above it) are noted in the config directory, so that a reinstall
 # over it takes them into its manifest and the last uninstall removes them.
 if [ -n "$kept" ] && [ -d "$(R "$conf")" ]; then
-  printf '%s\n' "$kept" >"$(R "$conf/.wl-install-dirs")"
+  printf '%s\n' "$kept" | in_conf sh -c '
+    umask 077
+    new=$(mktemp .wl-XXXXXX) && cat >"$new" && mv -f "$new" .wl-install-dirs || { rm -f "$new"; exit 1; }' ||
+    echo "uninstall: could not note the kept folders in $conf" >&2
 fi
 if [ -d "$(R "$conf")" ] && [ $purge = 1 ]; then
   echo "uninstalled; removed the add-on's files from $conf and kept the folder with whatever else it holds"

@@ -78,6 +78,15 @@ mount --bind "$R/var/log" /var/log
 mount --bind "$R/etc/group" /etc/group
 
 listing() { (cd "$R" && find . -printf '%p %y %m %u:%g %l\n' | LC_ALL=C sort); }
+# A root-only file that links planted by the web user point at: it must stay
+# byte for byte as it is, root's, 0600.
+VICTIM=$W/root-only
+head -c 600000 /dev/urandom >"$VICTIM"
+chmod 0600 "$VICTIM"
+cp "$VICTIM" "$W/root-only.copy"
+victim_intact() {
+  cmp -s "$VICTIM" "$W/root-only.copy" && [ "$(stat -c %u:%g:%a:%h "$VICTIM")" = 0:0:600:1 ]
+}
 tar -C "$W/unpacked" -xzf "$ARCHIVE"
 PKG=$(echo "$W"/unpacked/wavelorn-stream-*)
 echo "package test of $(basename "$ARCHIVE")"
@@ -99,7 +108,9 @@ pristine=$before
 
 # -------------------------------------------------------------- install
 check "install" "$PKG/install.sh" --root "$R" --conf-dir "$CONF" --web-user nobody
-check "the config directory belongs to the web user" [ "$(stat -c %U "$R$CONF")" = nobody ]
+check "the config directory belongs to the web user, and no one else may look in" \
+  [ "$(stat -c %U:%a "$R$CONF")" = nobody:750 ]
+check "  ... nor read the settings" [ "$(stat -c %U:%a "$R$CONF/simple-icecast-conf")" = nobody:640 ]
 check "the programs are in the add-on's folder" test -x "$R$APP/bin/stream_admin" -a -x "$R$APP/bin/tarnwick"
 check "stream_admin is linked where the web server runs CGI" \
   [ "$(readlink "$R$APP/web/cgi-bin/stream_admin")" = "$APP/bin/stream_admin" ]
@@ -134,8 +145,54 @@ else
   check "end-to-end test" false
 fi
 
+# ----------------------------------------- root's runs in the web user's folders
+# The log folder is nobody's: a hard link named ices.log to a root-only file
+# (an old kernel lets anyone make one) is no log to trim for cron's check.
+rm -f "$R/var/log/wavelorn/ices.log"
+ln "$VICTIM" "$R/var/log/wavelorn/ices.log"
+PATH="$R/usr/bin:$PATH" tarnwick check >/dev/null || true
+rm -f "$R/var/log/wavelorn/ices.log"
+check "cron's check leaves a root-only file hard-linked as ices.log alone" victim_intact
+check "  ... and copies nothing of it" [ ! -e "$R/var/log/wavelorn/ices.log.old" ]
+
+# -------------------------------------------------- boot on a read-only volume
+# After a disk fault the add-on's volume (programs, CGI link, config
+# directory) is read-only: the boot leaves right links alone, reports one it
+# cannot make, and starts the streams; the crontab line reaches tarnwick.
+PATH="$R/usr/bin:$PATH" tarnwick stop all
+rm -f "$R/usr/bin/tarnwick"  # a reboot lost it
+for mnt in "$R$APP" "$APP"; do mount --bind "$mnt" "$mnt" && mount -o remount,bind,ro "$mnt"; done
+streams_up() {
+  for i in $(seq 100); do PATH="$R/usr/bin:$PATH" tarnwick status >/dev/null && return 0; sleep 0.1; done
+  return 1
+}
+check "read-only volume: the boot starts the streams, with no complaint about right links" \
+  bash -c "'$R$APP/start.sh' --root '$R' 2>'$W/boot-errors' && [ ! -s '$W/boot-errors' ] && [ \"\$(readlink '$R/usr/bin/tarnwick')\" = '$APP/bin/tarnwick' ]"
+check "  ... all of them" streams_up
+PATH="$R/usr/bin:$PATH" tarnwick stop all
+umount "$APP" "$R$APP"
+rm -f "$R$APP/web/cgi-bin/stream_admin" "$R/usr/bin/tarnwick"
+for mnt in "$R$APP" "$APP"; do mount --bind "$mnt" "$mnt" && mount -o remount,bind,ro "$mnt"; done
+check "  ... and with a link it cannot make, reported" \
+  bash -c "'$R$APP/start.sh' --root '$R' 2>'$W/boot-errors' && grep -q 'could not link.*stream_admin' '$W/boot-errors'"
+check "  ... all the same" streams_up
+PATH="$R/usr/bin:$PATH" tarnwick stop all
+PATH="$R/usr/bin:/usr/bin:/bin:/usr/sbin:/sbin" "$APP/bin/tarnwick" check >/dev/null 2>&1 || true
+check "  ... and the crontab line of the manual runs tarnwick" streams_up
+PATH="$R/usr/bin:$PATH" tarnwick stop all
+umount "$APP" "$R$APP"
+ln -s "$APP/bin/stream_admin" "$R$APP/web/cgi-bin/stream_admin"
+# The source client stand-in leaves its ezstream config in /tmp when killed.
+rm -f "$R"/tmp/ices-ezstream-*
+
 # -------------------------------------------------------------- uninstall
+# The note of kept folders goes into the web user's directory: a link
+# planted there under its name is replaced, never written through.
+ln -s "$VICTIM" "$R$CONF/.wl-install-dirs"
+chown -h nobody "$R$CONF/.wl-install-dirs"
 check "uninstall" "$R$APP/uninstall.sh" --root "$R"
+check "  ... wrote its note in place of a planted link, not through it" victim_intact
+check "  ... as a file of the web user's" [ "$(stat -c %F:%U "$R$CONF/.wl-install-dirs")" = "regular file:nobody" ]
 # Only the config directory (with the user's playlists) remains.
 added=$(comm -13 <(echo "$before") <(listing) | grep -v -e "^\./${CONF#/}[/ ]" -e "^\./${APP#/} " || true)
 changed=$(comm -23 <(echo "$before") <(listing) || true)
@@ -147,6 +204,17 @@ check "the playlists and settings stay" test -f "$R$CONF/playlist-Demo" -a -f "$
 ln -sfn "$SRC/build/bin/fake_ices" "$R/usr/bin/ices"   # stays running, as ices -B does
 ln -sfn /bin/true "$R/usr/bin/icecast"
 port=$(sed -n 's/^port=//p' "$R$CONF/simple-icecast-conf")
+# A settings file that is a second name of a root-only file (a hard link the
+# web user made) is none of the install's to read, copy or hand over.
+mv "$R$CONF/simple-icecast-conf" "$W/kept-settings"
+ln "$VICTIM" "$R$CONF/simple-icecast-conf"
+before_refusal=$(listing)
+check "reinstall refuses a settings file that is a hard link to a root-only file" \
+  bash -c "! '$PKG/install.sh' --root '$R' --conf-dir '$CONF' --web-user nobody 2>/dev/null"
+check "  ... and changes nothing" [ "$(listing)" = "$before_refusal" ]
+rm "$R$CONF/simple-icecast-conf"
+check "  ... and leaves that file alone" victim_intact
+mv "$W/kept-settings" "$R$CONF/simple-icecast-conf"
 check "reinstall over the kept config directory" "$PKG/install.sh" --root "$R" --conf-dir "$CONF"
 check "  ... keeps the settings (port $port)" [ "$(sed -n 's/^port=//p' "$R$CONF/simple-icecast-conf")" = "$port" ]
 check "  ... and the password" [ "$(sed -n 's/^passwd=//p' "$R$CONF/simple-icecast-conf")" = "$PASSWORD" ]
