@@ -244,6 +244,8 @@ TEST_F(HealthTest, AReadOnlyVolumeStillReadsEverySetting) {
   ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
   const std::vector<pid_t> jazz = Clients("Jazz");
   ASSERT_EQ(jazz.size(), 1u);
+  // On a busy machine the server takes a while to listen.
+  for (int i = 0; i < 30000 && !port_accepts(8001, std::chrono::milliseconds(100)); ++i) ::usleep(1000);
   ASSERT_EQ(::mount(nullptr, conf_.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
 
   EXPECT_EQ(Tarnwick({"check"}).status, 0);
