@@ -9,6 +9,9 @@
 // Exit statuses of "status" and "check".
 inline constexpr int kAllUp = 0;
 inline constexpr int kSomethingDown = 3;
+// Any action but status: another process held the command lock for the
+// whole wait, and nothing was done (sysexits' EX_TEMPFAIL: try again later).
+inline constexpr int kCommandLockBusy = 75;
 
 // Prints one tab-separated line for the server and one per playlist file to
 // standard output (see the README for the format). Returns kAllUp when

@@ -3,8 +3,8 @@
 // the streams are and "tarnwick check" brings them in line with the
 // settings. When the web program runs it, its standard output is /dev/null;
 // only status writes there. Its only messages are the two argument errors,
-// and a root run that cannot become the config directory's owner, on
-// standard error. "tarnwick as-owner DIR PROGRAM ARG..." runs a program in a
+// a root run that cannot become the config directory's owner, and a lock
+// held by another for the whole wait, on standard error. "tarnwick as-owner DIR PROGRAM ARG..." runs a program in a
 // folder as its owner, for the installer's scripts (controller/owner_rights.h).
 
 #include <unistd.h>
@@ -86,16 +86,21 @@ int main(int argc, char** argv) {
   // A question: no lock, nothing changes.
   if (action == "status") return print_status();
 
-  // Actions run one after another, and after any command of the web page.
-  // A controller that cannot have the lock still acts (streams must be
-  // stoppable whatever state the config directory is in), unguarded.
-  // A change that a failed or killed run left recorded is finished first.
-  // When it cannot be, the streams are still started and stopped as asked,
-  // but no rescan adds a change of its own.
+  // Actions run one after another, and after any command of the web page:
+  // one that finds the lock held by another for the whole wait does
+  // nothing at all (cron's check tries again a minute later). Where no lock
+  // can be had by anyone (a read-only volume without a lock file) the
+  // streams are still started and stopped as asked, unguarded, but nothing
+  // is rescanned. A change that a failed or killed run left recorded is
+  // finished first; while it cannot be, no rescan adds a change of its own.
   CommandLock lock = CommandLock::Acquire();
+  if (lock.state() == CommandLock::State::kBusy) {
+    std::fprintf(stderr, "tarnwick: another command holds the command lock; nothing done\n");
+    return kCommandLockBusy;
+  }
   DirectControl streams;
-  const bool settled = !lock.held() || lock.inherited() || finish_recorded_change(streams);
-  if (!settled && action == "rescan") return 1;
+  const bool no_change_waiting = !lock.held() || lock.inherited() || finish_recorded_change(streams);
+  if (action == "rescan" && (!lock.held() || !no_change_waiting)) return 1;
 
   if (action == "start") {
     if (all) {
@@ -106,7 +111,7 @@ int main(int argc, char** argv) {
       // still to be finished. Clients whose config changed run on old
       // values: they restart too.
       std::vector<std::string> changed;
-      if (lock.held() && settled) sync_generated_configs(&changed);
+      if (lock.held() && no_change_waiting) sync_generated_configs(&changed);
       for (const std::string& name : changed) stop_playlist(name);
       start_server();
       start_all_playlists();

@@ -114,7 +114,11 @@ CommandLock CommandLock::Acquire(std::chrono::milliseconds deadline) {
     if (errno == ENOENT && ::stat(get_conf_dir().c_str(), &dir) != 0) lock.state_ = State::kNoDirectory;
     return lock;
   }
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || !lock_exclusive(fd.get(), deadline)) return lock;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return lock;
+  if (!lock_exclusive(fd.get(), deadline)) {
+    lock.state_ = State::kBusy;
+    return lock;
+  }
   lock.fd_ = std::move(fd);
   lock.state_ = State::kHeld;
   RemoveLeftovers(started);

@@ -29,7 +29,9 @@ class CommandLock {
   enum class State {
     kHeld,         // this process holds the lock
     kNoDirectory,  // the config directory does not exist: nothing to protect
-    kFailed,       // the lock could not be had in time (or at all)
+    kBusy,         // another process held it for the whole wait
+    kFailed,       // the lock file cannot be opened or made (a read-only
+                   // volume without one): no one else can hold it either
   };
 
   // Takes the lock of the current config directory, or adopts the one

@@ -50,7 +50,7 @@ TEST_F(CommandLockTest, ASecondHolderWaitsUntilItsDeadline) {
   if (child == 0) {
     // Another process, another open of the lock file: it must not get it.
     CommandLock second = CommandLock::Acquire(std::chrono::milliseconds(200));
-    ::_exit(second.state() == CommandLock::State::kFailed ? 0 : 1);
+    ::_exit(second.state() == CommandLock::State::kBusy ? 0 : 1);
   }
   int status;
   ASSERT_EQ(::waitpid(child, &status, 0), child);

@@ -67,7 +67,7 @@ class ControllerRuns final : public StreamControl {
 // cannot be finished: the command must then change nothing.
 std::optional<CommandLock> TakeCommandLock() {
   CommandLock lock = CommandLock::Acquire();
-  if (lock.state() == CommandLock::State::kFailed) return std::nullopt;
+  if (lock.state() == CommandLock::State::kFailed || lock.state() == CommandLock::State::kBusy) return std::nullopt;
   if (lock.held() && !lock.inherited()) {
     ControllerRuns runs(lock);
     if (!finish_recorded_change(runs)) return std::nullopt;
