@@ -152,6 +152,17 @@ else
 fi
 cp "$BUILD/device/ices" "$SB/bin/ices"
 ln -s "$(command -v icecast2)" "$SB/bin/icecast"
+# Installed programs (the package test) run as on a device whose web server
+# gives its CGI programs no environment of its own (Debian's lighttpd gives
+# no PATH) and whose owner installed icecast and ices by hand in
+# /usr/local/bin: they must be found all the same.
+if [ -n "$DEVICE_CGI" ]; then
+  mkdir -p "$SB/local-bin"
+  for program in /usr/local/bin/*; do [ ! -e "$program" ] || ln -s "$program" "$SB/local-bin/"; done
+  ln -s "$SB/bin/ices" "$SB/local-bin/ices"
+  ln -s "$(command -v icecast2)" "$SB/local-bin/icecast"
+  mount --bind "$SB/local-bin" /usr/local/bin
+fi
 
 # A handful of short MP3 files in nested folders (made once in device-state).
 if [ ! -d "$MUSIC" ]; then
@@ -230,7 +241,7 @@ server.errorlog = "$SB/lighttpd-error.log"
 server.pid-file = "$SB/lighttpd.pid"
 alias.url = ("/cgi-bin/" => "$CGI_DIR/")
 \$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
-setenv.add-environment = ("PATH" => "${DEVICE_PATH:+$DEVICE_PATH:}$SB/bin:/usr/sbin:/usr/bin:/sbin:/bin")
+$( [ -n "$DEVICE_CGI" ] || echo "setenv.add-environment = (\"PATH\" => \"$SB/bin:/usr/sbin:/usr/bin:/sbin:/bin\")" )
 EOF
 if [ -n "$DEVICE_WEB_USER" ]; then
   echo "server.username = \"$DEVICE_WEB_USER\"" >>"$SB/lighttpd.conf"
