@@ -5,6 +5,8 @@
 // only status writes there. Its only messages are the two argument errors, on
 // standard error.
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,6 +15,7 @@
 
 #include "controller/health.h"
 #include "controller/process_control.h"
+#include "lib/atomic_file.h"
 #include "lib/change.h"
 #include "lib/command_lock.h"
 #include "lib/config_dir.h"
@@ -61,6 +64,9 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // Nothing this program or the streams it starts make is for other users:
+  // the files hold the password, and a lock others could take stalls us.
+  ::umask(kProgramUmask);
   pin_conf_dir();
   // A question: no lock, nothing changes.
   if (action == "status") return print_status();
@@ -84,7 +90,12 @@ int main(int argc, char** argv) {
       // run only, since it rewrites files, and not beside a recorded change
       // still to be finished. Clients whose config changed run on old
       // values: they restart too.
+      // Files made before the programs made them private (the installer's
+      // settings, an older version's configs) become so here. Nothing is
+      // written from settings that cannot be read: the files stay as they
+      // are, and check reports them while they disagree.
       std::vector<std::string> changed;
+      if (lock.held()) make_config_files_private();
       if (lock.held() && settled) sync_generated_configs(&changed);
       for (const std::string& name : changed) stop_playlist(name);
       start_server();
