@@ -2,8 +2,9 @@
 // source client, rescans a playlist's folders; "tarnwick status" tells how
 // the streams are and "tarnwick check" brings them in line with the
 // settings. When the web program runs it, its standard output is /dev/null;
-// only status writes there. Its only messages are the two argument errors, on
-// standard error.
+// only status writes there. Its messages, on standard error, are the two
+// argument errors and, from status and check, the generated files that
+// disagree with the stored port or password.
 
 #include <sys/stat.h>
 
