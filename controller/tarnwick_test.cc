@@ -301,7 +301,7 @@ TEST_F(TarnwickTest, UnreadableSettingsWriteNothingAndConfigsThatDisagreeAreRepo
 TEST_F(TarnwickTest, StartAllMakesTheAddOnsFilesPrivate) {
   AddPlaylist("A", "0");
   for (const char* name : {"simple-icecast-conf", "icecast.xml", "ices.conf-A", "folders-A", ".wl-lock",
-                           ".wl-restarts", "playlist-summer.m3u", "notes.txt"}) {
+                           ".wl-restarts", "playlist-summer.m3u", "notes.txt", ".wl-install-dirs"}) {
     WriteFile(At(name), "", 0644);
   }
   ASSERT_EQ(::chmod(At("playlist-A").c_str(), 0664), 0);
@@ -319,6 +319,7 @@ TEST_F(TarnwickTest, StartAllMakesTheAddOnsFilesPrivate) {
     EXPECT_EQ(mode(At(name)), 0600u) << name;
   }
   EXPECT_EQ(mode(At("notes.txt")), 0644u);
+  EXPECT_EQ(mode(At(".wl-install-dirs")), 0644u);  // the installer's note, not ours
   EXPECT_EQ(mode(At("playlist-dir")), 0755u);
   EXPECT_EQ(mode(conf_ / "../outside"), 0644u);
   ::unlink((conf_ / "../outside").c_str());

@@ -159,18 +159,37 @@ std::optional<ServerSettings> read_server_settings() {
   return settings;
 }
 
+namespace {
+
+// A name of a file the programs make: the installer's own notes (another
+// ".wl-" name) are not theirs to give away.
+bool IsProgramFile(std::string_view name) {
+  static constexpr std::string_view kPrefixes[] = {"simple-ices-conf-", "playlist-", "ices.conf-", "folders-"};
+  if (name == "simple-icecast-conf" || name == "icecast.xml" || name == ".wl-lock" || name == ".wl-journal" ||
+      name == ".wl-restarts") {
+    return true;
+  }
+  for (std::string_view prefix : kPrefixes) {
+    if (name.size() > prefix.size() && name.starts_with(prefix)) return true;
+  }
+  // Staged files ".wl-s-N" and temporary files ".wl-XXXXXX".
+  if (name.starts_with(".wl-s-") && name.size() > 6) {
+    return name.substr(6).find_first_not_of("0123456789") == std::string_view::npos;
+  }
+  return name.size() == 10 && name.starts_with(".wl-") &&
+         name.substr(4).find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789") ==
+             std::string_view::npos;
+}
+
+}  // namespace
+
 int make_config_files_private() {
-  static constexpr std::string_view kOwnPrefixes[] = {".wl-", "simple-ices-conf-", "playlist-", "ices.conf-",
-                                                      "folders-"};
   std::unique_ptr<DIR, DirCloser> listing(::opendir(get_conf_dir().c_str()));
   if (!listing) return 0;
   const int dir_fd = ::dirfd(listing.get());
   int changed = 0;
   while (const dirent* entry = ::readdir(listing.get())) {
-    std::string_view name = entry->d_name;
-    bool own = name == "simple-icecast-conf" || name == "icecast.xml";
-    for (std::string_view prefix : kOwnPrefixes) own = own || (name.size() > prefix.size() && name.starts_with(prefix));
-    if (!own) continue;
+    if (!IsProgramFile(entry->d_name)) continue;
     // O_PATH would do for fchmod, but not everywhere: a read-only open of a
     // file without read permission fails, and such a file is private already.
     UniqueFd fd(::openat(dir_fd, entry->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));

@@ -83,10 +83,11 @@ struct ServerSettings {
 };
 std::optional<ServerSettings> read_server_settings();
 
-// Takes every permission from group and others on the add-on's own files in
-// the config directory (simple-icecast-conf, icecast.xml, the ".wl-" files
-// and the settings file, playlist, folders and source client config of each
-// playlist) that still have one: files made before the programs made them
+// Takes every permission from group and others on the files the programs
+// make in the config directory (simple-icecast-conf, icecast.xml, .wl-lock,
+// .wl-journal, .wl-restarts, staged and temporary files, and the settings
+// file, playlist, folders and source client config of each playlist) that
+// still have one: files made before the programs made them
 // private, or by hand; run as root, each also becomes the directory owner's
 // (see give_to_directory_owner). Only regular files, opened without
 // following a link, and only those this process may change. Returns the
