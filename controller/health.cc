@@ -18,6 +18,7 @@
 #include "lib/numbers.h"
 #include "lib/playlist_builder.h"
 #include "lib/process_table.h"
+#include "lib/stream_configs.h"
 #include "lib/stream_status.h"
 #include "lib/unique_fd.h"
 
@@ -76,19 +77,44 @@ int RescanOne(const std::string& name) {
   return result == RebuildResult::kFailed ? 1 : 0;
 }
 
+// Reports on standard error each generated file that disagrees with the
+// stored port or password: its server turns the clients away (or takes a
+// password the owner no longer uses) until "start all" writes it again.
+// Returns true when there is one.
+bool ReportStaleConfigs() {
+  std::vector<std::string> stale = stale_generated_configs().value_or(std::vector<std::string>{});
+  for (const std::string& name : stale) {
+    std::fprintf(stderr, "tarnwick: %s does not carry the stored port and password; run \"tarnwick start all\"\n",
+                 name.c_str());
+  }
+  return !stale.empty();
+}
+
+// The exit status of status and check, with the stale configs reported.
+int Verdict(const StreamStatus& status) {
+  if (!status.server.port_known) std::fputs("tarnwick: the server settings cannot be read\n", stderr);
+  bool stale = ReportStaleConfigs();
+  return status.healthy() && !stale ? kAllUp : kSomethingDown;
+}
+
 }  // namespace
 
 int print_status() {
   StreamStatus status = collect_stream_status();
+  // Where the server settings cannot be read, the port and whether it
+  // listens are not known: "unknown" in both columns.
+  const bool known = status.server.port_known;
   std::printf("server\t%s\t%s\t%s\t%s\n", status.server.pids.empty() ? "stopped" : "running",
-              status.server.port.c_str(), status.server.listening ? "listening" : "closed",
+              known ? status.server.port.c_str() : "unknown",
+              !known ? "unknown" : status.server.listening ? "listening" : "closed",
               PidList(status.server.pids).c_str());
   for (const PlaylistStatus& p : status.playlists) {
     std::printf("playlist\t%s\t%s\t%s\t%s\n", p.name.c_str(),
                 p.unreadable ? "unreadable" : p.enabled ? "enabled" : "disabled", State(p),
                 PidList(p.clients).c_str());
   }
-  return status.healthy() ? kAllUp : kSomethingDown;
+  std::fflush(stdout);
+  return Verdict(status);
 }
 
 int check_streams() {
@@ -99,7 +125,7 @@ int check_streams() {
     // A server that cannot have its port ends a moment after it started:
     // wait (at most a few seconds) so that the exit status tells whether it
     // came up, as status would.
-    server_listens(leading_int(status.server.port), std::chrono::seconds(5));
+    if (status.server.port_known) server_listens(leading_int(status.server.port), std::chrono::seconds(5));
   }
   const std::time_t now = std::time(nullptr);
   for (const PlaylistStatus& p : status.playlists) {
@@ -121,7 +147,7 @@ int check_streams() {
     });
     if (!gone.empty()) ::usleep(1000);
   }
-  return collect_stream_status().healthy() ? kAllUp : kSomethingDown;
+  return Verdict(collect_stream_status());
 }
 
 int rescan(std::string_view target) {

@@ -2,11 +2,14 @@
 // source client, rescans a playlist's folders; "tarnwick status" tells how
 // the streams are and "tarnwick check" brings them in line with the
 // settings. When the web program runs it, its standard output is /dev/null;
-// only status writes there. Its only messages are the two argument errors,
-// a root run that cannot become the config directory's owner, and a lock
-// held by another for the whole wait, on standard error. "tarnwick as-owner DIR PROGRAM ARG..." runs a program in a
-// folder as its owner, for the installer's scripts (controller/owner_rights.h).
+// only status writes there. Its messages, on standard error, are the two
+// argument errors; from status and check, the generated files that disagree
+// with the stored port or password; a root run that cannot become the config
+// directory's owner; and a lock held by another for the whole wait.
+// "tarnwick as-owner DIR PROGRAM ARG..." runs a program in a folder as its
+// owner, for the installer's scripts (controller/owner_rights.h).
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,6 +21,7 @@
 #include "controller/health.h"
 #include "controller/owner_rights.h"
 #include "controller/process_control.h"
+#include "lib/atomic_file.h"
 #include "lib/change.h"
 #include "lib/command_lock.h"
 #include "lib/config_dir.h"
@@ -69,6 +73,9 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // Nothing this program or the streams it starts make is for other users:
+  // the files hold the password, and a lock others could take stalls us.
+  ::umask(kProgramUmask);
   pin_conf_dir();
   // Run by root (the boot script, cron) in a config directory of another
   // user's: everything from here on, in the config directory, the log
@@ -110,7 +117,12 @@ int main(int argc, char** argv) {
       // run only, since it rewrites files, and not beside a recorded change
       // still to be finished. Clients whose config changed run on old
       // values: they restart too.
+      // Files made before the programs made them private (the installer's
+      // settings, an older version's configs) become so here. Nothing is
+      // written from settings that cannot be read: the files stay as they
+      // are, and check reports them while they disagree.
       std::vector<std::string> changed;
+      if (lock.held()) make_config_files_private();
       if (lock.held() && no_change_waiting) sync_generated_configs(&changed);
       for (const std::string& name : changed) stop_playlist(name);
       start_server();

@@ -279,4 +279,77 @@ TEST_F(TarnwickTest, AsOwnerRunsAProgramInTheFolderAsItsOwner) {
   EXPECT_EQ(Tarnwick({"as-owner", "/", "no-such-program-here"}).status, 127);
 }
 
+// Server settings that exist but cannot be read: the boot writes nothing
+// from them (no default password, no default port), status says unknown,
+// and check reports generated files that disagree with the stored port or
+// password until start all mends them.
+TEST_F(TarnwickTest, UnreadableSettingsWriteNothingAndConfigsThatDisagreeAreReported) {
+  AddPlaylist("A", "1");
+  const std::string server = "<port>8000</port>\n<source-password>S3cret</source-password>\n";
+  const std::string client = "      <Port>8000</Port>\n      <Password>S3cret</Password>\n";
+  WriteFile(At("icecast.xml"), server);
+  WriteFile(At("ices.conf-A"), client);
+  // Over 64 KiB: no settings file of ours, unreadable.
+  WriteFile(At("simple-icecast-conf"), "port=8001\npasswd=S3cret\n#" + std::string(70000, 'x') + "=\n");
+  EXPECT_EQ(Tarnwick({"start", "all"}).status, 0);
+  EXPECT_EQ(ReadFile(At("icecast.xml")), server);
+  EXPECT_EQ(ReadFile(At("ices.conf-A")), client);
+  RunResult status = Tarnwick({"status"});
+  EXPECT_EQ(status.status, 3);
+  EXPECT_TRUE(status.out.starts_with("server\trunning\tunknown\tunknown\t")) << status.out;
+  EXPECT_NE(status.err.find("cannot be read"), std::string::npos) << status.err;
+  EXPECT_EQ(Tarnwick({"check"}).status, 3);
+  EXPECT_EQ(ReadFile(At("icecast.xml")), server);
+
+  // Readable again, with another port: the server's file and the client's
+  // both disagree, and check says so every time until start all.
+  WriteFile(At("simple-icecast-conf"), "port=8001\npasswd=S3cret\n");
+  for (int run = 0; run < 2; ++run) {
+    RunResult check = Tarnwick({"check"});
+    EXPECT_EQ(check.status, 3);
+    EXPECT_NE(check.err.find("icecast.xml does not carry"), std::string::npos) << check.err;
+    EXPECT_NE(check.err.find("ices.conf-A does not carry"), std::string::npos) << check.err;
+  }
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  EXPECT_NE(ReadFile(At("icecast.xml")).find("<source-password>S3cret</source-password>"), std::string::npos);
+  EXPECT_EQ(ReadFile(At("icecast.xml")).find("quillfen"), std::string::npos);
+  EXPECT_EQ(ReadFile(At("ices.conf-A")), "      <Port>8001</Port>\n      <Password>S3cret</Password>\n");
+  EXPECT_EQ(Tarnwick({"check"}).err, "");
+
+  // The field's case: the default password in the server's file while
+  // another is stored.
+  WriteFile(At("icecast.xml"), "<port>8001</port>\n<admin-password>quillfen</admin-password>\n");
+  EXPECT_NE(Tarnwick({"status"}).err.find("icecast.xml does not carry"), std::string::npos);
+}
+
+// Files from before the programs made theirs private (the installer's
+// settings, an older version's configs and lock) become the owner's alone at
+// the boot; files of other names, folders and links stay as they are.
+TEST_F(TarnwickTest, StartAllMakesTheAddOnsFilesPrivate) {
+  AddPlaylist("A", "0");
+  for (const char* name : {"simple-icecast-conf", "icecast.xml", "ices.conf-A", "folders-A", ".wl-lock",
+                           ".wl-restarts", "playlist-summer.m3u", "notes.txt", ".wl-install-dirs"}) {
+    WriteFile(At(name), "", 0644);
+  }
+  ASSERT_EQ(::chmod(At("playlist-A").c_str(), 0664), 0);
+  ASSERT_EQ(::chmod(At("simple-ices-conf-A").c_str(), 0604), 0);
+  ASSERT_EQ(::mkdir(At("playlist-dir").c_str(), 0755), 0);
+  WriteFile(conf_ / "../outside", "", 0644);
+  ASSERT_EQ(::symlink((conf_ / "../outside").c_str(), At("ices.conf-Link").c_str()), 0);
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  auto mode = [](const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 01;
+  };
+  for (const char* name : {"simple-icecast-conf", "icecast.xml", "ices.conf-A", "folders-A", ".wl-lock",
+                           ".wl-restarts", "playlist-summer.m3u", "playlist-A", "simple-ices-conf-A"}) {
+    EXPECT_EQ(mode(At(name)), 0600u) << name;
+  }
+  EXPECT_EQ(mode(At("notes.txt")), 0644u);
+  EXPECT_EQ(mode(At(".wl-install-dirs")), 0644u);  // the installer's note, not ours
+  EXPECT_EQ(mode(At("playlist-dir")), 0755u);
+  EXPECT_EQ(mode(conf_ / "../outside"), 0644u);
+  ::unlink((conf_ / "../outside").c_str());
+}
+
 }  // namespace

@@ -91,7 +91,7 @@ bool AtomicFile::Commit() {
   // A file system that will not let root give files away (root_squash) still
   // takes the file: root's, but readable and replaceable as before.
   if (ok) give_to_directory_owner(fd, directory_of(target_));
-  ok = ok && ::fchmod(fd, new_file_mode()) == 0 && ::fsync(fd) == 0;
+  ok = ok && ::fchmod(fd, kPrivateFileMode) == 0 && ::fsync(fd) == 0;
   ok = std::fclose(std::exchange(stream_, nullptr)) == 0 && ok;
   if (!ok) return false;
   if (::rename(temp_.c_str(), target_.c_str()) != 0) return false;

@@ -37,8 +37,8 @@ class AtomicFile {
   // files (playlists) then take a few large writes instead of many small ones.
   void SetBufferSize(std::size_t size);
 
-  // Flushes the contents to disk, gives the file the mode a newly created file
-  // gets (0666 less the umask) and, run as root, to the directory's owner
+  // Flushes the contents to disk, gives the file kPrivateFileMode and, run as
+  // root, to the directory's owner
   // (see give_to_directory_owner), renames it over the target and syncs the
   // target's directory, so that the replacement survives a power cut. Returns
   // false, leaving the target untouched, when any step up to the rename
@@ -55,6 +55,17 @@ class AtomicFile {
   FILE* stream_ = nullptr;
   std::unique_ptr<char[]> buffer_;  // outlives stream_, which may use it
 };
+
+// The mode of every file the programs make: the owner's alone. The stream
+// user (the config directory's owner) owns them and runs the server and the
+// clients that read them; anyone else could read the stored password, or
+// take a file's flock and stall every command. The server, started as root,
+// reads its config before it changes user.
+inline constexpr unsigned kPrivateFileMode = 0600;
+
+// The umask the programs set first thing, so that nothing they or the
+// programs they start make is open to others.
+inline constexpr unsigned kProgramUmask = 077;
 
 // Replaces the file at `path` with `contents` through an AtomicFile. Returns
 // 0, or 1 when it cannot be written (the old file then stays as it was).

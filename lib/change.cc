@@ -245,6 +245,16 @@ std::optional<std::string> SettingsWith(const std::string& path,
   return text;
 }
 
+// The source client config of a create or renew, as it is to be written:
+// nothing when the server settings cannot be read, so that the change is
+// refused rather than made with the default password or port.
+std::optional<std::string> SourceConfigText(std::string_view name, std::string_view genre, std::string_view desc,
+                                            std::string_view rand) {
+  std::optional<SourceConfig> config = playlist_source_config(name, genre, desc, rand);
+  if (!config) return std::nullopt;
+  return render_source_config(*config);
+}
+
 }  // namespace
 
 bool finish_recorded_change(StreamControl& streams) {
@@ -258,7 +268,17 @@ bool finish_recorded_change(StreamControl& streams) {
 ChangeResult change_port(std::string_view port, StreamControl& streams) {
   Plan plan("set", port);
   plan.Stage("simple-icecast-conf", SettingsWith(server_settings_path(), {{"port", port}}));
-  plan.Stage("icecast.xml", render_server_config(server_config_for(leading_int(port))));
+  // The password every generated file is to carry: the stored one, read
+  // under the settings file's lock. A change that cannot read it is refused.
+  std::optional<ServerSettings> stored = read_server_settings();
+  std::optional<std::string> server;
+  if (stored) {
+    ServerConfig config;
+    config.port = leading_int(port);
+    config.password = stored->password;
+    server = render_server_config(config);
+  }
+  plan.Stage("icecast.xml", server);
   std::optional<std::vector<std::string>> names = source_config_names();
   if (!names) plan.Stage("", std::nullopt);
   for (const std::string& name : names.value_or(std::vector<std::string>{})) {
@@ -267,7 +287,9 @@ ChangeResult change_port(std::string_view port, StreamControl& streams) {
     // config a client of ours reads: left as it is, as a port change always
     // left it.
     std::optional<std::string> config = read_regular_file(InConfDir(name), kSourceConfigLimit);
-    if (config) plan.Stage(name, with_source_port(*config, port));
+    // The stored password goes with the port, so that server and clients
+    // agree on both after the change.
+    if (config && stored) plan.Stage(name, with_server_lines(*config, port, stored->password));
   }
   return plan.Run(streams);
 }
@@ -279,7 +301,7 @@ ChangeResult create_playlist(std::string_view name, std::string_view genre, std:
   const std::string settings = playlist_settings_path(name);
   plan.Stage(settings.substr(settings.rfind('/') + 1),
              SettingsWith(settings, {{"name", name}, {"genre", genre}, {"desc", desc}, {"rand", rand}, {"enabled", "0"}}));
-  plan.Stage("ices.conf-" + std::string(name), render_source_config(playlist_source_config(name, genre, desc, rand)));
+  plan.Stage("ices.conf-" + std::string(name), SourceConfigText(name, genre, desc, rand));
   plan.Stage("folders-" + std::string(name), std::string(folders));
   plan.Later("playlist-" + std::string(name));
   return plan.Run(streams, recorded);
@@ -291,7 +313,7 @@ ChangeResult renew_playlist(std::string_view name, std::string_view genre, std::
   const std::string settings = playlist_settings_path(name);
   plan.Stage(settings.substr(settings.rfind('/') + 1),
              SettingsWith(settings, {{"name", name}, {"genre", genre}, {"desc", desc}, {"rand", rand}}, true));
-  plan.Stage("ices.conf-" + std::string(name), render_source_config(playlist_source_config(name, genre, desc, rand)));
+  plan.Stage("ices.conf-" + std::string(name), SourceConfigText(name, genre, desc, rand));
   return plan.Run(streams);
 }
 

@@ -51,8 +51,15 @@ enum class ChangeResult {
 bool finish_recorded_change(StreamControl& streams);
 
 // Moves the server to `port` (a valid port): the server settings, icecast.xml
-// and the Port line of every source client config; every stream is stopped
-// before the source client configs change and started after.
+// and the Port line of every source client config, whose Password and
+// Hostname lines get the stored password and the server's address too;
+// every stream is stopped before the source client configs change and
+// started after.
+//
+// Every change here that writes a generated file takes the stored port and
+// password from the server settings (see read_server_settings) and is
+// refused, changing nothing, when that file exists but cannot be read: a
+// default in their place would hand the streams to anyone who knows it.
 ChangeResult change_port(std::string_view port, StreamControl& streams);
 
 // Creates playlist `name`, or replaces every file of an existing one: its

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/atomic_file.h"
 #include "lib/config_dir.h"
 #include "lib/file_lock.h"
 
@@ -107,7 +108,8 @@ CommandLock CommandLock::Acquire(std::chrono::milliseconds deadline) {
     lock.inherited_ = true;
     return lock;
   }
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                      kPrivateFileMode));
   struct stat st;
   if (!fd.valid()) {
     struct stat dir;
@@ -115,6 +117,9 @@ CommandLock CommandLock::Acquire(std::chrono::milliseconds deadline) {
     return lock;
   }
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return lock;
+  // The lock is the owner's alone (others could stall every command with
+  // it); run as root, we leave it the directory owner's, the web user's.
+  give_to_directory_owner(fd.get(), get_conf_dir());
   if (!lock_exclusive(fd.get(), deadline)) {
     lock.state_ = State::kBusy;
     return lock;

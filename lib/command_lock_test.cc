@@ -1,5 +1,6 @@
 #include "lib/command_lock.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -57,6 +58,29 @@ TEST_F(CommandLockTest, ASecondHolderWaitsUntilItsDeadline) {
   EXPECT_EQ(status, 0);
   PointConfDir(conf_ / "missing");
   EXPECT_EQ(CommandLock::Acquire().state(), CommandLock::State::kNoDirectory);
+}
+
+// A local user who is neither the owner nor root can neither take the
+// command lock (a flock needs an open descriptor) nor open a settings file.
+TEST_F(CommandLockTest, AnotherUserCannotOpenTheLockNorTheSettings) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ::umask(022);  // as a careless caller might leave it
+  {
+    CommandLock lock = CommandLock::Acquire();
+    ASSERT_TRUE(lock.held());
+  }
+  ASSERT_EQ(set_server_port("8000"), 0);
+  ASSERT_EQ(::chmod(conf_.path().c_str(), 0755), 0);  // the folder itself may be listed
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    int lock = ::open(At(".wl-lock").c_str(), O_RDONLY | O_NONBLOCK);
+    int settings = ::open(At("simple-icecast-conf").c_str(), O_RDONLY | O_NONBLOCK);
+    ::_exit(lock < 0 && errno == EACCES && settings < 0 && errno == EACCES ? 0 : 1);
+  }
+  int status;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace

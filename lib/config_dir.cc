@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "lib/atomic_file.h"
 #include "lib/numbers.h"
 #include "lib/settings_file.h"
 #include "lib/unique_fd.h"
@@ -141,7 +142,66 @@ int set_server_port(std::string_view port) {
 }
 
 std::string get_server_port() { return GetServerKey("port", kDefaultPort); }
-std::string get_server_password() { return GetServerKey("passwd", kDefaultPassword); }
+
+std::optional<std::string> get_server_password() {
+  std::optional<ServerSettings> settings = read_server_settings();
+  if (!settings) return std::nullopt;
+  return settings->password;
+}
+
+std::optional<ServerSettings> read_server_settings() {
+  std::unique_ptr<SettingsFile> file = cfg_open(server_settings_path(), false);
+  if (!file) return std::nullopt;
+  ServerSettings settings;
+  if (std::string port = cfg_get(*file, "port"); !port.empty()) settings.port = std::move(port);
+  if (std::string password = cfg_get(*file, "passwd"); !password.empty()) settings.password = std::move(password);
+  cfg_close(std::move(file));
+  return settings;
+}
+
+namespace {
+
+// A name of a file the programs make: the installer's own notes (another
+// ".wl-" name) are not theirs to give away.
+bool IsProgramFile(std::string_view name) {
+  static constexpr std::string_view kPrefixes[] = {"simple-ices-conf-", "playlist-", "ices.conf-", "folders-"};
+  if (name == "simple-icecast-conf" || name == "icecast.xml" || name == ".wl-lock" || name == ".wl-journal" ||
+      name == ".wl-restarts") {
+    return true;
+  }
+  for (std::string_view prefix : kPrefixes) {
+    if (name.size() > prefix.size() && name.starts_with(prefix)) return true;
+  }
+  // Staged files ".wl-s-N" and temporary files ".wl-XXXXXX".
+  if (name.starts_with(".wl-s-") && name.size() > 6) {
+    return name.substr(6).find_first_not_of("0123456789") == std::string_view::npos;
+  }
+  return name.size() == 10 && name.starts_with(".wl-") &&
+         name.substr(4).find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789") ==
+             std::string_view::npos;
+}
+
+}  // namespace
+
+int make_config_files_private() {
+  std::unique_ptr<DIR, DirCloser> listing(::opendir(get_conf_dir().c_str()));
+  if (!listing) return 0;
+  const int dir_fd = ::dirfd(listing.get());
+  int changed = 0;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    if (!IsProgramFile(entry->d_name)) continue;
+    // O_PATH would do for fchmod, but not everywhere: a read-only open of a
+    // file without read permission fails, and such a file is private already.
+    UniqueFd fd(::openat(dir_fd, entry->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    // Run as root, a file root made (an older version's lock) becomes the
+    // directory owner's, who could not open it once it is private.
+    give_to_directory_owner(fd.get(), get_conf_dir());
+    if ((st.st_mode & 077) != 0 && ::fchmod(fd.get(), st.st_mode & 07700) == 0) ++changed;
+  }
+  return changed;
+}
 
 int write_playlist_settings(std::string_view name, std::optional<std::string_view> genre,
                             std::optional<std::string_view> desc,

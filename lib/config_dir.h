@@ -60,12 +60,39 @@ std::optional<std::string> playlist_file_exists(std::string_view name);
 // exist, or nothing when all twenty do.
 std::optional<std::string> next_playlist_name();
 
-// Server settings. The getters return the stored value, or the default when
-// the file cannot be opened or the value is empty. The setter returns 0, or 1
-// when the server settings file cannot be opened or rewritten.
+// Server settings. The setter returns 0, or 1 when the server settings file
+// cannot be opened or rewritten. get_server_port answers questions: the
+// stored port, or the default when the value is empty or the file cannot be
+// opened (a question answers as it always has). get_server_password answers
+// the stored password, the default only when the file is missing or holds no
+// value (a fresh install), and nothing when the file exists but cannot be
+// read: the default in a generated file while another password is stored
+// would let anyone on the network take the streams over, and lock ours out.
 int set_server_port(std::string_view port);
 std::string get_server_port();
-std::string get_server_password();
+std::optional<std::string> get_server_password();
+
+// The server settings that the generated files carry, from one open (and so
+// one lock) of the server settings file. A missing file or an empty value
+// reads as the default; nothing when the file exists but cannot be opened,
+// locked or read. Whatever writes a generated file takes its values from
+// here and writes nothing without them.
+struct ServerSettings {
+  std::string port = kDefaultPort;
+  std::string password = kDefaultPassword;
+};
+std::optional<ServerSettings> read_server_settings();
+
+// Takes every permission from group and others on the files the programs
+// make in the config directory (simple-icecast-conf, icecast.xml, .wl-lock,
+// .wl-journal, .wl-restarts, staged and temporary files, and the settings
+// file, playlist, folders and source client config of each playlist) that
+// still have one: files made before the programs made them
+// private, or by hand; run as root, each also becomes the directory owner's
+// (see give_to_directory_owner). Only regular files, opened without
+// following a link, and only those this process may change. Returns the
+// number whose mode changed.
+int make_config_files_private();
 
 // Stores name, genre, desc, rand and enabled in this order in the playlist's
 // settings file; an absent value leaves its key as it was, and keys the file

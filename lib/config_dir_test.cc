@@ -87,6 +87,24 @@ TEST_F(ConfigDirTest, ServerPortDefaultsWithoutCreatingTheSettingsFile) {
   EXPECT_EQ(get_server_port(), "8000");
   EXPECT_EQ(get_server_password(), "quillfen");
 
+  // A file that is there but cannot be read is no fresh install: the
+  // password is not known, and no default stands in for it; the port, which
+  // only questions ask for, answers as it always has.
+  WriteFile(At("simple-icecast-conf"), "port=9000\npasswd=S3cret\n#" + std::string(70000, 'x') + "=\n");
+  EXPECT_EQ(get_server_password(), std::nullopt);
+  EXPECT_FALSE(read_server_settings());
+  EXPECT_EQ(get_server_port(), "8000");
+  WriteFile(At("simple-icecast-conf"), "passwd=S3cret\nport=9000\n");
+  std::optional<ServerSettings> settings = read_server_settings();
+  ASSERT_TRUE(settings);
+  EXPECT_EQ(settings->port, "9000");
+  EXPECT_EQ(settings->password, "S3cret");
+  WriteFile(At("simple-icecast-conf"), "passwd=\n");
+  settings = read_server_settings();
+  ASSERT_TRUE(settings);
+  EXPECT_EQ(settings->port, "8000");
+  EXPECT_EQ(settings->password, "quillfen");
+
   ::unlink(At("simple-icecast-conf").c_str());
   EXPECT_EQ(set_server_port("8010"), 0);
   EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "port=8010\n");

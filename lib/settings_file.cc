@@ -61,7 +61,8 @@ UniqueFd OpenOrCreate(const std::string& path, bool create, bool& created) {
   created = false;
   int fd = ::open(path.c_str(), (create ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
   if (fd >= 0 || errno != ENOENT || !create) return UniqueFd(fd);
-  fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
+  fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW,
+              kPrivateFileMode);
   if (fd >= 0) {
     created = true;
     give_to_directory_owner(fd, directory_of(path));

@@ -78,8 +78,8 @@ class SettingsFile {
 std::vector<SettingsEntry> parse_settings(std::string_view data);
 
 // Opens and locks the file at `path` and reads its entries. With `create` set
-// it opens for writing: a missing file is created empty (mode 0666 less the
-// umask) and the lock is exclusive. Otherwise it opens for reading: a shared
+// it opens for writing: a missing file is created empty (mode
+// kPrivateFileMode) and the lock is exclusive. Otherwise it opens for reading: a shared
 // lock on a read-only descriptor; a missing file gives a handle that holds no
 // entries, creates nothing and answers exists() false; and cfg_close of such
 // a handle writes nothing (it answers 1 when something was set).

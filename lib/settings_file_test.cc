@@ -122,15 +122,23 @@ TEST_F(SettingsFileTest, ErrorTableAndLastError) {
   EXPECT_EQ(cfg_close(nullptr), -1);
 }
 
-TEST_F(SettingsFileTest, RewriteGivesTheModeOfANewFile) {
-  mode_t old = ::umask(022);
-  WriteFile(Path(), "a=1\n", 0600);
+// Whatever the umask and the old file's mode: others may neither read a
+// settings file nor take its lock.
+TEST_F(SettingsFileTest, CreatedAndRewrittenFilesAreTheOwnersAlone) {
+  mode_t old = ::umask(0);
+  WriteFile(Path(), "a=1\n", 0666);
   cfg_file_set(Path(), "a", "2");
-  struct stat st;
-  ASSERT_EQ(::stat(Path().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  const std::string created = dir_ / "created";
+  cfg_file_set(created, "a", "1");
+  std::unique_ptr<SettingsFile> empty = cfg_open(dir_ / "empty");  // created empty, not rewritten
   ::umask(old);
-  EXPECT_EQ(ListDir(dir_.path()), std::vector<std::string>{"settings"});
+  for (const std::string& path : {Path(), created, dir_ / "empty"}) {
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << path;
+  }
+  cfg_close(std::move(empty));
+  EXPECT_EQ(ListDir(dir_.path()), (std::vector<std::string>{"created", "empty", "settings"}));
 }
 
 TEST_F(SettingsFileTest, SecondOpenerWaitsAndSeesTheChange) {

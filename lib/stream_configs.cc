@@ -159,22 +159,29 @@ int write_source_config(const SourceConfig& config) {
   return write_file_atomically(source_config_path(*config.name), render_source_config(config));
 }
 
-ServerConfig server_config_for(int port) {
+std::optional<ServerConfig> server_config_for(int port) {
+  std::optional<std::string> password = get_server_password();
+  if (!password) return std::nullopt;
   ServerConfig config;
   config.port = port;
-  config.password = get_server_password();
+  config.password = std::move(*password);
   return config;
 }
 
-int build_server_config(int port) { return write_server_config(server_config_for(port)); }
+int build_server_config(int port) {
+  std::optional<ServerConfig> config = server_config_for(port);
+  return config ? write_server_config(*config) : 1;
+}
 
-SourceConfig playlist_source_config(std::string_view name, std::string_view genre, std::string_view desc,
-                                    std::string_view rand) {
+std::optional<SourceConfig> playlist_source_config(std::string_view name, std::string_view genre,
+                                                   std::string_view desc, std::string_view rand) {
+  std::optional<ServerSettings> server = read_server_settings();
+  if (!server) return std::nullopt;
   SourceConfig config;
   config.file = playlist_path(name);
   config.randomize = leading_int(rand);
-  config.port = leading_int(get_server_port());
-  config.password = get_server_password();
+  config.port = leading_int(server->port);
+  config.password = std::move(server->password);
   config.mountpoint = std::string(name);
   config.name = std::string(name);
   config.genre = std::string(genre);
@@ -184,7 +191,8 @@ SourceConfig playlist_source_config(std::string_view name, std::string_view genr
 
 int build_source_config(std::string_view name, std::string_view genre, std::string_view desc,
                         std::string_view rand) {
-  return write_source_config(playlist_source_config(name, genre, desc, rand));
+  std::optional<SourceConfig> config = playlist_source_config(name, genre, desc, rand);
+  return config ? write_source_config(*config) : 1;
 }
 
 namespace {
@@ -262,21 +270,81 @@ std::optional<std::vector<std::string>> source_config_names() {
 
 int rewrite_source_ports(std::string_view port) { return RewriteSourceConfigs(port, std::nullopt, false); }
 
+std::string with_server_lines(std::string_view config, std::string_view port, std::string_view password) {
+  return WithServerLines(config, port, password);
+}
+
+namespace {
+
+// What the generated files must carry: the stored port (valid) and password.
+struct Expected {
+  std::string port;
+  std::string password;
+  ServerConfig server;
+};
+
+std::optional<Expected> ExpectedConfigs() {
+  std::optional<ServerSettings> settings = read_server_settings();
+  if (!settings || !is_valid_port(settings->port)) return std::nullopt;
+  Expected expected{settings->port, settings->password, ServerConfig{}};
+  expected.server.port = leading_int(settings->port);
+  expected.server.password = settings->password;
+  return expected;
+}
+
+}  // namespace
+
 int sync_generated_configs(std::vector<std::string>* changed_sources) {
-  const std::string settings = server_settings_path();
-  std::optional<std::string> port = cfg_file_get(settings, "port");
-  std::optional<std::string> password = cfg_file_get(settings, "passwd");
-  if (!port || !password) return 0;
-  if (port->empty()) *port = kDefaultPort;
-  if (password->empty()) *password = kDefaultPassword;
-  if (!is_valid_port(*port)) return 0;
-  ServerConfig config;
-  config.port = leading_int(*port);
-  config.password = *password;
+  std::optional<Expected> expected = ExpectedConfigs();
+  if (!expected) return 0;
   // The clients first: a server on a new password while a client config
   // kept the old one would shut that stream out, so the server's file
   // changes only once every client's has.
-  if (RewriteSourceConfigs(*port, *password, true, changed_sources) != 0) return 1;
-  if (read_regular_file(server_config_path(), 1 << 20) == render_server_config(config)) return 0;
-  return write_server_config(config);
+  if (RewriteSourceConfigs(expected->port, expected->password, true, changed_sources) != 0) return 1;
+  if (read_regular_file(server_config_path(), 1 << 20) == render_server_config(expected->server)) return 0;
+  return write_server_config(expected->server);
+}
+
+namespace {
+
+// False when a line of `text` holds element `tag` with another value than
+// `value` (escaped as the generated files escape it). A file without the
+// element has nothing that disagrees.
+bool ElementsAgree(std::string_view text, std::string_view tag, std::string_view value) {
+  std::string open = "<", close = "</";
+  open.append(tag).push_back('>');
+  close.append(tag).push_back('>');
+  const std::string expected = xml_escape(value);
+  for (std::size_t at = text.find(open); at != std::string_view::npos; at = text.find(open, at + 1)) {
+    std::size_t start = at + open.size();
+    std::size_t end = text.find(close, start);
+    std::size_t line_end = text.find('\n', start);
+    if (end == std::string_view::npos || end > line_end || text.substr(start, end - start) != expected) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> stale_generated_configs() {
+  std::optional<Expected> expected = ExpectedConfigs();
+  if (!expected) return std::nullopt;
+  std::vector<std::string> stale;
+  if (std::optional<std::string> server = read_regular_file(server_config_path(), 1 << 20);
+      server && !(ElementsAgree(*server, "port", expected->port) &&
+                  ElementsAgree(*server, "source-password", expected->password) &&
+                  ElementsAgree(*server, "admin-password", expected->password))) {
+    stale.emplace_back("icecast.xml");
+  }
+  std::optional<std::vector<std::string>> names = source_config_names();
+  if (!names) return stale;
+  std::sort(names->begin(), names->end());
+  for (const std::string& name : *names) {
+    std::optional<std::string> config = read_regular_file(get_conf_dir() + "/" + name, kMaxSourceConfigSize);
+    if (config && !(ElementsAgree(*config, "Port", expected->port) &&
+                    ElementsAgree(*config, "Password", expected->password))) {
+      stale.push_back(name);
+    }
+  }
+  return stale;
 }

@@ -62,21 +62,25 @@ int write_server_config(const ServerConfig& config);
 int write_source_config(const SourceConfig& config);
 
 // The server config with `port`, the stored password (see
-// get_server_password) and every other value at its default.
-ServerConfig server_config_for(int port);
+// get_server_password) and every other value at its default; nothing when
+// the server settings file cannot be read.
+std::optional<ServerConfig> server_config_for(int port);
 
-// Writes server_config_for(port). Returns the result of write_server_config.
+// Writes server_config_for(port). Returns the result of write_server_config,
+// or 1, writing nothing, when the server settings cannot be read.
 int build_server_config(int port);
 
 // The source client config of playlist `name`: its playlist file, the
-// randomize flag's integer value, the port stored in the server settings file,
-// the stored password, the name as mount point and name, and the genre and
-// description as given.
-SourceConfig playlist_source_config(std::string_view name, std::string_view genre, std::string_view desc,
-                                    std::string_view rand);
+// randomize flag's integer value, the port and password stored in the server
+// settings file (read once, see read_server_settings), the name as mount
+// point and name, and the genre and description as given. Nothing when the
+// server settings file cannot be read.
+std::optional<SourceConfig> playlist_source_config(std::string_view name, std::string_view genre,
+                                                   std::string_view desc, std::string_view rand);
 
 // Writes playlist_source_config of these values. Returns the result of
-// write_source_config.
+// write_source_config, or 1, writing nothing, when the server settings cannot
+// be read.
 int build_source_config(std::string_view name, std::string_view genre, std::string_view desc,
                         std::string_view rand);
 
@@ -84,6 +88,11 @@ int build_source_config(std::string_view name, std::string_view genre, std::stri
 // "      <Port>PORT</Port>" and a line feed; every other byte stays, a missing
 // final line feed included.
 std::string with_source_port(std::string_view config, std::string_view port);
+
+// `config` with its Port line as with_source_port, every line that holds
+// "<Password>" replaced by the Password line of `password` and every line
+// that holds "<Hostname>" by the server's address; every other byte stays.
+std::string with_server_lines(std::string_view config, std::string_view port, std::string_view password);
 
 // The names of the files of the config directory that a port change
 // rewrites: "ices.conf-" and at least one character, regular files (found
@@ -108,5 +117,15 @@ int rewrite_source_ports(std::string_view port);
 // stores no valid port: a guess would move the server. Returns 0, or 1 when
 // a file that differs could not be replaced.
 int sync_generated_configs(std::vector<std::string>* changed_sources = nullptr);
+
+// The generated files that disagree with the server settings: icecast.xml
+// when one of its port, source-password and admin-password elements holds
+// another value than the stored port and password, and each file of
+// source_config_names whose Port or Password element does; in that order,
+// files by name. A file without the element disagrees with nothing. Such a server
+// turns its clients away (or takes a password the owner no longer uses).
+// Nothing when the server settings file cannot be read or stores no valid
+// port. Reads only; changes nothing.
+std::optional<std::vector<std::string>> stale_generated_configs();
 
 #endif  // LIB_STREAM_CONFIGS_H_

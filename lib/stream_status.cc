@@ -58,7 +58,9 @@ std::vector<std::time_t> RecordedRestarts(const SettingsFile& record, std::strin
 }  // namespace
 
 bool StreamStatus::healthy() const {
-  if (server.pids.empty() || !server.listening || !server.ours_listening.value_or(true)) return false;
+  if (server.pids.empty() || !server.port_known || !server.listening || !server.ours_listening.value_or(true)) {
+    return false;
+  }
   return std::none_of(playlists.begin(), playlists.end(),
                       [](const PlaylistStatus& p) { return p.unreadable || (p.enabled && p.clients.empty()); });
 }
@@ -66,7 +68,9 @@ bool StreamStatus::healthy() const {
 StreamStatus collect_stream_status() {
   StreamStatus status;
   status.server.pids = find_servers();
-  status.server.port = get_server_port();
+  std::optional<ServerSettings> settings = read_server_settings();
+  status.server.port = settings ? settings->port : kDefaultPort;
+  status.server.port_known = settings.has_value();
   const int port = leading_int(status.server.port);
   status.server.listening = port_accepts(port, std::chrono::milliseconds(500));
   status.server.ours_listening = false;

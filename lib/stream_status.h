@@ -26,7 +26,10 @@ struct PlaylistStatus {
 
 struct ServerStatus {
   std::vector<pid_t> pids;  // running servers on the config directory's icecast.xml
-  std::string port;         // the stored port
+  std::string port;         // the stored port (the default when it cannot be read)
+  // False when the server settings file exists but cannot be read: the port
+  // (and whether the server is where it should be) is not known.
+  bool port_known = true;
   bool listening = false;   // the port accepts a connection on 127.0.0.1
   // Whether the listener on the port is one of `pids`: nothing when that
   // cannot be told (their descriptors are not ours to read). Only a listener
@@ -43,8 +46,8 @@ struct StreamStatus {
 
   // True when everything that should run runs: the server, listening on the
   // stored port itself (or, when that cannot be told, with the port open),
-  // and a client of every enabled playlist; false while a playlist's
-  // settings are unreadable.
+  // and a client of every enabled playlist; false while the server's or a
+  // playlist's settings are unreadable.
   bool healthy() const;
 };
 

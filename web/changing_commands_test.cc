@@ -370,4 +370,45 @@ TEST_F(ChangingCommandsTest, AChangeLeftRecordedThatCannotBeFinishedBlocksEveryC
   EXPECT_EQ(ControllerRuns(), (std::vector<std::string>{"tarnwick|stop|all", "tarnwick|start|all", "tarnwick|start|A"}));
 }
 
+// Server settings that are there but cannot be read are no fresh install:
+// a change that would write their port or password is refused and touches
+// nothing; the question of the port answers as it always has.
+TEST_F(ChangingCommandsTest, UnreadableServerSettingsRefuseEveryChangeThatWritesThem) {
+  ASSERT_EQ(Cgi(NewPlaylist("A")).out, Config("<res>1</res>"));
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8010"}}).out, Config("<res>1</res>"));
+  // Over 64 KiB: not a settings file of ours.
+  WriteFile(At("simple-icecast-conf"), "port=8010\npasswd=S3cret\n#" + std::string(70000, 'x') + "=\n");
+  ::unlink(Log().c_str());
+  const auto before = Snapshot();
+  for (const Fields& fields :
+       {Fields{{"cmd", "GUI_ice_set"}, {"f_port", "8020"}}, NewPlaylist("B"), NewPlaylist("A"),
+        Fields{{"cmd", "GUI_ice_playlist_renew"}, {"f_name", "A"}, {"f_genre", "R"}, {"f_desc", "N"}}}) {
+    EXPECT_EQ(Cgi(fields).out, Config("<res>0</res>")) << fields[0].second;
+    EXPECT_EQ(Snapshot(), before) << fields[0].second;
+  }
+  EXPECT_TRUE(ReadLines(Log()).empty());
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_get"}}).out, Config("<res>1</res><port>8000</port>"));
+}
+
+// Nothing a command makes is open to other users, whatever umask the web
+// server leaves: the files hold the password, and an open descriptor is all
+// a flock needs.
+TEST_F(ChangingCommandsTest, EveryFileACommandMakesIsTheOwnersAlone) {
+  const mode_t old = ::umask(0);  // the CGI program inherits it
+  Cgi(NewPlaylist("A"));
+  Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8010"}});
+  Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "A"}});
+  Cgi({{"cmd", "GUI_ice_playlist_renew"}, {"f_name", "A"}, {"f_genre", "R"}, {"f_desc", "N"}});
+  ::umask(old);
+  int files = 0;
+  for (const std::string& name : ListDir(conf_.path())) {
+    struct stat st;
+    ASSERT_EQ(::lstat(At(name).c_str(), &st), 0) << name;
+    if (!S_ISREG(st.st_mode)) continue;
+    ++files;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+  }
+  EXPECT_GE(files, 7);  // settings, configs, playlist, folders, the lock
+}
+
 }  // namespace

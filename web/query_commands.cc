@@ -60,9 +60,10 @@ void handle_status() {
   StreamStatus status = collect_stream_status();
   // The server's own figures, when it answers within a second. Only our own
   // server is asked: the password is not for whatever else took the port.
+  // Without the stored password (its file cannot be read) nothing is asked.
   std::map<std::string, MountStats> stats;
-  if (status.server.serving()) {
-    stats = fetch_mount_stats(leading_int(status.server.port), get_server_password(), std::chrono::seconds(1));
+  if (std::optional<std::string> password; status.server.serving() && (password = get_server_password())) {
+    stats = fetch_mount_stats(leading_int(status.server.port), *password, std::chrono::seconds(1));
   }
   begin_config_response();
   write_res(1);

@@ -195,4 +195,68 @@ TEST_F(WriteFailureTest, EveryFailingCallEndsInTheOldStateOrTheNewOne) {
   KillSourceClients();
 }
 
+// Whichever of a command's opens of the server settings fails (EIO), no
+// generated file ever carries the built-in password while another is
+// stored: the command either is refused and changes nothing, or completes
+// with the stored password.
+TEST_F(WriteFailureTest, ServerSettingsThatCannotBeOpenedNeverBringTheDefaultPassword) {
+  if (std::getenv("WAVELORN_EMULATED") != nullptr) GTEST_SKIP() << "strace cannot trace through the emulator";
+  if (RunCapture({kStrace, "-o", "/dev/null", "/bin/true"}, {}).status != 0) GTEST_SKIP() << "strace cannot trace here";
+
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8000"}}).out, Config("<res>1</res>"));
+  ASSERT_EQ(Cgi(New("A", "music/one")).out, Config("<res>1</res>"));
+  WriteFile(At("simple-icecast-conf"), "port=8000\npasswd=S3cret\n");
+  ASSERT_EQ(RunCapture({TARNWICK_BIN, "start", "all"}, Env()).status, 0);  // carries it into the configs
+  const Files old_state = State();
+  const std::string settings = At("simple-icecast-conf");
+
+  struct Command {
+    std::string label;
+    Fields fields;
+  } commands[] = {
+      {"set", {{"cmd", "GUI_ice_set"}, {"f_port", "8010"}}},
+      {"new", New("C", "music/two")},
+      {"renew", {{"cmd", "GUI_ice_playlist_renew"}, {"f_name", "A"}, {"f_genre", "R"}, {"f_desc", "N"}}},
+  };
+  for (const Command& command : commands) {
+    Restore(old_state);
+    ASSERT_EQ(Run(command.fields), 1) << command.label;
+    const Files new_state = State();
+    Restore(old_state);
+    const std::string trace = bin_ / "trace";
+    Run(command.fields, {kStrace, "-o", trace, "-P", settings, "-e", "trace=openat"});
+    int opens = 0;
+    for (const std::string& line : ReadLines(trace)) opens += line.starts_with("openat(");
+    ASSERT_GE(opens, 1) << command.label;
+    int refused = 0;
+    for (int open = 1; open <= opens; ++open) {
+      const std::string where = command.label + ": open #" + std::to_string(open);
+      Restore(old_state);
+      int answer = Run(command.fields, {kStrace, "-o", "/dev/null", "-P", settings, "-e", "trace=openat", "-e",
+                                        "inject=openat:error=EIO:when=" + std::to_string(open)});
+      ASSERT_TRUE(answer == 0 || answer == 1) << where;
+      refused += answer == 0;
+      auto carry_the_stored_password = [&](const Files& files) {
+        for (const auto& [name, contents] : files) {
+          if (name != "icecast.xml" && !name.starts_with("ices.conf-")) continue;
+          EXPECT_EQ(contents.find("quillfen"), std::string::npos) << where << ": " << name;
+          EXPECT_NE(contents.find("S3cret"), std::string::npos) << where << ": " << name;
+        }
+      };
+      carry_the_stored_password(State());
+      // A create whose folder search could not read the music roots is
+      // recorded, answered, and finished by the next holder of the lock.
+      const bool recorded = Exists(At(".wl-journal"));
+      if (recorded) {
+        EXPECT_EQ(RunCapture({TARNWICK_BIN, "start", "all"}, Env()).status, 0) << where;
+      }
+      EXPECT_EQ(State(), answer == 1 || recorded ? new_state : old_state) << where;
+      carry_the_stored_password(State());
+      if (HasFailure()) return;
+    }
+    EXPECT_GT(refused, 0) << command.label;
+  }
+  KillSourceClients();
+}
+
 }  // namespace
