@@ -189,7 +189,7 @@ kept_settings=
 [ ! -e "$settings" ] || kept_settings=1
 has_value() { in_conf grep -q "^$1=." simple-icecast-conf 2>/dev/null; }
 # store KEY VALUE: replaces the file whole, never half written, as the
-# owner, readable by the owner and the group only. The value comes on
+# owner, readable by the owner alone, as the programs write it. The value comes on
 # standard input, so that no other user sees the password in a process list.
 # With no KEY, the file is only rewritten as the owner's.
 store() {
@@ -202,7 +202,7 @@ store() {
       [ $? -le 1 ] || { rm -f "$new"; exit 1; }
     fi
     if [ -n "$1" ]; then { printf "%s=" "$1"; cat; echo; } >>"$new" || { rm -f "$new"; exit 1; }; fi
-    chmod 0640 "$new" && mv -f "$new" simple-icecast-conf || { rm -f "$new"; exit 1; }' store "${1-}" ||
+    chmod 0600 "$new" && mv -f "$new" simple-icecast-conf || { rm -f "$new"; exit 1; }' store "${1-}" ||
     { echo "install: could not write $settings" >&2; exit 1; }
 }
 random_hex() {  # 32 hex digits (128 bits) from /dev/urandom
