@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "lib/spawn.h"
 #include "lib/unique_fd.h"
 
 bool become_user(uid_t user, gid_t group) {
@@ -28,20 +29,9 @@ int run_as_user(uid_t user, gid_t group, const std::function<int()>& work, std::
     // exit handlers or flushing its buffers twice.
     ::_exit(become_user(user, group) ? work() & 0xff : 255);
   }
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  int status = 0;
-  for (;;) {
-    pid_t done = ::waitpid(child, &status, WNOHANG);
-    if (done == child) break;
-    if (done < 0 && errno != EINTR) return -1;
-    if (std::chrono::steady_clock::now() >= end) {
-      ::kill(child, SIGKILL);
-      while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-      }
-      return -1;
-    }
-    ::usleep(2000);
-  }
+  std::optional<int> waited = wait_for_child(child, deadline);
+  if (!waited) return -1;
+  const int status = *waited;
   if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) return -1;
   return WEXITSTATUS(status);
 }

@@ -105,6 +105,26 @@ std::optional<std::string> find_program(std::string_view name) {
   return std::nullopt;
 }
 
+std::optional<int> wait_for_child(pid_t pid, std::chrono::milliseconds deadline) {
+  const auto give_up = std::chrono::steady_clock::now() + deadline;
+  int status;
+  long pause_us = 100;
+  for (;;) {
+    pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) return status;
+    if (done < 0 && errno != EINTR) return std::nullopt;
+    if (std::chrono::steady_clock::now() >= give_up) {
+      ::kill(pid, SIGKILL);
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      return std::nullopt;
+    }
+    struct timespec pause = {0, pause_us * 1000};
+    ::nanosleep(&pause, nullptr);
+    if (pause_us < 10000) pause_us *= 2;
+  }
+}
+
 int run_program(const std::vector<std::string>& argv, bool quiet_stderr, int lock_fd,
                 std::chrono::milliseconds deadline) {
   if (argv.empty()) return -1;
@@ -133,23 +153,9 @@ int run_program(const std::vector<std::string>& argv, bool quiet_stderr, int loc
   }
   // The programs we run detach or end at once; one that hangs is killed
   // rather than hanging its caller (and a web request) with it.
-  const auto give_up = std::chrono::steady_clock::now() + deadline;
-  int status;
-  long pause_us = 100;
-  for (;;) {
-    pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
-    if (done < 0 && errno != EINTR) return -1;
-    if (std::chrono::steady_clock::now() >= give_up) {
-      ::kill(pid, SIGKILL);
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      return -1;
-    }
-    struct timespec pause = {0, pause_us * 1000};
-    ::nanosleep(&pause, nullptr);
-    if (pause_us < 10000) pause_us *= 2;
-  }
+  std::optional<int> waited = wait_for_child(pid, deadline);
+  if (!waited) return -1;
+  const int status = *waited;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;

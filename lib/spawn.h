@@ -1,6 +1,8 @@
 #ifndef LIB_SPAWN_H_
 #define LIB_SPAWN_H_
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -19,6 +21,11 @@ std::vector<std::string> program_search_folders();
 // program_search_folders that holds one; `name` itself when it holds a "/".
 // Nothing when none does.
 std::optional<std::string> find_program(std::string_view name);
+
+// Waits for child `pid` to end, for at most `deadline`; one still running
+// then is killed (signal 9) and reaped. Returns its wait status, or nothing
+// when it was killed for the deadline or cannot be waited for.
+std::optional<int> wait_for_child(pid_t pid, std::chrono::milliseconds deadline);
 
 // Starts the program `argv[0]`, looked up by find_program, with exactly the
 // arguments in `argv`: no shell sees them. Standard input and output are
