@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "controller/log_bound.h"
@@ -41,27 +40,6 @@ const char* State(const PlaylistStatus& p) {
   if (!p.clients.empty()) return p.enabled ? "live" : "stray";
   if (!p.enabled) return "stopped";
   return p.given_up ? "given-up" : "down";
-}
-
-// Source clients whose config names a playlist that has no playlist file.
-std::vector<pid_t> ClientsOfGonePlaylists() {
-  std::vector<pid_t> gone;
-  const std::string prefix = source_config_path("");
-  std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
-  if (!proc) return gone;
-  std::set<std::string> seen;
-  while (const dirent* entry = ::readdir(proc.get())) {
-    std::string cmdline = read_regular_file(std::string("/proc/") + entry->d_name + "/cmdline", 1 << 16).value_or("");
-    // The config path follows "-c"; only configs of our directory count.
-    std::size_t at = cmdline.find(std::string("-c") + '\0' + prefix);
-    if (at == std::string::npos) continue;
-    std::string config = cmdline.substr(at + 3);
-    config = config.substr(0, config.find('\0'));
-    std::string name = config.substr(prefix.size());
-    if (!is_valid_playlist_name(name) || playlist_file_exists(name) || !seen.insert(name).second) continue;
-    for (pid_t pid : find_source_clients(config)) gone.push_back(pid);
-  }
-  return gone;
 }
 
 int RescanOne(const std::string& name) {
@@ -111,16 +89,7 @@ int check_streams() {
       start_playlist(p.name);
     }
   }
-  std::vector<pid_t> gone = ClientsOfGonePlaylists();
-  for (pid_t pid : gone) ::kill(pid, SIGKILL);
-  // As stop does: a killed process lingers a moment; wait (briefly) until
-  // it has no command line any more.
-  for (int waited_ms = 0; waited_ms < 2000 && !gone.empty(); ++waited_ms) {
-    std::erase_if(gone, [](pid_t pid) {
-      return read_regular_file("/proc/" + std::to_string(pid) + "/cmdline", 1 << 16).value_or("").empty();
-    });
-    if (!gone.empty()) ::usleep(1000);
-  }
+  stop_clients_of_gone_playlists();
   return collect_stream_status().healthy() ? kAllUp : kSomethingDown;
 }
 

@@ -19,6 +19,7 @@
 
 #include "lib/atomic_file.h"
 #include "lib/process_table.h"
+#include "lib/stream_status.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -531,6 +532,47 @@ TEST_F(HealthTest, CheckNeverKillsAServerOfAnotherConfigDirectory) {
   EXPECT_TRUE(Alive(server[0]));
   PointConfDir(conf_.path());
   EXPECT_EQ(find_servers(), server);
+}
+
+TEST_F(HealthTest, OnlyTheServerThatWasStartedAndRecordedIsTrustedWithThePassword) {
+  auto listening = [] {
+    for (int i = 0; i < 3000 && !port_accepts(8000, std::chrono::milliseconds(100)); ++i) ::usleep(1000);
+  };
+  // A server that looks like ours (command line, user) but that no
+  // controller started here: one started by hand, or before records were
+  // kept. It holds the port, but is not sent the password.
+  ASSERT_EQ(RunCapture({bin_ / "icecast", "-c", At("icecast.xml"), "-b"}, {}).status, 0);
+  listening();
+  const std::vector<pid_t> unrecorded = find_servers();
+  ASSERT_EQ(unrecorded.size(), 1u);
+  StreamStatus status = collect_stream_status();
+  EXPECT_EQ(status.server.ours_listening, true);
+  EXPECT_EQ(status.server.recorded, std::nullopt);
+  EXPECT_FALSE(status.server.serving());
+  // A record of its id with another start time is another process's.
+  const std::string start = std::to_string(process_start_time(unrecorded[0]).value());
+  WriteFile(At(".wl-server"), std::to_string(unrecorded[0]) + " 1" + start + "\n");
+  EXPECT_FALSE(collect_stream_status().server.serving());
+  // A check leaves it running (its streams go on); start all replaces it
+  // and records the new one, as it was started.
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  EXPECT_EQ(find_servers(), unrecorded);
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  listening();
+  const std::vector<pid_t> started = find_servers();
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_NE(started, unrecorded);
+  EXPECT_EQ(ReadFile(At(".wl-server")),
+            std::to_string(started[0]) + " " + std::to_string(process_start_time(started[0]).value()) + "\n");
+  status = collect_stream_status();
+  EXPECT_EQ(status.server.recorded, started[0]);
+  EXPECT_TRUE(status.server.serving());
+  // Stopped (SIGSTOP), it serves nobody and is not asked.
+  ::kill(started[0], SIGSTOP);
+  EXPECT_FALSE(collect_stream_status().server.serving());
+  ::kill(started[0], SIGCONT);
+  Kill(started);
+  EXPECT_EQ(recorded_server(), std::nullopt);
 }
 
 }  // namespace

@@ -251,4 +251,19 @@ TEST_F(TarnwickTest, AChangeLeftRecordedIsFinishedFirstOrBlocksOnlyARescan) {
   EXPECT_FALSE(Exists(At("simple-ices-conf-D")));
 }
 
+TEST_F(TarnwickTest, StartAllStopsTheClientsOfPlaylistsThatAreGone) {
+  // What a delete whose stop did not take, or a deletion by hand, leaves: a
+  // client streaming a playlist that no longer exists. The boot and a port
+  // change (both "start all") end it, as a check does.
+  AddPlaylist("Gone", "1");
+  AddPlaylist("Kept", "1");
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  ASSERT_EQ(Running("Gone"), 1u);
+  const std::vector<pid_t> kept = find_source_clients(At("ices.conf-Kept"));
+  ::unlink(At("playlist-Gone").c_str());
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  EXPECT_EQ(Running("Gone"), 0u);
+  EXPECT_EQ(find_source_clients(At("ices.conf-Kept")), kept);
+}
+
 }  // namespace

@@ -183,4 +183,42 @@ TEST_F(ChainTest, AForeignListenerOnThePortGetsNoPasswordAndIsNotHealthy) {
   ::close(foreign);
 }
 
+TEST_F(ChainTest, ADeleteAnswersOneOnlyWhenNoClientOfThePlaylistRunsAfterIt) {
+  ASSERT_EQ(Cgi(New("P")).out, Config("<res>1</res>"));
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "P"}}).out, Config("<res>1</res>"));
+  ASSERT_EQ(Running("P"), 1u);
+  // A controller killed before its signal, every time: the client streams
+  // on, so the delete answers 0 and every file stays (the page still shows
+  // the playlist that streams).
+  ::unlink((bin_ / "tarnwick").c_str());
+  WriteFile(bin_ / "tarnwick", "#!/bin/sh\nkill -9 $$\n", 0755);
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_del"}, {"f_name", "P"}}).out, Config("<res>0</res>"));
+  EXPECT_EQ(Running("P"), 1u);
+  for (const char* file : {"playlist-P", "ices.conf-P", "simple-ices-conf-P", "folders-P"}) {
+    EXPECT_TRUE(Exists(At(file))) << file;
+  }
+  // The next controller that takes the lock stops the client, then
+  // completes the delete.
+  RunCapture({TARNWICK_BIN, "check"}, {"PATH=" + bin_.path() + ":/usr/bin:/bin"});
+  EXPECT_EQ(Running("P"), 0u);
+  EXPECT_FALSE(Exists(At("playlist-P")));
+  EXPECT_FALSE(Exists(At("ices.conf-P")));
+  EXPECT_FALSE(Exists(At(".wl-journal")));
+
+  // A controller killed once: the stop is run again, and it takes.
+  ::unlink((bin_ / "tarnwick").c_str());
+  ASSERT_EQ(::symlink(TARNWICK_BIN, (bin_ / "tarnwick").c_str()), 0);
+  ASSERT_EQ(Cgi(New("Q")).out, Config("<res>1</res>"));
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "Q"}}).out, Config("<res>1</res>"));
+  ::unlink((bin_ / "tarnwick").c_str());
+  WriteFile(bin_ / "tarnwick",
+            "#!/bin/sh\n[ -e \"$0.died\" ] || { : > \"$0.died\"; kill -9 $$; }\nexec " + std::string(TARNWICK_BIN) +
+                " \"$@\"\n",
+            0755);
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_del"}, {"f_name", "Q"}}).out, Config("<res>1</res>"));
+  EXPECT_TRUE(Exists(bin_ / "tarnwick.died"));
+  EXPECT_EQ(Running("Q"), 0u);
+  EXPECT_FALSE(Exists(At("playlist-Q")));
+}
+
 }  // namespace
