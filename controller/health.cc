@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -14,6 +15,7 @@
 #include "controller/process_control.h"
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
+#include "lib/music_folders.h"
 #include "lib/numbers.h"
 #include "lib/playlist_builder.h"
 #include "lib/process_table.h"
@@ -42,16 +44,31 @@ const char* State(const PlaylistStatus& p) {
   return p.given_up ? "given-up" : "down";
 }
 
+// True when a stored folder is one of the add-on's own folders (or lies in
+// one): stored before they were refused, it is passed over by the search,
+// and the rescan tells of it.
+bool NamesAddonFolder(const std::string& folders) {
+  const std::vector<std::string> addon = addon_folders();
+  bool names = false;
+  for (std::size_t start = 0; start < folders.size() && !names;) {
+    std::size_t end = std::min(folders.find('\n', start), folders.size());
+    names = end > start && names_addon_folder(folders.substr(start, end - start), addon);
+    start = end + 1;
+  }
+  return names;
+}
+
 int RescanOne(const std::string& name) {
   std::optional<std::string> folders = read_regular_file(folders_path(name), kMaxFoldersFile);
   if (!folders || !playlist_file_exists(name)) return 1;
+  const bool dropped = NamesAddonFolder(*folders);
   std::unique_ptr<FILE, FileCloser> list(::fmemopen(folders->data(), folders->size(), "r"));
   if (!list) return 1;
   RebuildResult result = rebuild_playlist_file(name, list.get());
   if (result == RebuildResult::kChanged) {
     for (pid_t pid : find_source_clients(source_config_path(name))) ::kill(pid, SIGHUP);
   }
-  return result == RebuildResult::kFailed ? 1 : 0;
+  return result == RebuildResult::kFailed || dropped ? 1 : 0;
 }
 
 }  // namespace

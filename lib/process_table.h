@@ -48,7 +48,7 @@ std::vector<pid_t> find_source_clients(const std::string& config_path, bool incl
 // The servers started on the config directory's icecast.xml.
 std::vector<pid_t> find_servers(bool include_stopped = false);
 
-// The record of the server the controller started last: ".wl-server" in the
+// The record of the server the controller started last: ".wl-server-id" in the
 // config directory, holding "PID STARTTIME\n", the daemon's process id and
 // its start time (field 22 of /proc/PID/stat, in clock ticks since boot). A
 // process id alone could since belong to another process; the pair cannot.

@@ -21,14 +21,14 @@ class ChainTest : public CgiTest {
   ChainTest() {
     ::unlink((bin_ / "tarnwick").c_str());
     EXPECT_EQ(::symlink(TARNWICK_BIN, (bin_ / "tarnwick").c_str()), 0);
-    WriteFile(conf_ / "song.mp3", "");
+    WriteFile(share_ / "song.mp3", "");
     WriteFile(conf_ / "list-me", "");
   }
   std::size_t Running(const std::string& name) const { return find_source_clients(At("ices.conf-" + name)).size(); }
   Fields New(const std::string& name) const {
     return {{"cmd", "GUI_ice_playlist_new"}, {"f_name", name},       {"f_genre", "G"},
             {"f_desc", "D"},                 {"f_randomized", "0"}, {"f_total", "1"},
-            {"f_dir0", conf_ / "song.mp3"}};
+            {"f_dir0", share_ / "song.mp3"}};
   }
 };
 
@@ -70,7 +70,7 @@ TEST_F(ChainTest, ConcurrentNewRequestsLeaveCompleteSettingsFiles) {
     std::string name = Numbered("P", i);
     EXPECT_EQ(results[i].out, Config("<res>1</res>")) << name;
     EXPECT_EQ(ReadFile(At("simple-ices-conf-" + name)), "name=" + name + "\ngenre=G\ndesc=D\nrand=0\nenabled=0\n");
-    EXPECT_EQ(ReadFile(At("playlist-" + name)), conf_ / "song.mp3\n");
+    EXPECT_EQ(ReadFile(At("playlist-" + name)), share_ / "song.mp3\n");
   }
   for (const std::string& name : ListDir("/tmp")) EXPECT_FALSE(name.starts_with("tmp-ice-playlist.")) << name;
 }
@@ -143,15 +143,15 @@ TEST_F(ChainTest, EnableAnswersZeroWhenTheClientCannotStart) {
 }
 
 TEST_F(ChainTest, RescanFollowsTheChosenFolders) {
-  ::mkdir(At("music").c_str(), 0755);
-  WriteFile(At("music/a.mp3"), "");
+  ::mkdir((share_ / "music").c_str(), 0755);
+  WriteFile(share_ / "music/a.mp3", "");
   Fields fields = New("P");
-  fields.back().second = At("music");
+  fields.back().second = share_ / "music";
   ASSERT_EQ(Cgi(fields).out, Config("<res>1</res>"));
-  EXPECT_EQ(ReadFile(At("folders-P")), At("music") + "\n");
-  WriteFile(At("music/b.mp3"), "");
+  EXPECT_EQ(ReadFile(At("folders-P")), share_ / "music\n");
+  WriteFile(share_ / "music/b.mp3", "");
   EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_rescan"}, {"f_name", "P"}}).out, Config("<res>1</res>"));
-  EXPECT_EQ(ReadFile(At("playlist-P")), At("music/a.mp3") + "\n" + At("music/b.mp3") + "\n");
+  EXPECT_EQ(ReadFile(At("playlist-P")), share_ / "music/a.mp3\n" + share_ / "music/b.mp3\n");
   // Refused names, playlists without stored folders, and missing ones: 0.
   WriteFile(At("playlist-Old"), "");
   for (const char* name : {"Old", "Missing", "all", "", "a/b"}) {
