@@ -573,6 +573,8 @@ TEST_F(HealthTest, OnlyTheServerThatWasStartedAndRecordedIsTrustedWithThePasswor
   EXPECT_TRUE(status.server.serving());
   // Stopped (SIGSTOP), it serves nobody and is not asked.
   ::kill(started[0], SIGSTOP);
+  const std::string stat = "/proc/" + std::to_string(started[0]) + "/status";
+  for (int i = 0; i < 2000 && ReadFile(stat).find("\nState:\tT") == std::string::npos; ++i) ::usleep(1000);
   EXPECT_FALSE(collect_stream_status().server.serving());
   ::kill(started[0], SIGCONT);
   Kill(started);

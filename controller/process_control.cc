@@ -77,21 +77,25 @@ bool Launch(const std::vector<std::string>& argv) {
 // Records the server just launched. "icecast -b" forks and its first
 // process has ended when Launch returns: the daemon is the one server of ours
 // that was not there before. It is looked for briefly (it may still be on
-// its way); none found, or more than one (another run started one beside
-// it), leaves no record, and so no server that is sent the password.
+// its way), and taken once two looks a moment apart find the same one alone
+// (a program that forks twice shows its middle process for a moment). None
+// found, or more than one (another run started one beside it), leaves no
+// record, and so no server that is sent the password.
 void RecordServer(const std::vector<pid_t>& before) {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+  pid_t candidate = 0;
   for (;;) {
     std::vector<pid_t> fresh = find_servers();
     std::erase_if(fresh, [&](pid_t pid) { return std::find(before.begin(), before.end(), pid) != before.end(); });
-    if (fresh.size() == 1) {
-      if (std::optional<unsigned long long> start = process_start_time(fresh[0])) {
-        write_file_atomically(server_record_path(), std::to_string(fresh[0]) + " " + std::to_string(*start) + "\n");
+    if (fresh.size() == 1 && fresh[0] == candidate) {
+      if (std::optional<unsigned long long> start = process_start_time(candidate)) {
+        write_file_atomically(server_record_path(), std::to_string(candidate) + " " + std::to_string(*start) + "\n");
       }
       return;
     }
-    if (fresh.size() > 1 || std::chrono::steady_clock::now() >= give_up) return;
-    ::usleep(10000);
+    candidate = fresh.size() == 1 ? fresh[0] : 0;
+    if (std::chrono::steady_clock::now() >= give_up) return;
+    ::usleep(candidate != 0 ? 50000 : 10000);
   }
 }
 
