@@ -4,17 +4,18 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "controller/log_bound.h"
 #include "controller/process_control.h"
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
+#include "lib/music_folders.h"
 #include "lib/numbers.h"
 #include "lib/playlist_builder.h"
 #include "lib/process_table.h"
@@ -44,37 +45,31 @@ const char* State(const PlaylistStatus& p) {
   return p.given_up ? "given-up" : "down";
 }
 
-// Source clients whose config names a playlist that has no playlist file.
-std::vector<pid_t> ClientsOfGonePlaylists() {
-  std::vector<pid_t> gone;
-  const std::string prefix = source_config_path("");
-  std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
-  if (!proc) return gone;
-  std::set<std::string> seen;
-  while (const dirent* entry = ::readdir(proc.get())) {
-    std::string cmdline = read_regular_file(std::string("/proc/") + entry->d_name + "/cmdline", 1 << 16).value_or("");
-    // The config path follows "-c"; only configs of our directory count.
-    std::size_t at = cmdline.find(std::string("-c") + '\0' + prefix);
-    if (at == std::string::npos) continue;
-    std::string config = cmdline.substr(at + 3);
-    config = config.substr(0, config.find('\0'));
-    std::string name = config.substr(prefix.size());
-    if (!is_valid_playlist_name(name) || playlist_file_exists(name) || !seen.insert(name).second) continue;
-    for (pid_t pid : find_source_clients(config)) gone.push_back(pid);
+// True when a stored folder is one of the add-on's own folders (or lies in
+// one): stored before they were refused, it is passed over by the search,
+// and the rescan tells of it.
+bool NamesAddonFolder(const std::string& folders) {
+  const std::vector<std::string> addon = addon_folders();
+  bool names = false;
+  for (std::size_t start = 0; start < folders.size() && !names;) {
+    std::size_t end = std::min(folders.find('\n', start), folders.size());
+    names = end > start && names_addon_folder(folders.substr(start, end - start), addon);
+    start = end + 1;
   }
-  return gone;
+  return names;
 }
 
 int RescanOne(const std::string& name) {
   std::optional<std::string> folders = read_regular_file(folders_path(name), kMaxFoldersFile);
   if (!folders || !playlist_file_exists(name)) return 1;
+  const bool dropped = NamesAddonFolder(*folders);
   std::unique_ptr<FILE, FileCloser> list(::fmemopen(folders->data(), folders->size(), "r"));
   if (!list) return 1;
   RebuildResult result = rebuild_playlist_file(name, list.get());
   if (result == RebuildResult::kChanged) {
     for (pid_t pid : find_source_clients(source_config_path(name))) ::kill(pid, SIGHUP);
   }
-  return result == RebuildResult::kFailed ? 1 : 0;
+  return result == RebuildResult::kFailed || dropped ? 1 : 0;
 }
 
 // Reports on standard error each generated file that disagrees with the
@@ -137,16 +132,7 @@ int check_streams() {
       start_playlist(p.name);
     }
   }
-  std::vector<pid_t> gone = ClientsOfGonePlaylists();
-  for (pid_t pid : gone) ::kill(pid, SIGKILL);
-  // As stop does: a killed process lingers a moment; wait (briefly) until
-  // it has no command line any more.
-  for (int waited_ms = 0; waited_ms < 2000 && !gone.empty(); ++waited_ms) {
-    std::erase_if(gone, [](pid_t pid) {
-      return read_regular_file("/proc/" + std::to_string(pid) + "/cmdline", 1 << 16).value_or("").empty();
-    });
-    if (!gone.empty()) ::usleep(1000);
-  }
+  stop_clients_of_gone_playlists();
   return Verdict(collect_stream_status());
 }
 

@@ -19,6 +19,7 @@
 
 #include "lib/atomic_file.h"
 #include "lib/process_table.h"
+#include "lib/stream_status.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -33,7 +34,7 @@ class HealthTest : public ::testing::Test {
     EXPECT_EQ(::symlink(FAKE_ICES_BIN, (bin_ / "icecast").c_str()), 0);
     WriteFile(bin_ / "killall", "#!/bin/sh\nprintf 'killall|%s\\n' \"$*\" >> \"$STANDIN_LOG\"\npkill -9 -x icecast\nexit 0\n",
               0755);
-    ::mkdir((conf_ / "music").c_str(), 0755);
+    ::mkdir(Share("music").c_str(), 0755);
     WriteFile(At("icecast.xml"), "<icecast>\n  <listen-socket>\n    <port>8000</port>\n  </listen-socket>\n</icecast>");
   }
   ~HealthTest() override {
@@ -49,6 +50,8 @@ class HealthTest : public ::testing::Test {
   }
   std::string Log() const { return bin_ / "log"; }
   std::string At(const std::string& name) const { return conf_ / name; }
+  // Music lies outside the config directory: no playlist takes any from there.
+  std::string Share(const std::string& name) const { return share_ / name; }
   void AddPlaylist(const std::string& name, const std::string& enabled) {
     WriteFile(At("playlist-" + name), "");
     WriteFile(At("simple-ices-conf-" + name), "enabled=" + enabled + "\n");
@@ -69,6 +72,7 @@ class HealthTest : public ::testing::Test {
     return list.empty() ? "-" : list;
   }
 
+  TempDir share_;
   TempDir conf_;
   TempDir bin_;
 };
@@ -147,11 +151,11 @@ TEST_F(HealthTest, AClientThatKeepsDyingIsLeftAloneUntilItsSettingsChange) {
 }
 
 TEST_F(HealthTest, RescanPicksUpChangesAndTellsOnlyThatPlaylistsClient) {
-  WriteFile(At("music/a.mp3"), "");
+  WriteFile(Share("music/a.mp3"), "");
   for (const char* name : {"P", "Q"}) {
     AddPlaylist(name, "1");
-    WriteFile(At(std::string("folders-") + name), At("music") + "\n");
-    WriteFile(At(std::string("playlist-") + name), At("music/a.mp3") + "\n");
+    WriteFile(At(std::string("folders-") + name), Share("music") + "\n");
+    WriteFile(At(std::string("playlist-") + name), Share("music/a.mp3") + "\n");
   }
   Tarnwick({"start", "all"});
   // A hangup before the detached client has set up its handler would end it.
@@ -179,15 +183,16 @@ TEST_F(HealthTest, RescanPicksUpChangesAndTellsOnlyThatPlaylistsClient) {
   EXPECT_EQ(before.st_ino, after.st_ino);
   EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
   for (const std::string& file : ListDir(conf_.path())) {
-    EXPECT_TRUE(file == ".wl-lock" || !file.starts_with(".wl-")) << "no temporary file either: " << file;
+    EXPECT_TRUE(file == ".wl-lock" || file == ".wl-server-id" || !file.starts_with(".wl-"))
+        << "no temporary file either: " << file;
   }
 
   // A file added, one removed: only P is rebuilt, and only P's client hears.
-  WriteFile(At("music/b.mp3"), "");
-  ::unlink(At("music/a.mp3").c_str());
+  WriteFile(Share("music/b.mp3"), "");
+  ::unlink(Share("music/a.mp3").c_str());
   EXPECT_EQ(Tarnwick({"rescan", "P"}).status, 0);
-  EXPECT_EQ(ReadFile(At("playlist-P")), At("music/b.mp3") + "\n");
-  EXPECT_EQ(ReadFile(At("playlist-Q")), At("music/a.mp3") + "\n");
+  EXPECT_EQ(ReadFile(At("playlist-P")), Share("music/b.mp3") + "\n");
+  EXPECT_EQ(ReadFile(At("playlist-Q")), Share("music/a.mp3") + "\n");
   for (int i = 0; i < 30000 && hangups(p_client) == 0; ++i) ::usleep(1000);
   EXPECT_EQ(hangups(p_client), 1);
   EXPECT_EQ(hangups("hup|-c|" + At("ices.conf-Q") + "|-B"), 0);
@@ -196,7 +201,7 @@ TEST_F(HealthTest, RescanPicksUpChangesAndTellsOnlyThatPlaylistsClient) {
   AddPlaylist("Old", "0");
   EXPECT_EQ(Tarnwick({"rescan", "Old"}).status, 1);
   EXPECT_EQ(Tarnwick({"rescan", "all"}).status, 0);
-  EXPECT_EQ(ReadFile(At("playlist-Q")), At("music/b.mp3") + "\n");
+  EXPECT_EQ(ReadFile(At("playlist-Q")), Share("music/b.mp3") + "\n");
 }
 
 }  // namespace
@@ -416,10 +421,10 @@ TEST_F(HealthTest, StreamsRunAsTheConfigDirectorysOwner) {
 // cron runs: every changing command of the page kept answering 0 once root
 // had made the command lock, and files that root rewrote became root's.
 TEST_F(HealthTest, APageRunAsTheWebUserWorksBesideRoot) {
-  ::mkdir(At("music").c_str(), 0755);
-  WriteFile(At("music/a.mp3"), "");
+  ::mkdir(Share("music").c_str(), 0755);
+  WriteFile(Share("music/a.mp3"), "");
   AddPlaylist("Jazz", "1");
-  WriteFile(At("folders-Jazz"), At("music") + "\n");
+  WriteFile(At("folders-Jazz"), Share("music") + "\n");
   WriteFile(At("ices.conf-Jazz"), "<Port>8000</Port>\n");
   for (const std::string& file : ListDir(conf_.path())) {
     ASSERT_EQ(::lchown(At(file).c_str(), kOtherUser, kOtherUser), 0);  // as the installer leaves them
@@ -510,12 +515,12 @@ TEST_F(HealthTest, AGivenUpClientStaysGivenUpAfterTheWindow) {
 // Stored folders left without their playlist (a deletion by hand) are no
 // failure of the nightly rescan.
 TEST_F(HealthTest, RescanAllPassesOverFoldersWithoutAPlaylist) {
-  WriteFile(At("music/a.mp3"), "");
+  WriteFile(Share("music/a.mp3"), "");
   AddPlaylist("Kept", "0");
-  WriteFile(At("folders-Kept"), At("music") + "\n");
-  WriteFile(At("folders-Gone"), At("music") + "\n");
+  WriteFile(At("folders-Kept"), Share("music") + "\n");
+  WriteFile(At("folders-Gone"), Share("music") + "\n");
   EXPECT_EQ(Tarnwick({"rescan", "all"}).status, 0);
-  EXPECT_EQ(ReadFile(At("playlist-Kept")), At("music/a.mp3") + "\n");
+  EXPECT_EQ(ReadFile(At("playlist-Kept")), Share("music/a.mp3") + "\n");
   EXPECT_FALSE(Exists(At("playlist-Gone")));
   EXPECT_EQ(Tarnwick({"rescan", "Gone"}).status, 1);  // named, it is still no playlist
 }
@@ -542,17 +547,18 @@ TEST_F(HealthTest, CheckNeverKillsAServerOfAnotherConfigDirectory) {
 TEST_F(HealthTest, RootsRescanSearchesWithTheStreamUsersRights) {
   TempDir root_only;  // 0700, root's
   WriteFile(root_only / "secret.mp3", "", 0600);
-  WriteFile(At("music/a.mp3"), "");
-  ASSERT_EQ(::symlink(root_only.path().c_str(), At("music/through-a-link").c_str()), 0);
+  WriteFile(Share("music/a.mp3"), "");
+  ASSERT_EQ(::chmod(share_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::symlink(root_only.path().c_str(), Share("music/through-a-link").c_str()), 0);
   AddPlaylist("Jazz", "0");
-  WriteFile(At("folders-Jazz"), At("music") + "\n" + root_only.path() + "\n" + (root_only / "secret.mp3") + "\n");
+  WriteFile(At("folders-Jazz"), Share("music") + "\n" + root_only.path() + "\n" + (root_only / "secret.mp3") + "\n");
   for (const std::string& file : ListDir(conf_.path())) {
     ASSERT_EQ(::lchown(At(file).c_str(), kOtherUser, kOtherUser), 0);
   }
   ASSERT_EQ(::chown(conf_.path().c_str(), kOtherUser, kOtherUser), 0);
   ASSERT_EQ(::chmod(conf_.path().c_str(), 0755), 0);
   EXPECT_EQ(Tarnwick({"rescan", "Jazz"}).status, 0);
-  EXPECT_EQ(ReadFile(At("playlist-Jazz")), At("music/a.mp3") + "\n");
+  EXPECT_EQ(ReadFile(At("playlist-Jazz")), Share("music/a.mp3") + "\n");
   for (const std::string& file : ListDir(conf_.path())) {
     struct stat st;
     ASSERT_EQ(::lstat(At(file).c_str(), &st), 0);
@@ -562,6 +568,62 @@ TEST_F(HealthTest, RootsRescanSearchesWithTheStreamUsersRights) {
   ASSERT_EQ(::chown(conf_.path().c_str(), 0, 0), 0);
   EXPECT_EQ(Tarnwick({"rescan", "all"}).status, 0);
   EXPECT_NE(ReadFile(At("playlist-Jazz")).find("secret.mp3"), std::string::npos);
+}
+
+TEST_F(HealthTest, OnlyTheServerThatWasStartedAndRecordedIsTrustedWithThePassword) {
+  auto listening = [] {
+    for (int i = 0; i < 3000 && !port_accepts(8000, std::chrono::milliseconds(100)); ++i) ::usleep(1000);
+  };
+  // A server that looks like ours (command line, user) but that no
+  // controller started here: one started by hand, or before records were
+  // kept. It holds the port, but is not sent the password.
+  ASSERT_EQ(RunCapture({bin_ / "icecast", "-c", At("icecast.xml"), "-b"}, {}).status, 0);
+  listening();
+  const std::vector<pid_t> unrecorded = find_servers();
+  ASSERT_EQ(unrecorded.size(), 1u);
+  StreamStatus status = collect_stream_status();
+  EXPECT_EQ(status.server.ours_listening, true);
+  EXPECT_EQ(status.server.recorded, std::nullopt);
+  EXPECT_FALSE(status.server.serving());
+  // A record of its id with another start time is another process's.
+  const std::string start = std::to_string(process_start_time(unrecorded[0]).value());
+  WriteFile(At(".wl-server-id"), std::to_string(unrecorded[0]) + " 1" + start + "\n");
+  EXPECT_FALSE(collect_stream_status().server.serving());
+  // A check leaves it running (its streams go on); start all replaces it
+  // and records the new one, as it was started.
+  EXPECT_EQ(Tarnwick({"check"}).status, 0);
+  EXPECT_EQ(find_servers(), unrecorded);
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  listening();
+  const std::vector<pid_t> started = find_servers();
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_NE(started, unrecorded);
+  EXPECT_EQ(ReadFile(At(".wl-server-id")),
+            std::to_string(started[0]) + " " + std::to_string(process_start_time(started[0]).value()) + "\n");
+  status = collect_stream_status();
+  EXPECT_EQ(status.server.recorded, started[0]);
+  EXPECT_TRUE(status.server.serving());
+  // Stopped (SIGSTOP), it serves nobody and is not asked.
+  ::kill(started[0], SIGSTOP);
+  const std::string stat = "/proc/" + std::to_string(started[0]) + "/status";
+  for (int i = 0; i < 2000 && ReadFile(stat).find("\nState:\tT") == std::string::npos; ++i) ::usleep(1000);
+  EXPECT_FALSE(collect_stream_status().server.serving());
+  ::kill(started[0], SIGCONT);
+  Kill(started);
+  EXPECT_EQ(recorded_server(), std::nullopt);
+}
+
+TEST_F(HealthTest, ARescanPassesOverTheConfigDirectoryStoredAsAFolderAndSaysSo) {
+  // Folders stored before the config directory was refused: the rescan
+  // takes the music, drops what the config directory held, and exits 1.
+  WriteFile(Share("music/a.mp3"), "");
+  WriteFile(At("ices.conf-leak.mp3"), "<Password>secret</Password>");
+  AddPlaylist("L", "0");
+  WriteFile(At("folders-L"), conf_.path() + "\n" + Share("music") + "\n");
+  WriteFile(At("playlist-L"), At("ices.conf-leak.mp3") + "\n" + Share("music/a.mp3") + "\n");
+  EXPECT_EQ(Tarnwick({"rescan", "L"}).status, 1);
+  EXPECT_EQ(ReadFile(At("playlist-L")), Share("music/a.mp3") + "\n");
+  EXPECT_EQ(Tarnwick({"rescan", "all"}).status, 1);
 }
 
 }  // namespace

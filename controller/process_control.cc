@@ -7,11 +7,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <set>
 
 #include "controller/owner_rights.h"
+#include "lib/atomic_file.h"
 #include "lib/config_dir.h"
 #include "lib/numbers.h"
 #include "lib/process_table.h"
@@ -49,23 +53,48 @@ void KillAndWait(std::vector<pid_t> pids, std::string_view program, const std::s
   }
 }
 
-// Starts a streaming program as the stream user.
-void Launch(const std::vector<std::string>& argv) {
+// Starts a streaming program as the stream user. Returns false when it could
+// not be run at all (not found).
+bool Launch(const std::vector<std::string>& argv) {
   gid_t group;
   const uid_t user = stream_user(&group);
-  if (::geteuid() != 0 || (user == 0 && group == 0)) {
-    run_program(argv, true);
-    return;
-  }
+  if (::geteuid() != 0 || (user == 0 && group == 0)) return run_program(argv, true) != -1;
   // posix_spawn cannot change user: a helper takes on the user for good and
   // starts the program, which detaches, so the helper ends at once. (Here,
   // not in lib/spawn: the web program never changes user and stays small.)
   pid_t helper = ::fork();
   if (helper == 0) {
-    if (become_user(user, group)) run_program(argv, true);
-    ::_exit(0);
+    const bool ran = become_user(user, group) && run_program(argv, true) != -1;
+    ::_exit(ran ? 0 : 1);
   }
-  while (helper > 0 && ::waitpid(helper, nullptr, 0) < 0 && errno == EINTR) {
+  int status = 0;
+  while (helper > 0 && ::waitpid(helper, &status, 0) < 0 && errno == EINTR) {
+  }
+  return helper > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Records the server just launched. "icecast -b" forks and its first
+// process has ended when Launch returns: the daemon is the one server of ours
+// that was not there before. It is looked for briefly (it may still be on
+// its way), and taken once two looks a moment apart find the same one alone
+// (a program that forks twice shows its middle process for a moment). None
+// found, or more than one (another run started one beside it), leaves no
+// record, and so no server that is sent the password.
+void RecordServer(const std::vector<pid_t>& before) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+  pid_t candidate = 0;
+  for (;;) {
+    std::vector<pid_t> fresh = find_servers();
+    std::erase_if(fresh, [&](pid_t pid) { return std::find(before.begin(), before.end(), pid) != before.end(); });
+    if (fresh.size() == 1 && fresh[0] == candidate) {
+      if (std::optional<unsigned long long> start = process_start_time(candidate)) {
+        write_file_atomically(server_record_path(), std::to_string(candidate) + " " + std::to_string(*start) + "\n");
+      }
+      return;
+    }
+    candidate = fresh.size() == 1 ? fresh[0] : 0;
+    if (std::chrono::steady_clock::now() >= give_up) return;
+    ::usleep(candidate != 0 ? 50000 : 10000);
   }
 }
 
@@ -87,7 +116,11 @@ void start_server() {
     std::optional<std::string> port = cfg_file_get(server_settings_path(), "port");
     if (port) build_server_config(leading_int(is_valid_port(*port) ? *port : kDefaultPort));
   }
-  Launch({"icecast", "-c", server_config_path(), "-b"});
+  // The record names the server of this launch only: until the new one is
+  // found, none is ours.
+  ::unlink(server_record_path().c_str());
+  const std::vector<pid_t> before = find_servers(true);
+  if (Launch({"icecast", "-c", server_config_path(), "-b"})) RecordServer(before);
 }
 
 void start_playlist(std::string_view name) {
@@ -108,6 +141,27 @@ void stop_playlist(std::string_view name) {
   KillAndWait(find_source_clients(config, true), "ices", config);
 }
 
-void start_all_playlists() { ForEachPlaylist(start_playlist); }
+void stop_clients_of_gone_playlists() {
+  const std::string prefix = source_config_path("");
+  std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
+  if (!proc) return;
+  std::set<std::string> seen;
+  while (const dirent* entry = ::readdir(proc.get())) {
+    std::string cmdline = read_regular_file(std::string("/proc/") + entry->d_name + "/cmdline", 1 << 16).value_or("");
+    // The config path follows "-c"; only configs of our directory count.
+    std::size_t at = cmdline.find(std::string("-c") + '\0' + prefix);
+    if (at == std::string::npos) continue;
+    std::string config = cmdline.substr(at + 3);
+    config = config.substr(0, config.find('\0'));
+    std::string name = config.substr(prefix.size());
+    if (!is_valid_playlist_name(name) || playlist_file_exists(name) || !seen.insert(name).second) continue;
+    KillAndWait(find_source_clients(config, true), "ices", config);
+  }
+}
+
+void start_all_playlists() {
+  stop_clients_of_gone_playlists();
+  ForEachPlaylist(start_playlist);
+}
 
 void stop_all_playlists() { ForEachPlaylist(stop_playlist); }

@@ -24,7 +24,10 @@
 // never touched.
 void kill_server();
 
-// Kills our servers, then launches "icecast -c CONFDIR/icecast.xml -b";
+// Kills our servers, then launches "icecast -c CONFDIR/icecast.xml -b" and
+// records the daemon it leaves (its process id and start time, see
+// server_record_path in lib/process_table.h; no record when it cannot be
+// told which it is);
 // when icecast.xml does not exist yet (a fresh install), writes it first for
 // the stored port (8000 when none or an invalid one is stored; nothing when
 // the server settings cannot be read).
@@ -41,8 +44,15 @@ void start_playlist(std::string_view name);
 // ones too, and no other process.
 void stop_playlist(std::string_view name);
 
+// Kills (signal 9) the source clients of ours whose config names a playlist
+// that has no playlist file any more (a delete whose stop did not take, a
+// deletion by hand), stopped ones too, waiting as stop_playlist does.
+void stop_clients_of_gone_playlists();
+
 // Apply start_playlist or stop_playlist to every playlist that has a playlist
 // file ("playlist-NAME") in the config directory, in directory order.
+// start_all_playlists first stops the clients of playlists that are gone
+// (stop_clients_of_gone_playlists), as a check does.
 void start_all_playlists();
 void stop_all_playlists();
 

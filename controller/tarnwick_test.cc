@@ -36,6 +36,8 @@ class TarnwickTest : public ::testing::Test {
   std::string Log() const { return bin_ / "log"; }
   std::vector<std::string> Calls() const { return ReadLines(Log()); }
   std::string At(const std::string& name) const { return conf_ / name; }
+  // Music lies outside the config directory: no playlist takes any from there.
+  std::string Share(const std::string& name) const { return share_ / name; }
   void AddPlaylist(const std::string& name, const std::string& enabled) {
     WriteFile(At("playlist-" + name), "");
     WriteFile(At("simple-ices-conf-" + name), "enabled=" + enabled + "\n");
@@ -62,6 +64,7 @@ class TarnwickTest : public ::testing::Test {
     return find_source_clients(At("ices.conf-" + name)).size();
   }
 
+  TempDir share_;
   TempDir conf_;
   TempDir bin_;
 };
@@ -217,15 +220,15 @@ TEST_F(TarnwickTest, MissingProgramsAreSimplyNotStarted) {
 
 TEST_F(TarnwickTest, AChangeLeftRecordedIsFinishedFirstOrBlocksOnlyARescan) {
   // A create over nothing, killed before its folder search.
-  ::mkdir(At("music").c_str(), 0755);
-  WriteFile(At("music/a.mp3"), "");
+  ::mkdir(Share("music").c_str(), 0755);
+  WriteFile(Share("music/a.mp3"), "");
   WriteFile(At(".wl-journal"), "new\nN\nsimple-ices-conf-N\nices.conf-N\nfolders-N\nplaylist-N\n");
   WriteFile(At(".wl-s-0"), "name=N\nenabled=0\n");
   WriteFile(At(".wl-s-1"), "config");
-  WriteFile(At(".wl-s-2"), At("music") + "\n");
+  WriteFile(At(".wl-s-2"), Share("music") + "\n");
   EXPECT_EQ(Tarnwick({"start", "all"}).status, 0);
-  EXPECT_EQ(ReadFile(At("playlist-N")), At("music/a.mp3") + "\n");
-  EXPECT_EQ(ReadFile(At("folders-N")), At("music") + "\n");
+  EXPECT_EQ(ReadFile(At("playlist-N")), Share("music/a.mp3") + "\n");
+  EXPECT_EQ(ReadFile(At("folders-N")), Share("music") + "\n");
   EXPECT_EQ(ReadFile(At("ices.conf-N")), "config");
   EXPECT_FALSE(Exists(At(".wl-journal")));
   EXPECT_FALSE(Exists(At(".wl-s-0")));
@@ -350,6 +353,21 @@ TEST_F(TarnwickTest, StartAllMakesTheAddOnsFilesPrivate) {
   EXPECT_EQ(mode(At("playlist-dir")), 0755u);
   EXPECT_EQ(mode(conf_ / "../outside"), 0644u);
   ::unlink((conf_ / "../outside").c_str());
+}
+
+TEST_F(TarnwickTest, StartAllStopsTheClientsOfPlaylistsThatAreGone) {
+  // What a delete whose stop did not take, or a deletion by hand, leaves: a
+  // client streaming a playlist that no longer exists. The boot and a port
+  // change (both "start all") end it, as a check does.
+  AddPlaylist("Gone", "1");
+  AddPlaylist("Kept", "1");
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  ASSERT_EQ(Running("Gone"), 1u);
+  const std::vector<pid_t> kept = find_source_clients(At("ices.conf-Kept"));
+  ::unlink(At("playlist-Gone").c_str());
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  EXPECT_EQ(Running("Gone"), 0u);
+  EXPECT_EQ(find_source_clients(At("ices.conf-Kept")), kept);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "lib/config_dir.h"
 #include "lib/numbers.h"
 #include "lib/playlist_builder.h"
+#include "lib/process_table.h"
 #include "lib/settings_file.h"
 #include "lib/stream_configs.h"
 #include "lib/unique_fd.h"
@@ -163,7 +164,14 @@ bool Apply(const Record& record, StreamControl& streams) {
     return End();
   }
   if (record.action == "del" && is_valid_playlist_name(name)) {
+    // The files go only once no client of the playlist runs: a stop that did
+    // not take (the controller killed before its signal) is tried once more,
+    // and when a client still runs, the files and the record stay, so that
+    // the next holder of the lock stops it and then completes the delete.
+    const std::string config = source_config_path(name);
     streams.Stop(name);
+    if (!find_source_clients(config, true).empty()) streams.Stop(name);
+    if (!find_source_clients(config, true).empty()) return false;
     delete_playlist(name);
     // A folder of such a name (a user's, in a shared folder) is none of the
     // playlist's files, and is never removed.

@@ -77,7 +77,11 @@ ChangeResult create_playlist(std::string_view name, std::string_view genre, std:
 ChangeResult renew_playlist(std::string_view name, std::string_view genre, std::string_view desc,
                             std::string_view rand, StreamControl& streams);
 
-// Stops the client of playlist `name` and removes its files.
+// Stops the client of playlist `name` and removes its files. The files are
+// removed only once no client of the playlist runs (stopped ones included):
+// when one still runs after a second stop, the delete is kPending, its files
+// all stay, and the next holder of the lock stops the client again before it
+// removes them.
 ChangeResult remove_playlist(std::string_view name, StreamControl& streams);
 
 #endif  // LIB_CHANGE_H_

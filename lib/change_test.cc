@@ -34,8 +34,8 @@ class ChangeTest : public ::testing::Test {
  protected:
   ChangeTest() {
     PointConfDir(conf_.path());
-    ::mkdir(At("music").c_str(), 0755);
-    WriteFile(At("music/a.mp3"), "");
+    ::mkdir(Share("music").c_str(), 0755);
+    WriteFile(Share("music/a.mp3"), "");
     WriteFile(At("simple-icecast-conf"), "port=8000\n");
     WriteFile(At("icecast.xml"), "<port>8000</port>");
     WriteFile(At("simple-ices-conf-A"), "name=A\ngenre=Old\nmine=kept\nenabled=1\n");
@@ -45,6 +45,8 @@ class ChangeTest : public ::testing::Test {
   }
   ~ChangeTest() override { ::unlink(kConfDirPointer); }
   std::string At(const std::string& name) const { return conf_ / name; }
+  // Music lies outside the config directory: no playlist takes any from there.
+  std::string Share(const std::string& name) const { return share_ / name; }
   // Runs `change` in a child process, which `die` ends early.
   void RunInChild(const std::string& die, const std::function<void(Streams&)>& change) {
     pid_t child = ::fork();
@@ -64,6 +66,7 @@ class ChangeTest : public ::testing::Test {
     return files;
   }
 
+  TempDir share_;
   TempDir conf_;
 };
 
@@ -87,7 +90,7 @@ TEST_F(ChangeTest, APortChangeKilledAfterItsRecordIsFinishedByTheNextHolder) {
 
 TEST_F(ChangeTest, ACreateOverAPlaylistKilledBeforeItsScanChangesNothingUntilFinished) {
   RunInChild("", [&](Streams& streams) {
-    create_playlist("A", "Jazz", "Late", "1", At("music") + "\n", [] { ::_exit(0); }, streams);
+    create_playlist("A", "Jazz", "Late", "1", Share("music") + "\n", [] { ::_exit(0); }, streams);
   });
   // Nothing the streams read has changed yet.
   EXPECT_EQ(ReadFile(At("playlist-A")), "old.mp3\n");
@@ -95,8 +98,8 @@ TEST_F(ChangeTest, ACreateOverAPlaylistKilledBeforeItsScanChangesNothingUntilFin
   EXPECT_EQ(ReadFile(At("simple-ices-conf-A")), "name=A\ngenre=Old\nmine=kept\nenabled=1\n");
   Streams next;
   EXPECT_TRUE(finish_recorded_change(next));
-  EXPECT_EQ(ReadFile(At("playlist-A")), At("music/a.mp3") + "\n");
-  EXPECT_EQ(ReadFile(At("folders-A")), At("music") + "\n");
+  EXPECT_EQ(ReadFile(At("playlist-A")), Share("music/a.mp3") + "\n");
+  EXPECT_EQ(ReadFile(At("folders-A")), Share("music") + "\n");
   EXPECT_EQ(ReadFile(At("simple-ices-conf-A")), "name=A\ngenre=Jazz\nmine=kept\nenabled=0\ndesc=Late\nrand=1\n");
   EXPECT_NE(ReadFile(At("ices.conf-A")).find("<Genre>Jazz</Genre>"), std::string::npos);
   EXPECT_TRUE(next.calls.empty());  // a running client keeps running

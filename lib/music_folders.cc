@@ -74,6 +74,51 @@ StoredMusicRoots stored_music_roots() {
   return stored;
 }
 
+std::vector<std::string> addon_folders() {
+  std::vector<std::string> folders;
+  auto add = [&](const std::string& path) {
+    std::string folder = Resolved(path).value_or(path);
+    if (folder != "/" && folder.starts_with('/')) folders.push_back(std::move(folder));
+  };
+  const std::string conf_dir = get_conf_dir();
+  add(conf_dir);
+  add("/var/log/wavelorn");
+  // The add-on's folder counts only inside a root (and never as a root
+  // itself): elsewhere no playlist reaches it, and a program run from
+  // /usr/bin must not rule out /usr.
+  std::vector<std::string> roots;
+  for (const std::string& root : music_roots()) {
+    if (std::optional<std::string> resolved = Resolved(root)) roots.push_back(*resolved);
+  }
+  auto add_inside_a_root = [&](std::optional<std::string> folder) {
+    if (folder && std::any_of(roots.begin(), roots.end(), [&](const std::string& root) {
+          return *folder != root && path_inside(*folder, root);
+        })) {
+      folders.push_back(std::move(*folder));
+    }
+  };
+  auto parent = [](std::string path) {
+    path.erase(std::min(path.size(), path.rfind('/')));
+    return path.empty() ? std::string("/") : path;
+  };
+  if (std::optional<std::string> program = Resolved("/proc/self/exe")) {
+    add_inside_a_root(Resolved(parent(parent(*program))));
+  }
+  std::optional<std::string> conf_parent = Resolved(conf_dir + "/..");
+  struct stat st;
+  if (conf_parent && ::stat((*conf_parent + "/bin/tarnwick").c_str(), &st) == 0) add_inside_a_root(conf_parent);
+  return folders;
+}
+
+bool in_addon_folder(std::string_view path, const std::vector<std::string>& folders) {
+  return std::any_of(folders.begin(), folders.end(), [&](const std::string& folder) { return path_inside(path, folder); });
+}
+
+bool names_addon_folder(const std::string& path, const std::vector<std::string>& folders) {
+  std::optional<std::string> resolved = Resolved(path);
+  return resolved && in_addon_folder(*resolved, folders);
+}
+
 std::optional<FolderListing> list_music_folder(std::string_view path) {
   if (path.empty() || !path.starts_with('/') || path.size() > 4095 || !Nameable(path)) return std::nullopt;
   std::vector<std::string> roots;
@@ -85,7 +130,8 @@ std::optional<FolderListing> list_music_folder(std::string_view path) {
   };
   UniqueFd fd(::open(std::string(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
   std::optional<std::string> folder = fd.valid() ? opened_path(fd.get()) : std::nullopt;
-  if (!folder || !in_a_root(*folder)) return std::nullopt;
+  const std::vector<std::string> addon = addon_folders();
+  if (!folder || !in_a_root(*folder) || in_addon_folder(*folder, addon)) return std::nullopt;
   std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd.get()));
   if (!dir) return std::nullopt;
   fd.release();
@@ -96,12 +142,12 @@ std::optional<FolderListing> list_music_folder(std::string_view path) {
     if (is_skipped_folder_name(name) || !Nameable(name)) continue;
     struct stat st;
     if (entry->d_type == DT_DIR) {
-      listing.folders.emplace_back(name);
+      if (!in_addon_folder(*folder + "/" + std::string(name), addon)) listing.folders.emplace_back(name);
     } else if ((entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) &&
                ::fstatat(::dirfd(dir.get()), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
       // A link may lead anywhere: only into a root does it count.
       std::optional<std::string> target = Resolved(*folder + "/" + std::string(name));
-      if (target && in_a_root(*target)) listing.folders.emplace_back(name);
+      if (target && in_a_root(*target) && !in_addon_folder(*target, addon)) listing.folders.emplace_back(name);
     }
   }
   std::sort(listing.folders.begin(), listing.folders.end());

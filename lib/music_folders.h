@@ -37,6 +37,25 @@ std::optional<std::string> opened_path(int fd);
 // True when `path` is `root` or lies below it; both are resolved paths.
 bool path_inside(std::string_view path, std::string_view root);
 
+// The add-on's own folders, links resolved: no playlist takes music from
+// them and the folder picker never offers them, however they are reached (a
+// search below a root, a folder field, a link). They are the config
+// directory (which holds the password and the generated files), the
+// server's log folder /var/log/wavelorn, and the add-on's folder (the one
+// holding bin/ and web/) when it lies inside a music root, below the root
+// itself: the folder above the running program's own folder, and the config
+// directory's parent when it holds bin/tarnwick (the installed layout). "/"
+// is never one of them.
+std::vector<std::string> addon_folders();
+
+// True when the resolved `path` is one of `folders` or lies below one.
+bool in_addon_folder(std::string_view path, const std::vector<std::string>& folders);
+
+// True when `path`, links resolved, is one of the add-on's folders or lies
+// below one (a file of the config directory too). A path that does not
+// resolve names none.
+bool names_addon_folder(const std::string& path, const std::vector<std::string>& folders);
+
 struct FolderListing {
   std::string path;                  // the folder, links resolved
   std::vector<std::string> folders;  // its subfolders' names, in byte order
@@ -44,12 +63,14 @@ struct FolderListing {
 };
 
 // Lists the subfolders of `path` as the playlist scan would enter them: in
-// byte order, without the system folders it skips, without names that a
+// byte order, without the system folders it skips and the add-on's own
+// folders (see addon_folders), without names that a
 // playlist line or a page could not carry (control bytes, invalid UTF-8),
 // and following links only to folders inside a root. The folder is opened
 // first and its real path checked after, so that swapping a folder on the
 // way for a link lists nothing outside. Returns nothing when `path` is not a
-// folder inside one of the roots after resolving links (outside, missing,
+// folder inside one of the roots after resolving links, or is inside one of
+// the add-on's folders (outside, missing,
 // unreadable and unnamable all look the same), or holds a byte no path may
 // hold.
 std::optional<FolderListing> list_music_folder(std::string_view path);

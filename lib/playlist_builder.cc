@@ -136,11 +136,13 @@ std::optional<dev_t> DevFsDevice() {
   return st.st_dev;
 }
 
-// Where a build writes its lines, how many it may still write, and the music
-// roots its paths must lie inside when the settings confine it.
+// Where a build writes its lines, how many it may still write, the music
+// roots its paths must lie inside when the settings confine it, and the
+// add-on's own folders, which they never lie in.
 class Output {
  public:
-  explicit Output(FILE* out, const std::vector<std::string>* roots = nullptr) : out_(out), roots_(roots) {}
+  explicit Output(FILE* out, const std::vector<std::string>* roots = nullptr)
+      : out_(out), roots_(roots), addon_(addon_folders()) {}
   void Write(std::string_view path) {
     if (full()) return;
     std::fwrite(path.data(), 1, path.size(), out_);
@@ -151,19 +153,23 @@ class Output {
   bool confined() const { return roots_ != nullptr; }
   // Whether the resolved `path` may be part of the playlist.
   bool Allows(std::string_view path) const {
+    if (in_addon_folder(path, addon_)) return false;
     return roots_ == nullptr ||
            std::any_of(roots_->begin(), roots_->end(), [&](const std::string& root) { return path_inside(path, root); });
   }
-  // The same for a path that may pass through links: resolved first.
+  // The same for a path that may pass through links: resolved first. (A
+  // path that does not resolve is let through unconfined, as it always was:
+  // it leads into none of the add-on's folders.)
   bool AllowsResolved(const std::string& path) const {
-    if (roots_ == nullptr) return true;
     MallocText resolved(path.size() <= kMaxPath ? ::realpath(path.c_str(), nullptr) : nullptr);
+    if (roots_ == nullptr && !resolved) return true;
     return resolved && Allows(resolved.get());
   }
 
  private:
   FILE* out_;
   const std::vector<std::string>* roots_;
+  const std::vector<std::string> addon_;
   std::size_t lines_ = 0;
 };
 

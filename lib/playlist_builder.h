@@ -11,7 +11,11 @@
 // folder already on the current search path (a link back to an ancestor),
 // nor a folder reached through a link when this search has expanded it
 // already: the work grows with the number of folders and files, not with the
-// number of paths to them. Paths longer than 4095 bytes or holding a line feed
+// number of paths to them. The add-on's own folders (the config directory
+// and the others of addon_folders in lib/music_folders.h) are never part of
+// a playlist, however they are reached: named in the list, found below a
+// folder, or through a link (to a file in them too). Paths longer than 4095
+// bytes or holding a line feed
 // are skipped: a playlist line cannot carry them. A build stops after
 // kMaxPlaylistLines lines and keeps what it found.
 

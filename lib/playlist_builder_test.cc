@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "lib/config_dir.h"
+#include "lib/music_folders.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -278,6 +279,42 @@ TEST_F(PlaylistBuilderTest, AFolderSwappedForALinkDuringTheSearchLeadsNowhereOut
     for (int i = 0; i < 1000; ++i) leaked += Build(M("in") + "\n").find("secret") != std::string::npos;
   }
   EXPECT_EQ(leaked, 0);
+}
+
+TEST_F(PlaylistBuilderTest, TheAddOnsOwnFoldersAreNeverPartOfAPlaylist) {
+  // The config directory below the music, as on the device (the add-on's
+  // folder lies on the share), holding a config whose name is an MP3's.
+  const std::string conf = M("app/iceconf");
+  Make({"app/", "app/iceconf/", "app/iceconf/sub/", "song.mp3", "app/bin/", "app/bin/tarnwick"});
+  PointConfDir(conf);
+  WriteFile(conf + "/ices.conf-leak.mp3", "<Password>secret</Password>");
+  WriteFile(conf + "/sub/x.mp3", "");
+  WriteFile(M("app/tune.mp3"), "");
+  Link(conf, "conf-link");
+  Link(conf + "/ices.conf-leak.mp3", "pw.mp3");
+  // Unconfined, and confined to a root that holds it all: below a root, named
+  // in the list, inside it, or through links, nothing of the config
+  // directory is taken; nor of the add-on's folder (it holds bin/tarnwick)
+  // once it lies inside a root.
+  const std::string tune = M("app/tune.mp3") + "\n";
+  for (const auto& [settings, app] : {std::pair(std::string(), tune + tune + tune),
+                                      std::pair("music_roots=" + music_.path() + "\n", std::string())}) {
+    WriteFile(conf + "/simple-icecast-conf", settings);
+    const std::string list = music_.path() + "\n" + conf + "\n" + conf + "/ices.conf-leak.mp3\n" + conf + "/sub\n" +
+                             M("app") + "\n" + M("app/tune.mp3") + "\n" + M("conf-link") + "\n" + M("pw.mp3") + "\n";
+    FILE* file = std::tmpfile();
+    std::fputs(list.c_str(), file);
+    EXPECT_EQ(build_playlist_file("P", file), 0);
+    std::fclose(file);
+    EXPECT_EQ(ReadFile(conf + "/playlist-P"), M("song.mp3") + "\n" + app) << settings;
+  }
+  // The add-on's folder counts only strictly inside a root: a root is
+  // never ruled out whole.
+  WriteFile(conf + "/simple-icecast-conf", "music_roots=" + M("app") + "\n");
+  std::vector<std::string> addon = addon_folders();
+  EXPECT_NE(std::find(addon.begin(), addon.end(), conf), addon.end());
+  EXPECT_EQ(std::find(addon.begin(), addon.end(), M("app")), addon.end());
+  EXPECT_FALSE(in_addon_folder("/", addon));
 }
 
 }  // namespace

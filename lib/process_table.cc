@@ -111,6 +111,40 @@ std::vector<pid_t> find_servers(bool include_stopped) {
   return find_processes("icecast", server_config_path(), include_stopped);
 }
 
+std::string server_record_path() { return get_conf_dir() + "/.wl-server-id"; }
+
+std::optional<unsigned long long> process_start_time(pid_t pid) {
+  // "PID (COMM) STATE ...": the command name may hold spaces and ")", so the
+  // fields are counted after its last ")"; the state is field 3.
+  const std::string stat = ReadOfProcess(pid, "stat");
+  std::size_t at = stat.rfind(')');
+  for (int field = 3; at != std::string::npos && field <= 22; ++field) at = stat.find(' ', at + 1);
+  if (at == std::string::npos) return std::nullopt;
+  char* end;
+  const unsigned long long start = std::strtoull(stat.c_str() + at + 1, &end, 10);
+  if (end == stat.c_str() + at + 1) return std::nullopt;
+  return start;
+}
+
+std::optional<pid_t> recorded_server() {
+  UniqueFd fd(::open(server_record_path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  struct stat st;
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 64) return std::nullopt;
+  const std::string record = read_all(fd.get());
+  char* end;
+  const long pid = std::strtol(record.c_str(), &end, 10);
+  if (pid <= 0 || *end != ' ') return std::nullopt;
+  const char* start_text = end + 1;
+  const unsigned long long start = std::strtoull(start_text, &end, 10);
+  // The start time is looked at last: a process that ended after the other
+  // checks cannot have left its id to one started at the same tick.
+  if (end == start_text || *end != '\n' || !IsOurs(pid, "icecast", server_config_path(), false) ||
+      process_start_time(static_cast<pid_t>(pid)) != start) {
+    return std::nullopt;
+  }
+  return static_cast<pid_t>(pid);
+}
+
 bool port_accepts(int port, std::chrono::milliseconds timeout) {
   if (port < 1 || port > 65535) return false;
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));

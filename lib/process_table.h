@@ -48,6 +48,24 @@ std::vector<pid_t> find_source_clients(const std::string& config_path, bool incl
 // The servers started on the config directory's icecast.xml.
 std::vector<pid_t> find_servers(bool include_stopped = false);
 
+// The record of the server the controller started last: ".wl-server-id" in the
+// config directory, holding "PID STARTTIME\n", the daemon's process id and
+// its start time (field 22 of /proc/PID/stat, in clock ticks since boot). A
+// process id alone could since belong to another process; the pair cannot.
+// Only the controller writes it (atomically, at each launch).
+std::string server_record_path();
+
+// The start time of process `pid` (field 22 of /proc/PID/stat); nothing when
+// it has ended.
+std::optional<unsigned long long> process_start_time(pid_t pid);
+
+// The recorded server, when it still runs: the process of the recorded id,
+// started at the recorded time, that find_servers lists (our command line and
+// user, neither stopped nor a zombie). Nothing when there is no record (a
+// server started before records were kept), it cannot be read, or it names
+// a process that has ended. Only this server is ever sent the password.
+std::optional<pid_t> recorded_server();
+
 // True when a TCP connection to 127.0.0.1:`port` is accepted within
 // `timeout`.
 bool port_accepts(int port, std::chrono::milliseconds timeout);

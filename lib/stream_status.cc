@@ -76,6 +76,9 @@ StreamStatus collect_stream_status() {
   status.server.ours_listening = false;
   if (status.server.listening && !status.server.pids.empty()) {
     status.server.ours_listening = owns_listening_port(status.server.pids, port);
+    status.server.recorded = recorded_server();
+    status.server.recorded_listening = false;
+    if (status.server.recorded) status.server.recorded_listening = owns_listening_port({*status.server.recorded}, port);
   }
   std::unique_ptr<DIR, DirCloser> dir(::opendir(get_conf_dir().c_str()));
   while (dir) {

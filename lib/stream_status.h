@@ -32,12 +32,18 @@ struct ServerStatus {
   bool port_known = true;
   bool listening = false;   // the port accepts a connection on 127.0.0.1
   // Whether the listener on the port is one of `pids`: nothing when that
-  // cannot be told (their descriptors are not ours to read). Only a listener
-  // known to be ours is sent the password.
+  // cannot be told (their descriptors are not ours to read).
   std::optional<bool> ours_listening;
+  // The server the controller recorded at its launch, when it still runs
+  // (see recorded_server in lib/process_table.h), and whether it holds the
+  // listening socket itself (nothing when that cannot be told).
+  std::optional<pid_t> recorded;
+  std::optional<bool> recorded_listening;
 
-  // True when the listener is known to be our server.
-  bool serving() const { return ours_listening.value_or(false); }
+  // True when the listener is known to be the server we started: only then
+  // is it sent the password. A server running without a record (started
+  // before records were kept) serves its streams but is not asked.
+  bool serving() const { return recorded_listening.value_or(false); }
 };
 
 struct StreamStatus {

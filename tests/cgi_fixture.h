@@ -71,6 +71,9 @@ class CgiTest : public ::testing::Test {
 
   TempDir conf_;
   TempDir bin_;
+  // A share for music: outside the config directory, since no playlist takes
+  // music from there.
+  TempDir share_;
 };
 
 #endif  // TESTS_CGI_FIXTURE_H_

@@ -21,14 +21,14 @@ class ChainTest : public CgiTest {
   ChainTest() {
     ::unlink((bin_ / "tarnwick").c_str());
     EXPECT_EQ(::symlink(TARNWICK_BIN, (bin_ / "tarnwick").c_str()), 0);
-    WriteFile(conf_ / "song.mp3", "");
+    WriteFile(share_ / "song.mp3", "");
     WriteFile(conf_ / "list-me", "");
   }
   std::size_t Running(const std::string& name) const { return find_source_clients(At("ices.conf-" + name)).size(); }
   Fields New(const std::string& name) const {
     return {{"cmd", "GUI_ice_playlist_new"}, {"f_name", name},       {"f_genre", "G"},
             {"f_desc", "D"},                 {"f_randomized", "0"}, {"f_total", "1"},
-            {"f_dir0", conf_ / "song.mp3"}};
+            {"f_dir0", share_ / "song.mp3"}};
   }
 };
 
@@ -70,7 +70,7 @@ TEST_F(ChainTest, ConcurrentNewRequestsLeaveCompleteSettingsFiles) {
     std::string name = Numbered("P", i);
     EXPECT_EQ(results[i].out, Config("<res>1</res>")) << name;
     EXPECT_EQ(ReadFile(At("simple-ices-conf-" + name)), "name=" + name + "\ngenre=G\ndesc=D\nrand=0\nenabled=0\n");
-    EXPECT_EQ(ReadFile(At("playlist-" + name)), conf_ / "song.mp3\n");
+    EXPECT_EQ(ReadFile(At("playlist-" + name)), share_ / "song.mp3\n");
   }
   for (const std::string& name : ListDir("/tmp")) EXPECT_FALSE(name.starts_with("tmp-ice-playlist.")) << name;
 }
@@ -143,15 +143,15 @@ TEST_F(ChainTest, EnableAnswersZeroWhenTheClientCannotStart) {
 }
 
 TEST_F(ChainTest, RescanFollowsTheChosenFolders) {
-  ::mkdir(At("music").c_str(), 0755);
-  WriteFile(At("music/a.mp3"), "");
+  ::mkdir((share_ / "music").c_str(), 0755);
+  WriteFile(share_ / "music/a.mp3", "");
   Fields fields = New("P");
-  fields.back().second = At("music");
+  fields.back().second = share_ / "music";
   ASSERT_EQ(Cgi(fields).out, Config("<res>1</res>"));
-  EXPECT_EQ(ReadFile(At("folders-P")), At("music") + "\n");
-  WriteFile(At("music/b.mp3"), "");
+  EXPECT_EQ(ReadFile(At("folders-P")), share_ / "music\n");
+  WriteFile(share_ / "music/b.mp3", "");
   EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_rescan"}, {"f_name", "P"}}).out, Config("<res>1</res>"));
-  EXPECT_EQ(ReadFile(At("playlist-P")), At("music/a.mp3") + "\n" + At("music/b.mp3") + "\n");
+  EXPECT_EQ(ReadFile(At("playlist-P")), share_ / "music/a.mp3\n" + share_ / "music/b.mp3\n");
   // Refused names, playlists without stored folders, and missing ones: 0.
   WriteFile(At("playlist-Old"), "");
   for (const char* name : {"Old", "Missing", "all", "", "a/b"}) {
@@ -181,6 +181,44 @@ TEST_F(ChainTest, AForeignListenerOnThePortGetsNoPasswordAndIsNotHealthy) {
   EXPECT_EQ(received, "");
   EXPECT_EQ(RunCapture({TARNWICK_BIN, "status"}, {"PATH=/usr/bin:/bin"}).status, 3);
   ::close(foreign);
+}
+
+TEST_F(ChainTest, ADeleteAnswersOneOnlyWhenNoClientOfThePlaylistRunsAfterIt) {
+  ASSERT_EQ(Cgi(New("P")).out, Config("<res>1</res>"));
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "P"}}).out, Config("<res>1</res>"));
+  ASSERT_EQ(Running("P"), 1u);
+  // A controller killed before its signal, every time: the client streams
+  // on, so the delete answers 0 and every file stays (the page still shows
+  // the playlist that streams).
+  ::unlink((bin_ / "tarnwick").c_str());
+  WriteFile(bin_ / "tarnwick", "#!/bin/sh\nkill -9 $$\n", 0755);
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_del"}, {"f_name", "P"}}).out, Config("<res>0</res>"));
+  EXPECT_EQ(Running("P"), 1u);
+  for (const char* file : {"playlist-P", "ices.conf-P", "simple-ices-conf-P", "folders-P"}) {
+    EXPECT_TRUE(Exists(At(file))) << file;
+  }
+  // The next controller that takes the lock stops the client, then
+  // completes the delete.
+  RunCapture({TARNWICK_BIN, "check"}, {"PATH=" + bin_.path() + ":/usr/bin:/bin"});
+  EXPECT_EQ(Running("P"), 0u);
+  EXPECT_FALSE(Exists(At("playlist-P")));
+  EXPECT_FALSE(Exists(At("ices.conf-P")));
+  EXPECT_FALSE(Exists(At(".wl-journal")));
+
+  // A controller killed once: the stop is run again, and it takes.
+  ::unlink((bin_ / "tarnwick").c_str());
+  ASSERT_EQ(::symlink(TARNWICK_BIN, (bin_ / "tarnwick").c_str()), 0);
+  ASSERT_EQ(Cgi(New("Q")).out, Config("<res>1</res>"));
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "Q"}}).out, Config("<res>1</res>"));
+  ::unlink((bin_ / "tarnwick").c_str());
+  WriteFile(bin_ / "tarnwick",
+            "#!/bin/sh\n[ -e \"$0.died\" ] || { : > \"$0.died\"; kill -9 $$; }\nexec " + std::string(TARNWICK_BIN) +
+                " \"$@\"\n",
+            0755);
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_del"}, {"f_name", "Q"}}).out, Config("<res>1</res>"));
+  EXPECT_TRUE(Exists(bin_ / "tarnwick.died"));
+  EXPECT_EQ(Running("Q"), 0u);
+  EXPECT_FALSE(Exists(At("playlist-Q")));
 }
 
 }  // namespace

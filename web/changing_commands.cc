@@ -26,6 +26,7 @@
 #include "lib/change.h"
 #include "lib/command_lock.h"
 #include "lib/config_dir.h"
+#include "lib/music_folders.h"
 #include "lib/numbers.h"
 #include "lib/process_table.h"
 #include "lib/spawn.h"
@@ -94,12 +95,17 @@ std::vector<std::string> ChosenFolders(int total) {
   std::sort(numbers.begin(), numbers.end());
   std::vector<std::string> folders;
   std::set<std::string> seen;
+  const std::vector<std::string> addon = addon_folders();
   for (long number : numbers) {
     if (folders.size() == kMaxFolderFields) break;
     std::string folder =
         cgiFormStringNoNewlines(std::string(kFolderFieldPrefix) + std::to_string(number), kFolderFieldSize);
     // The same folder spelt another way ("a/", "a//", "a/.") is the same scan.
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(folder.c_str(), nullptr), &std::free);
+    // The config directory (it holds the password) and the add-on's other
+    // folders are never part of a playlist: such a field is dropped, and is
+    // not stored for rescans either.
+    if (resolved && in_addon_folder(resolved.get(), addon)) continue;
     if (seen.insert(resolved ? std::string(resolved.get()) : folder).second) folders.push_back(std::move(folder));
   }
   return folders;

@@ -16,12 +16,14 @@ class ChangingCommandsTest : public CgiTest {
  protected:
   ChangingCommandsTest() : music_(MakeMusic()) {}
 
+  // The music lies outside the config directory: no playlist takes any
+  // from there.
   std::string MakeMusic() {
-    for (const char* folder : {"music", "music/a", "music/b"}) ::mkdir((conf_ / folder).c_str(), 0755);
+    for (const char* folder : {"music", "music/a", "music/b"}) ::mkdir((share_ / folder).c_str(), 0755);
     for (const char* file : {"music/a/1.mp3", "music/a/2.mp3", "music/b/3.mp3", "music/top.mp3"}) {
-      WriteFile(conf_ / file, "");
+      WriteFile(share_ / file, "");
     }
-    return conf_ / "music";
+    return share_ / "music";
   }
   Fields NewPlaylist(const std::string& name, Fields folders = {}) const {
     Fields fields = {{"cmd", "GUI_ice_playlist_new"}, {"f_name", name},       {"f_genre", "Jazz"},
@@ -152,7 +154,7 @@ TEST_F(ChangingCommandsTest, EnableDisableAndDeleteRunTheControllerWithTheName) 
   }
   // Reading the port for the source client config created nothing; the
   // command lock's file stays.
-  EXPECT_EQ(ListDir(conf_.path()), (std::vector<std::string>{".wl-lock", "music"}));
+  EXPECT_EQ(ListDir(conf_.path()), (std::vector<std::string>{".wl-lock"}));
 }
 
 TEST_F(ChangingCommandsTest, RenewRewritesSettingsAndKeepsEnabled) {
@@ -365,7 +367,7 @@ TEST_F(ChangingCommandsTest, AChangeLeftRecordedThatCannotBeFinishedBlocksEveryC
   EXPECT_EQ(ReadFile(At("icecast.xml")), "<port>8010</port>");
   EXPECT_EQ(ReadFile(At("ices.conf-A")), moved);
   EXPECT_EQ(ListDir(conf_.path()), (std::vector<std::string>{".wl-lock", "folders-A", "icecast.xml", "ices.conf-A",
-                                                              "music", "playlist-A", "simple-icecast-conf",
+                                                              "playlist-A", "simple-icecast-conf",
                                                               "simple-ices-conf-A"}));
   EXPECT_EQ(ControllerRuns(), (std::vector<std::string>{"tarnwick|stop|all", "tarnwick|start|all", "tarnwick|start|A"}));
 }
@@ -409,6 +411,27 @@ TEST_F(ChangingCommandsTest, EveryFileACommandMakesIsTheOwnersAlone) {
     EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
   }
   EXPECT_GE(files, 7);  // settings, configs, playlist, folders, the lock
+}
+
+TEST_F(ChangingCommandsTest, TheConfigDirectoryIsNeverPartOfAPlaylist) {
+  // A playlist whose name is an MP3's makes a config of that name, which
+  // holds the password.
+  ASSERT_EQ(Cgi(NewPlaylist("leak.mp3", {{"", music_ + "/b"}})).out, Config("<res>1</res>"));
+  ASSERT_TRUE(Exists(At("ices.conf-leak.mp3")));
+  ::mkdir(At("sub").c_str(), 0755);
+  WriteFile(At("sub/x.mp3"), "");
+  ASSERT_EQ(::symlink(conf_.path().c_str(), (music_ + "/a/conf").c_str()), 0);
+  ASSERT_EQ(::symlink(At("ices.conf-leak.mp3").c_str(), (music_ + "/a/pw.mp3").c_str()), 0);
+  // Fields naming it, a file or a folder in it, or a link to it are dropped
+  // (and not stored for rescans); the response is the usual one.
+  RunResult r = Cgi(NewPlaylist("X", {{"", conf_.path()},
+                                      {"", At("ices.conf-leak.mp3")},
+                                      {"", At("sub") + "/"},
+                                      {"", music_ + "/a/conf"},
+                                      {"", music_ + "/a"}}));
+  EXPECT_EQ(r.out, Config("<res>1</res>"));
+  EXPECT_EQ(ReadFile(At("playlist-X")), music_ + "/a/1.mp3\n" + music_ + "/a/2.mp3\n");
+  EXPECT_EQ(ReadFile(At("folders-X")), music_ + "/a\n");
 }
 
 }  // namespace

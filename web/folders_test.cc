@@ -16,12 +16,12 @@ class FoldersTest : public CgiTest {
   FoldersTest() {
     for (const char* folder : {"music", "music/b", "music/A", "music/recycle", "music/.AppleDouble", "music/a b",
                                "music/b/inner", "outside", "outside/secret"}) {
-      ::mkdir((conf_ / folder).c_str(), 0755);
+      ::mkdir((share_ / folder).c_str(), 0755);
     }
-    WriteFile(conf_ / "music/song.mp3", "");
+    WriteFile(share_ / "music/song.mp3", "");
     WriteFile(At("simple-icecast-conf"), "port=8000\nmusic_roots=" + Music() + ":relative/ignored\n");
   }
-  std::string Music() const { return conf_ / "music"; }
+  std::string Music() const { return share_ / "music"; }
   std::string Folders(const std::string& path) const { return Cgi({{"cmd", "GUI_ice_folders"}, {"f_path", path}}).out; }
 };
 
@@ -37,8 +37,8 @@ TEST_F(FoldersTest, RootsAndSubfoldersInTheScansOrder) {
 }
 
 TEST_F(FoldersTest, NothingOutsideTheRootsIsListedOrTold) {
-  ASSERT_EQ(::symlink((conf_ / "outside").c_str(), (conf_ / "music/escape").c_str()), 0);
-  ASSERT_EQ(::symlink((conf_ / "music/b").c_str(), (conf_ / "music/to-b").c_str()), 0);
+  ASSERT_EQ(::symlink((share_ / "outside").c_str(), (share_ / "music/escape").c_str()), 0);
+  ASSERT_EQ(::symlink((share_ / "music/b").c_str(), (share_ / "music/to-b").c_str()), 0);
   // The link that leads out is not offered; the one inside is.
   EXPECT_EQ(Folders(Music()), Config("<res>1</res><path>" + Music() +
                                      "</path><folder>A</folder><folder>a b</folder><folder>b</folder>"
@@ -50,7 +50,7 @@ TEST_F(FoldersTest, NothingOutsideTheRootsIsListedOrTold) {
     EXPECT_EQ(Folders(path), refused) << path;
   }
   // An unreadable folder inside a root answers as a missing one.
-  ::chmod((conf_ / "music/A").c_str(), 0);
+  ::chmod((share_ / "music/A").c_str(), 0);
   CgiRequest request = Request({{"cmd", "GUI_ice_folders"}, {"f_path", Music() + "/A"}});
   request.wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
   ::chmod(conf_.path().c_str(), 0755);
@@ -59,8 +59,8 @@ TEST_F(FoldersTest, NothingOutsideTheRootsIsListedOrTold) {
 }
 
 TEST_F(FoldersTest, AFolderOfManySubfoldersIsCut) {
-  ::mkdir((conf_ / "music/many").c_str(), 0755);
-  for (int i = 0; i < 2005; ++i) ::mkdir((conf_ / ("music/many/" + Numbered("d", 10000 + i))).c_str(), 0755);
+  ::mkdir((share_ / "music/many").c_str(), 0755);
+  for (int i = 0; i < 2005; ++i) ::mkdir((share_ / ("music/many/" + Numbered("d", 10000 + i))).c_str(), 0755);
   std::string out = Folders(Music() + "/many");
   std::size_t folders = 0;
   for (std::size_t at = 0; (at = out.find("<folder>", at)) != std::string::npos; ++at) ++folders;
@@ -71,9 +71,9 @@ TEST_F(FoldersTest, AFolderOfManySubfoldersIsCut) {
 TEST_F(FoldersTest, AFolderSwappedForALinkOnTheWayListsNothingOutside) {
   // "x" turns from a folder inside into a link outside and back, while it is
   // listed again and again.
-  ::mkdir((conf_ / "music/x.dir").c_str(), 0755);
-  ::mkdir((conf_ / "music/x.dir/inside").c_str(), 0755);
-  ASSERT_EQ(::symlink((conf_ / "outside").c_str(), (conf_ / "music/x.lnk").c_str()), 0);
+  ::mkdir((share_ / "music/x.dir").c_str(), 0755);
+  ::mkdir((share_ / "music/x.dir/inside").c_str(), 0755);
+  ASSERT_EQ(::symlink((share_ / "outside").c_str(), (share_ / "music/x.lnk").c_str()), 0);
   const std::string x = Music() + "/x";
   ASSERT_EQ(::rename((x + ".dir").c_str(), x.c_str()), 0);
   int listed = 0, leaked = 0;
@@ -87,6 +87,26 @@ TEST_F(FoldersTest, AFolderSwappedForALinkOnTheWayListsNothingOutside) {
     }
   }
   EXPECT_EQ(leaked, 0) << "of " << listed << " listings";
+}
+
+TEST_F(FoldersTest, TheConfigDirectoryIsNeverOffered) {
+  // A root that holds the config directory (as the device's share holds the
+  // add-on's folder): the picker neither lists it nor opens it, nor a folder
+  // in it.
+  const std::string parent = conf_.path().substr(0, conf_.path().rfind('/'));
+  const std::string name = conf_.path().substr(parent.size() + 1);
+  ::mkdir(At("sub").c_str(), 0755);
+  WriteFile(At("simple-icecast-conf"), "port=8000\nmusic_roots=" + parent + "\n");
+  std::string listing = Folders(parent);
+  EXPECT_NE(listing.find("<res>1</res>"), std::string::npos) << listing;
+  EXPECT_EQ(listing.find("<folder>" + name + "</folder>"), std::string::npos) << listing;
+  EXPECT_NE(listing.find("<folder>" + share_.path().substr(parent.size() + 1) + "</folder>"), std::string::npos);
+  EXPECT_EQ(Folders(conf_.path()), Config("<res>0</res>"));
+  EXPECT_EQ(Folders(At("sub")), Config("<res>0</res>"));
+  // Nor through a link.
+  ASSERT_EQ(::symlink(conf_.path().c_str(), (share_ / "music/conf").c_str()), 0);
+  EXPECT_EQ(Folders(Music()).find("<folder>conf</folder>"), std::string::npos);
+  EXPECT_EQ(Folders(share_ / "music/conf"), Config("<res>0</res>"));
 }
 
 }  // namespace

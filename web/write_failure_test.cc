@@ -35,26 +35,29 @@ class WriteFailureTest : public CgiTest {
   WriteFailureTest() {
     ::unlink((bin_ / "tarnwick").c_str());
     EXPECT_EQ(::symlink(TARNWICK_BIN, (bin_ / "tarnwick").c_str()), 0);
-    for (const char* folder : {"music", "music/one", "music/two"}) ::mkdir(At(folder).c_str(), 0755);
-    WriteFile(At("music/one/a.mp3"), "");
-    WriteFile(At("music/two/b.mp3"), "");
+    for (const char* folder : {"music", "music/one", "music/two"}) ::mkdir((share_ / folder).c_str(), 0755);
+    WriteFile(share_ / "music/one/a.mp3", "");
+    WriteFile(share_ / "music/two/b.mp3", "");
   }
 
   Fields New(const std::string& name, const std::string& folder, const std::string& genre = "G") const {
     return {{"cmd", "GUI_ice_playlist_new"}, {"f_name", name},       {"f_genre", genre},
             {"f_desc", "D"},                 {"f_randomized", "0"}, {"f_total", "1"},
-            {"f_dir0", At(folder)}};
+            {"f_dir0", share_ / folder}};
   }
   std::vector<std::string> Env() const { return {"PATH=" + bin_.path() + ":/usr/bin:/bin", "STANDIN_LOG=" + Log()}; }
 
   // The state: every file of the config directory but the music, the lock,
-  // check's restart times and temporary files (which the next holder of the
-  // lock removes, whatever they hold).
+  // check's restart times, the record of the server started (a process id)
+  // and temporary files (which the next holder of the lock removes, whatever
+  // they hold).
   Files State() const {
     Files files;
     for (const std::string& name : ListDir(conf_.path())) {
       bool temporary = name.starts_with(".wl-") && name.size() == 10 && name.find('-', 4) == std::string::npos;
-      if (name == "music" || name == ".wl-lock" || name == ".wl-restarts" || temporary) continue;
+      if (name == "music" || name == ".wl-lock" || name == ".wl-restarts" || name == ".wl-server-id" || temporary) {
+        continue;
+      }
       files[name] = ReadFile(At(name));
     }
     return files;
@@ -123,7 +126,7 @@ TEST_F(WriteFailureTest, EveryFailingCallEndsInTheOldStateOrTheNewOne) {
     ASSERT_EQ(Cgi(fields).out, Config("<res>1</res>"));
   }
   ASSERT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "A"}}).out, Config("<res>1</res>"));
-  WriteFile(At("music/one/c.mp3"), "");
+  WriteFile(share_ / "music/one/c.mp3", "");
   const Files old_state = State();
 
   struct Command {
