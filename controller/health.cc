@@ -37,10 +37,12 @@ std::string PidList(const std::vector<pid_t>& pids) {
   return list;
 }
 
-// The state word of a playlist in the status line.
-const char* State(const PlaylistStatus& p) {
+// The state word of a playlist in the status line. A client with no server
+// of ours to stream to is not live, whatever it does.
+const char* State(const PlaylistStatus& p, bool server_up) {
   if (p.unreadable) return "unknown";
-  if (!p.clients.empty()) return p.enabled ? "live" : "stray";
+  if (!p.clients.empty() && !p.enabled) return "stray";
+  if (!p.clients.empty()) return server_up ? "live" : "down";
   if (!p.enabled) return "stopped";
   return p.given_up ? "given-up" : "down";
 }
@@ -105,7 +107,7 @@ int print_status() {
               PidList(status.server.pids).c_str());
   for (const PlaylistStatus& p : status.playlists) {
     std::printf("playlist\t%s\t%s\t%s\t%s\n", p.name.c_str(),
-                p.unreadable ? "unreadable" : p.enabled ? "enabled" : "disabled", State(p),
+                p.unreadable ? "unreadable" : p.enabled ? "enabled" : "disabled", State(p, status.server.up()),
                 PidList(p.clients).c_str());
   }
   std::fflush(stdout);
@@ -115,7 +117,10 @@ int print_status() {
 int check_streams() {
   bound_source_client_log();
   StreamStatus status = collect_stream_status();
-  if (status.server.pids.empty()) {
+  // The clients that ran against a server that died stream to nobody (they
+  // do not find the new one by themselves): replaced in this same run.
+  const bool server_started = status.server.pids.empty();
+  if (server_started) {
     start_server();
     // A server that cannot have its port ends a moment after it started:
     // wait (at most a few seconds) so that the exit status tells whether it
@@ -127,6 +132,9 @@ int check_streams() {
     if (p.unreadable) continue;  // not known to be off: its client stays
     if (!p.enabled && !p.clients.empty()) {
       stop_playlist(p.name);
+    } else if (p.enabled && !p.clients.empty() && server_started) {
+      stop_playlist(p.name);
+      start_playlist(p.name);  // a replacement, no restart of a failing client
     } else if (p.enabled && p.clients.empty() && !restarts_exhausted(p.name)) {
       record_restart(p.name, now);
       start_playlist(p.name);

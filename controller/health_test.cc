@@ -127,10 +127,20 @@ TEST_F(HealthTest, CheckRestartsExactlyWhatIsDown) {
   EXPECT_TRUE(Clients("Off").empty());
   EXPECT_TRUE(Clients("Gone").empty());
 
+  // The server dies: its clients stream to nobody, and are not live. One
+  // check brings the server back and replaces them, with no restart strike.
   Kill(find_servers());
+  RunResult status = Tarnwick({"status"});
+  EXPECT_EQ(status.status, 3);
+  EXPECT_NE(status.out.find("playlist\tA\tenabled\tdown\t" + Pids(a) + "\n"), std::string::npos) << status.out;
   EXPECT_EQ(Tarnwick({"check"}).status, 0);
   EXPECT_EQ(find_servers().size(), 1u);
-  EXPECT_EQ(Clients("A"), a);
+  ASSERT_EQ(Clients("A").size(), 1u);
+  EXPECT_NE(Clients("A"), a);
+  EXPECT_EQ(Clients("B").size(), 1u);
+  for (const std::string& line : ReadLines(At(".wl-restarts"))) EXPECT_FALSE(line.starts_with("A=")) << line;
+  EXPECT_NE(Tarnwick({"status"}).out.find("playlist\tA\tenabled\tlive\t" + Pids(Clients("A")) + "\n"),
+            std::string::npos);
 }
 
 TEST_F(HealthTest, AClientThatKeepsDyingIsLeftAloneUntilItsSettingsChange) {

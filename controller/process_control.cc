@@ -165,3 +165,12 @@ void start_all_playlists() {
 }
 
 void stop_all_playlists() { ForEachPlaylist(stop_playlist); }
+
+void start_all_streams() {
+  ForEachPlaylist([](std::string_view name) {
+    std::optional<std::string> enabled = get_playlist_enabled(name);
+    if (enabled && is_on(*enabled)) stop_playlist(name);
+  });
+  start_server();
+  start_all_playlists();
+}

@@ -49,6 +49,13 @@ void stop_playlist(std::string_view name);
 // deletion by hand), stopped ones too, waiting as stop_playlist does.
 void stop_clients_of_gone_playlists();
 
+// Starts the server and every enabled playlist's client afresh: the clients
+// of enabled playlists are stopped first (a client streams to the server it
+// found at its start and does not find a new one), then the server is
+// replaced (start_server), then start_all_playlists. A client of a playlist
+// whose settings cannot be read is left as it is: not known to be off.
+void start_all_streams();
+
 // Apply start_playlist or stop_playlist to every playlist that has a playlist
 // file ("playlist-NAME") in the config directory, in directory order.
 // start_all_playlists first stops the clients of playlists that are gone

@@ -49,8 +49,7 @@ class DirectControl final : public StreamControl {
   }
   void Start(std::string_view target) override {
     if (target != "all") return start_playlist(target);
-    start_server();
-    start_all_playlists();
+    start_all_streams();
   }
 };
 
@@ -120,13 +119,12 @@ int main(int argc, char** argv) {
       // Files made before the programs made them private (the installer's
       // settings, an older version's configs) become so here. Nothing is
       // written from settings that cannot be read: the files stay as they
-      // are, and check reports them while they disagree.
+      // are, and check reports them while they disagree. Every client is
+      // replaced with the server, those of changed configs included.
       std::vector<std::string> changed;
       if (lock.held()) make_config_files_private();
       if (lock.held() && no_change_waiting) sync_generated_configs(&changed);
-      for (const std::string& name : changed) stop_playlist(name);
-      start_server();
-      start_all_playlists();
+      start_all_streams();
     } else {
       start_playlist(target);
     }

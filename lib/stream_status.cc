@@ -57,10 +57,12 @@ std::vector<std::time_t> RecordedRestarts(const SettingsFile& record, std::strin
 
 }  // namespace
 
+bool ServerStatus::up() const {
+  return !pids.empty() && port_known && listening && ours_listening.value_or(true);
+}
+
 bool StreamStatus::healthy() const {
-  if (server.pids.empty() || !server.port_known || !server.listening || !server.ours_listening.value_or(true)) {
-    return false;
-  }
+  if (!server.up()) return false;
   return std::none_of(playlists.begin(), playlists.end(),
                       [](const PlaylistStatus& p) { return p.unreadable || (p.enabled && p.clients.empty()); });
 }

@@ -44,6 +44,10 @@ struct ServerStatus {
   // is it sent the password. A server running without a record (started
   // before records were kept) serves its streams but is not asked.
   bool serving() const { return recorded_listening.value_or(false); }
+
+  // True when a server of ours runs and listens on the stored port itself
+  // (or, when that cannot be told, the port is open): clients can stream.
+  bool up() const;
 };
 
 struct StreamStatus {
