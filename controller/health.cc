@@ -136,8 +136,9 @@ int check_streams() {
       stop_playlist(p.name);
       start_playlist(p.name);  // a replacement, no restart of a failing client
     } else if (p.enabled && p.clients.empty() && !restarts_exhausted(p.name)) {
-      record_restart(p.name, now);
-      start_playlist(p.name);
+      // A client that could not even be launched (ices not found) is no
+      // client that keeps failing: no strike against it.
+      if (start_playlist(p.name)) record_restart(p.name, now);
     }
   }
   stop_clients_of_gone_playlists();

@@ -160,6 +160,24 @@ TEST_F(HealthTest, AClientThatKeepsDyingIsLeftAloneUntilItsSettingsChange) {
   EXPECT_EQ(Clients("Flaky").size(), 1u);
 }
 
+// A source client that cannot even be launched (ices installed nowhere it
+// is looked for) is no client that keeps failing: check says why on standard
+// error, and never gives up on it for that.
+TEST_F(HealthTest, AClientThatCannotBeLaunchedIsNoRestartStrike) {
+  AddPlaylist("Jazz", "1");
+  ASSERT_EQ(::unlink((bin_ / "ices").c_str()), 0);
+  for (int run = 0; run < kMaxRestarts + 1; ++run) {
+    RunResult check = Tarnwick({"check"});
+    EXPECT_EQ(check.status, 3);
+    EXPECT_NE(check.err.find("tarnwick: cannot start ices: not found in " + bin_.path() + ":"), std::string::npos)
+        << check.err;
+  }
+  EXPECT_NE(Tarnwick({"status"}).out.find("playlist\tJazz\tenabled\tdown\t-\n"), std::string::npos);
+  ASSERT_EQ(::symlink(FAKE_ICES_BIN, (bin_ / "ices").c_str()), 0);
+  Tarnwick({"check"});
+  EXPECT_EQ(Clients("Jazz").size(), 1u);
+}
+
 TEST_F(HealthTest, RescanPicksUpChangesAndTellsOnlyThatPlaylistsClient) {
   WriteFile(Share("music/a.mp3"), "");
   for (const char* name : {"P", "Q"}) {

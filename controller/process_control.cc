@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <set>
@@ -53,9 +54,15 @@ void KillAndWait(std::vector<pid_t> pids, std::string_view program, const std::s
   }
 }
 
-// Starts a streaming program as the stream user. Returns false when it could
-// not be run at all (not found).
+// Starts a streaming program as the stream user. Returns false, saying so
+// on standard error, when it could not be run at all (not found).
 bool Launch(const std::vector<std::string>& argv) {
+  if (!find_program(argv[0])) {
+    std::string folders;
+    for (const std::string& folder : program_search_folders()) folders += (folders.empty() ? "" : ":") + folder;
+    std::fprintf(stderr, "tarnwick: cannot start %s: not found in %s\n", argv[0].c_str(), folders.c_str());
+    return false;
+  }
   gid_t group;
   const uid_t user = stream_user(&group);
   if (::geteuid() != 0 || (user == 0 && group == 0)) return run_program(argv, true) != -1;
@@ -67,10 +74,10 @@ bool Launch(const std::vector<std::string>& argv) {
     const bool ran = become_user(user, group) && run_program(argv, true) != -1;
     ::_exit(ran ? 0 : 1);
   }
-  int status = 0;
-  while (helper > 0 && ::waitpid(helper, &status, 0) < 0 && errno == EINTR) {
-  }
-  return helper > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (helper < 0) return false;
+  // The helper's own run of the program has a deadline of its own.
+  std::optional<int> status = wait_for_child(helper, std::chrono::minutes(6));
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
 }
 
 // Records the server just launched. "icecast -b" forks and its first
@@ -123,16 +130,16 @@ void start_server() {
   if (Launch({"icecast", "-c", server_config_path(), "-b"})) RecordServer(before);
 }
 
-void start_playlist(std::string_view name) {
-  if (!is_valid_playlist_name(name)) return;
+bool start_playlist(std::string_view name) {
+  if (!is_valid_playlist_name(name)) return false;
   std::optional<std::string> enabled = get_playlist_enabled(name);
-  if (!enabled || !is_on(*enabled)) return;
+  if (!enabled || !is_on(*enabled)) return false;
   // One client per playlist: a second start leaves the running one alone.
   // A stopped one serves nobody: it is replaced.
   const std::string config = source_config_path(name);
-  if (!find_source_clients(config).empty()) return;
+  if (!find_source_clients(config).empty()) return false;
   KillAndWait(find_source_clients(config, true), "ices", config);
-  Launch({"ices", "-c", config, "-B"});
+  return Launch({"ices", "-c", config, "-B"});
 }
 
 void stop_playlist(std::string_view name) {

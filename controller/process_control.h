@@ -7,8 +7,8 @@
 // read by a shell; their output goes to /dev/null. They run as the stream
 // user (the config directory's owner, see lib/process_table.h) whoever
 // starts them, so the web page and root's boot and cron runs stop and
-// replace each other's. No result is reported: a program that cannot be
-// found is simply not started.
+// replace each other's. A program that cannot be found is not started, and
+// a line on standard error says where it was looked for (lib/spawn.h).
 
 #include <string>
 #include <string_view>
@@ -37,8 +37,9 @@ void start_server();
 // setting starts with "1" and no source client of the playlist runs yet (a
 // stopped client of ours is killed first: it counts as not running).
 // Does nothing when the name cannot name a playlist or its settings file
-// cannot be opened.
-void start_playlist(std::string_view name);
+// cannot be opened. Returns true when it launched a client; false when there
+// was nothing to start or ices could not be run (said on standard error).
+bool start_playlist(std::string_view name);
 
 // Kills with signal 9 every source client of ours of the playlist, stopped
 // ones too, and no other process.

@@ -48,7 +48,10 @@ class DirectControl final : public StreamControl {
     kill_server();
   }
   void Start(std::string_view target) override {
-    if (target != "all") return start_playlist(target);
+    if (target != "all") {
+      start_playlist(target);
+      return;
+    }
     start_all_streams();
   }
 };
