@@ -211,11 +211,14 @@ TEST_F(TarnwickTest, MissingConfigDirectory) {
   EXPECT_EQ(Running("A"), 0u);
 }
 
-TEST_F(TarnwickTest, MissingProgramsAreSimplyNotStarted) {
+TEST_F(TarnwickTest, MissingProgramsAreNotStartedAndSaySo) {
   AddPlaylist("A", "1");
   RunResult r = RunCapture({TARNWICK_BIN, "start", "all"}, {"PATH=/nonexistent", "STANDIN_LOG=" + Log()});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with("tarnwick: cannot start icecast: not found in /nonexistent:")) << r.err;
+  EXPECT_NE(r.err.find("\ntarnwick: cannot start ices: not found in "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(":/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin\n"), std::string::npos) << r.err;
 }
 
 TEST_F(TarnwickTest, AChangeLeftRecordedIsFinishedFirstOrBlocksOnlyARescan) {
