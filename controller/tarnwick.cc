@@ -87,6 +87,11 @@ int main(int argc, char** argv) {
   if (::geteuid() == 0) {
     gid_t group;
     const uid_t user = stream_user(&group);
+    // Files of ours that root made before (an older version's lock, 0644)
+    // are given to the owner first, private: as the owner they could not
+    // be changed, and others could go on taking the lock. Only files with
+    // one name, never through a link.
+    if (user != 0 && action != "status") make_config_files_private();
     if (user != 0 && !become_user(user, group)) {
       std::fprintf(stderr, "ERROR: cannot become the config directory's owner\n");
       return 1;
@@ -97,18 +102,20 @@ int main(int argc, char** argv) {
 
   // Actions run one after another, and after any command of the web page:
   // one that finds the lock held by another for the whole wait does
-  // nothing at all (cron's check tries again a minute later). Where no lock
-  // can be had by anyone (a read-only volume without a lock file) the
-  // streams are still started and stopped as asked, unguarded, but nothing
-  // is rescanned. A change that a failed or killed run left recorded is
+  // nothing at all (cron's check tries again a minute later), except a
+  // stop: streams must stay stoppable (a shutdown, an uninstall), and a
+  // stop writes no file. Where no lock can be had by anyone (a read-only
+  // volume without a lock file) the streams are still started and stopped
+  // as asked, unguarded, but nothing is rescanned. A change that a failed or killed run left recorded is
   // finished first; while it cannot be, no rescan adds a change of its own.
   CommandLock lock = CommandLock::Acquire();
-  if (lock.state() == CommandLock::State::kBusy) {
+  if (lock.state() == CommandLock::State::kBusy && action != "stop") {
     std::fprintf(stderr, "tarnwick: another command holds the command lock; nothing done\n");
     return kCommandLockBusy;
   }
   DirectControl streams;
   const bool no_change_waiting = !lock.held() || lock.inherited() || finish_recorded_change(streams);
+  if (!lock.held() && action == "stop") std::fprintf(stderr, "tarnwick: stopping without the command lock\n");
   if (action == "rescan" && (!lock.held() || !no_change_waiting)) return 1;
 
   if (action == "start") {

@@ -358,6 +358,30 @@ TEST_F(TarnwickTest, StartAllMakesTheAddOnsFilesPrivate) {
   ::unlink((conf_ / "../outside").c_str());
 }
 
+// A lock file root made in an older version (0644) let any user stall every
+// command; any root run gives it to the directory owner, private, before
+// it takes on that user. A file with a second name (a hard link the owner
+// planted to a file of root's) is left exactly as it is.
+TEST_F(TarnwickTest, RootGivesItsOldFilesToTheOwnerButNeverAHardLinkedOne) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  constexpr uid_t kOwner = 12345;
+  WriteFile(At(".wl-lock"), "", 0644);
+  TempDir root_only;
+  WriteFile(root_only / "victim", "root's\n", 0644);
+  ASSERT_EQ(::link((root_only / "victim").c_str(), At("icecast.xml").c_str()), 0);
+  ASSERT_EQ(::chown(conf_.path().c_str(), kOwner, kOwner), 0);
+  ASSERT_EQ(::chmod(root_only.path().c_str(), 0755), 0);
+  Tarnwick({"stop", "all"});
+  struct stat lock, victim;
+  ASSERT_EQ(::stat(At(".wl-lock").c_str(), &lock), 0);
+  EXPECT_EQ(lock.st_uid, kOwner);
+  EXPECT_EQ(lock.st_mode & 07777, 0600u);
+  ASSERT_EQ(::stat((root_only / "victim").c_str(), &victim), 0);
+  EXPECT_EQ(victim.st_uid, 0u);
+  EXPECT_EQ(victim.st_mode & 07777, 0644u);
+  EXPECT_EQ(ReadFile(root_only / "victim"), "root's\n");
+}
+
 TEST_F(TarnwickTest, StartAllStopsTheClientsOfPlaylistsThatAreGone) {
   // What a delete whose stop did not take, or a deletion by hand, leaves: a
   // client streaming a playlist that no longer exists. The boot and a port

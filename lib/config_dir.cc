@@ -194,7 +194,9 @@ int make_config_files_private() {
     // file without read permission fails, and such a file is private already.
     UniqueFd fd(::openat(dir_fd, entry->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     struct stat st;
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    // A file with a second name may be anyone's (a hard link planted by the
+    // directory's owner): its mode and owner are not ours to change.
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) continue;
     // Run as root, a file root made (an older version's lock) becomes the
     // directory owner's, who could not open it once it is private.
     give_to_directory_owner(fd.get(), get_conf_dir());

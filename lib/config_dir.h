@@ -89,9 +89,9 @@ std::optional<ServerSettings> read_server_settings();
 // file, playlist, folders and source client config of each playlist) that
 // still have one: files made before the programs made them
 // private, or by hand; run as root, each also becomes the directory owner's
-// (see give_to_directory_owner). Only regular files, opened without
-// following a link, and only those this process may change. Returns the
-// number whose mode changed.
+// (see give_to_directory_owner). Only regular files with no second name,
+// opened without following a link, and only those this process may change.
+// Returns the number whose mode changed.
 int make_config_files_private();
 
 // Stores name, genre, desc, rand and enabled in this order in the playlist's
