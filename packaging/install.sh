@@ -160,25 +160,35 @@ if [ -n "$conf_owner" ] && [ "${conf_owner%%:*}" != "$(id -u "$web_user")" ]; th
     fi
     chown "$web_user:$web_group" "$path"
   done
+  # The rest of what the programs made (lock, configs, playlists): the new
+  # user could neither open nor replace the old user's private files. Only
+  # regular files with one name, never through a link; others stay as they
+  # are (the programs pass over what they cannot read).
+  for path in "$(R "$conf")"/icecast.xml "$(R "$conf")"/.wl-* "$(R "$conf")"/simple-ices-conf-?* \
+    "$(R "$conf")"/playlist-?* "$(R "$conf")"/ices.conf-?* "$(R "$conf")"/folders-?*; do
+    [ -f "$path" ] && [ ! -L "$path" ] && [ "$(stat -c %h "$path")" = 1 ] || continue
+    chown -h "$web_user:$web_group" "$path"
+  done
 fi
-# The web user's, and no one else's to read: the settings hold the server's
-# password. The streams run as the directory's owner and group: the web
-# user's own group, not the group root made the folder with.
+# The web user's, and no one else's to enter: the settings hold the server's
+# password, and a group (nogroup, a NAS's users) may be shared. The streams
+# run as the directory's owner and group: the web user's own group, not the
+# group root made the folder with.
 chown "$web_user:$web_group" "$(R "$conf")"
-chmod 0750 "$(R "$conf")"
+chmod 0700 "$(R "$conf")"
 # The web user may plant links and hard links in the directory to any file:
 # root never reads or writes there by path. The work there is done by
 # "tarnwick as-owner", as the directory's owner, in the directory.
 in_conf() { "$here/bin/tarnwick" as-owner "$(R "$conf")" "$@"; }
-# Only folders on the way to the add-on's own ones are taken from the note,
-# never any other.
+# The note lies in the web user's folder: only the kept config directory,
+# and folders on the way to it inside the add-on's folder, are taken from
+# it, never any other (not /mnt, /usr, a mount point on the way).
 if in_conf test -f .wl-install-dirs; then
   note=$(in_conf cat .wl-install-dirs) || note=
   while read -r dir; do
     case $dir in /*) ;; *) continue ;; esac
-    for own in "$app" "$conf" "$cgi" "$bindir" /var/log/wavelorn /tmp; do
-      case $own/ in "$dir"/*) [ -d "$(R "$dir")" ] && record "$dir"; break ;; esac
-    done
+    case $conf/ in "$dir"/*) ;; *) continue ;; esac
+    case $dir/ in "$app"/* | "$conf"/) [ -d "$(R "$dir")" ] && record "$dir" ;; esac
   done <<EOF
 $note
 EOF

@@ -109,7 +109,7 @@ pristine=$before
 # -------------------------------------------------------------- install
 check "install" "$PKG/install.sh" --root "$R" --conf-dir "$CONF" --web-user nobody
 check "the config directory belongs to the web user, and no one else may look in" \
-  [ "$(stat -c %U:%a "$R$CONF")" = nobody:750 ]
+  [ "$(stat -c %U:%a "$R$CONF")" = nobody:700 ]
 check "  ... nor read the settings" [ "$(stat -c %U:%a "$R$CONF/simple-icecast-conf")" = nobody:600 ]
 check "the programs are in the add-on's folder" test -x "$R$APP/bin/stream_admin" -a -x "$R$APP/bin/tarnwick"
 check "stream_admin is linked where the web server runs CGI" \
