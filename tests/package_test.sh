@@ -218,6 +218,11 @@ mv "$W/kept-settings" "$R$CONF/simple-icecast-conf"
 check "reinstall over the kept config directory" "$PKG/install.sh" --root "$R" --conf-dir "$CONF"
 check "  ... keeps the settings (port $port)" [ "$(sed -n 's/^port=//p' "$R$CONF/simple-icecast-conf")" = "$port" ]
 check "  ... and the password" [ "$(sed -n 's/^passwd=//p' "$R$CONF/simple-icecast-conf")" = "$PASSWORD" ]
+# The directory changed hands (nobody's, now root's as the web user): every
+# file the programs made is the new owner's, who could not open the old
+# one's private files (the lock among them).
+check "  ... and gives the new web user every file the programs made" \
+  bash -c "[ -z \"\$(find '$R$CONF' -maxdepth 1 -type f ! -user root)\" ] && [ \"\$(stat -c %U '$R$CONF/.wl-lock')\" = root ]"
 # Files generated before a password was stored (an update from a version
 # without one) get it at the next boot; a link planted at /tmp/iceconf.dir
 # is replaced, not followed.
