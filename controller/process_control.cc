@@ -58,6 +58,10 @@ void KillAndWait(std::vector<pid_t> pids, std::string_view program, const std::s
 // on standard error, when it could not be run at all (not found).
 bool Launch(const std::vector<std::string>& argv) {
   if (!find_program(argv[0])) {
+    // Once per program and run: a start of all would say it for every
+    // playlist.
+    static std::set<std::string> told;
+    if (!told.insert(argv[0]).second) return false;
     std::string folders;
     for (const std::string& folder : program_search_folders()) folders += (folders.empty() ? "" : ":") + folder;
     std::fprintf(stderr, "tarnwick: cannot start %s: not found in %s\n", argv[0].c_str(), folders.c_str());

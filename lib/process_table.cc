@@ -1,6 +1,8 @@
 #include "lib/process_table.h"
 
 #include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
@@ -166,6 +169,57 @@ bool port_accepts(int port, std::chrono::milliseconds timeout) {
 
 namespace {
 
+// Asks the kernel (inet_diag over netlink) for the TCP sockets of `family`
+// that listen, and keeps the inodes and owners of those on `port`: the
+// listening sockets only, where /proc/net lists every connection of the
+// machine as text. Returns false when the kernel does not answer so (no
+// inet_diag); the caller then reads /proc/net. The request is the original
+// one (TCPDIAG_GETSOCK), which old kernels know as well.
+bool ListeningFromKernel(int family, int port, std::vector<std::string>& inodes, std::vector<std::string>& uids) {
+  UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_INET_DIAG));
+  if (!fd.valid()) return false;
+  struct {
+    nlmsghdr header;
+    inet_diag_req request;
+  } message = {};
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = TCPDIAG_GETSOCK;
+  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  message.header.nlmsg_seq = 1;
+  message.request.idiag_family = static_cast<std::uint8_t>(family);
+  message.request.idiag_states = 1u << 10;  // TCP_LISTEN
+  sockaddr_nl kernel = {};
+  kernel.nl_family = AF_NETLINK;
+  if (::sendto(fd.get(), &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) !=
+      static_cast<ssize_t>(sizeof message)) {
+    return false;
+  }
+  alignas(nlmsghdr) char buffer[16384];
+  for (;;) {
+    // The kernel answers at once; a dump that stalls is not waited for.
+    pollfd ready = {fd.get(), POLLIN, 0};
+    if (::poll(&ready, 1, 500) != 1) return false;
+    ssize_t got = ::recv(fd.get(), buffer, sizeof buffer, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    std::size_t left = static_cast<std::size_t>(got);
+    for (const nlmsghdr* header = reinterpret_cast<const nlmsghdr*>(buffer); NLMSG_OK(header, left);
+         header = NLMSG_NEXT(header, left)) {
+      if (header->nlmsg_type == NLMSG_DONE) return true;
+      if (header->nlmsg_type == NLMSG_ERROR) return false;
+      if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
+      const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+      if (ntohs(socket->id.idiag_sport) != port) continue;
+      // The original request may answer every family whatever it names
+      // (newer kernels do): each socket once.
+      std::string inode = std::to_string(socket->idiag_inode);
+      if (std::find(inodes.begin(), inodes.end(), inode) != inodes.end()) continue;
+      inodes.push_back(std::move(inode));
+      uids.push_back(std::to_string(socket->idiag_uid));
+    }
+  }
+}
+
 // The inodes and owners of the sockets that listen on `port`, from one
 // /proc/net table.
 void ListeningInodes(const char* table, int port, std::vector<std::string>& inodes, std::vector<std::string>& uids) {
@@ -213,10 +267,25 @@ std::string EffectiveUid(pid_t pid) {
 
 }  // namespace
 
+std::vector<ListeningSocket> listening_sockets(int port) {
+  std::vector<std::string> inodes, uids;
+  if (!ListeningFromKernel(AF_INET, port, inodes, uids) || !ListeningFromKernel(AF_INET6, port, inodes, uids)) {
+    inodes.clear();
+    uids.clear();
+    ListeningInodes("/proc/net/tcp", port, inodes, uids);
+    ListeningInodes("/proc/net/tcp6", port, inodes, uids);
+  }
+  std::vector<ListeningSocket> sockets;
+  for (std::size_t i = 0; i < inodes.size(); ++i) sockets.push_back({inodes[i], uids[i]});
+  return sockets;
+}
+
 std::optional<bool> owns_listening_port(const std::vector<pid_t>& pids, int port) {
   std::vector<std::string> inodes, uids;
-  ListeningInodes("/proc/net/tcp", port, inodes, uids);
-  ListeningInodes("/proc/net/tcp6", port, inodes, uids);
+  for (ListeningSocket& socket : listening_sockets(port)) {
+    inodes.push_back(std::move(socket.inode));
+    uids.push_back(std::move(socket.uid));
+  }
   if (inodes.empty()) return false;
   bool readable = false;
   for (pid_t pid : pids) {

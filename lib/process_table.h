@@ -70,8 +70,20 @@ std::optional<pid_t> recorded_server();
 // `timeout`.
 bool port_accepts(int port, std::chrono::milliseconds timeout);
 
+// A TCP socket that listens: its inode and its owner's uid, in decimal.
+struct ListeningSocket {
+  std::string inode;
+  std::string uid;
+};
+
+// The TCP sockets (IPv4 and IPv6) that listen on `port`, asked of the
+// kernel over netlink (inet_diag: the listening sockets only), or, where it
+// does not answer so, read from /proc/net/tcp and tcp6 (every connection of
+// the machine, as text).
+std::vector<ListeningSocket> listening_sockets(int port);
+
 // Whether one of `pids` holds the socket that listens on TCP port `port`
-// (IPv4 or IPv6), from /proc/net and the processes' descriptors, or, when
+// (IPv4 or IPv6), from listening_sockets and the processes' descriptors, or, when
 // their descriptors are not ours to read, from the socket's owner being the
 // user one of them runs as; nothing when neither tells.
 std::optional<bool> owns_listening_port(const std::vector<pid_t>& pids, int port);

@@ -1,6 +1,8 @@
 #include "lib/process_table.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -8,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lib/unique_fd.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -65,6 +68,64 @@ TEST(ProcessTableTest, TheListenersOwnerTellsWhenItsDescriptorsCannotBeRead) {
   EXPECT_NE(OwnsAs(nobody, server, 8052), 1);
   Stop(foreign);
   Stop(server);
+}
+
+}  // namespace
+
+namespace {
+
+// Only the sockets that listen on the port are listed, both kinds, with their
+// owner: an established connection on the same port is none of them.
+TEST(ProcessTableTest, ListeningSocketsAreTheListenersOfThePortOnly) {
+  auto listener = [](int family, int& port) {
+    UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_storage address = {};
+    socklen_t length;
+    if (family == AF_INET) {
+      auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+      v4->sin_family = AF_INET;
+      v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      length = sizeof *v4;
+    } else {
+      auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+      v6->sin6_family = AF_INET6;
+      v6->sin6_addr = in6addr_any;
+      length = sizeof *v6;
+    }
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(::listen(fd.get(), 4), 0);
+    EXPECT_EQ(::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
+                                   : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    return fd;
+  };
+  auto inode = [](int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 ? std::to_string(st.st_ino) : std::string();
+  };
+  int v4_port = 0, v6_port = 0;
+  UniqueFd v4 = listener(AF_INET, v4_port);
+  UniqueFd v6 = listener(AF_INET6, v6_port);
+  ASSERT_TRUE(v4.valid() && v6.valid());
+  UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(v4_port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  UniqueFd accepted(::accept(v4.get(), nullptr, nullptr));
+  ASSERT_TRUE(accepted.valid());
+
+  const std::string me = std::to_string(::geteuid());
+  std::vector<ListeningSocket> found = listening_sockets(v4_port);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].inode, inode(v4.get()));
+  EXPECT_EQ(found[0].uid, me);
+  found = listening_sockets(v6_port);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].inode, inode(v6.get()));
+  EXPECT_EQ(owns_listening_port({::getpid()}, v4_port), true);
+  EXPECT_EQ(owns_listening_port({::getpid()}, v6_port), true);
 }
 
 }  // namespace
