@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -147,19 +148,14 @@ int check_streams() {
 
 int rescan(std::string_view target) {
   if (target != "all") return is_valid_playlist_name(target) ? RescanOne(std::string(target)) : 1;
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(get_conf_dir().c_str()));
-  std::vector<std::string> names;
-  while (dir) {
-    const dirent* entry = ::readdir(dir.get());
-    if (entry == nullptr) break;
-    std::string_view file = entry->d_name;
-    // Stored folders without their playlist file are what a deletion by
-    // hand leaves: no playlist to rebuild, and no failure of the rescan.
-    if (file.starts_with("folders-") && is_valid_playlist_name(file.substr(8)) &&
-        playlist_file_exists(file.substr(8))) {
-      names.emplace_back(file.substr(8));
-    }
-  }
+  // Playlists made before folders were stored have none to search, and
+  // stored folders without their playlist are what a deletion by hand
+  // leaves: neither is rebuilt, and neither fails the rescan.
+  std::vector<std::string> names = list_playlists();
+  std::erase_if(names, [](const std::string& name) {
+    struct stat st;
+    return ::lstat(folders_path(name).c_str(), &st) != 0;
+  });
   int result = 0;
   for (const std::string& name : names) result |= RescanOne(name);
   return result;

@@ -90,6 +90,15 @@ TEST_F(HealthTest, StatusTellsWhatRunsAndExitsThreeWhenSomethingIsDown) {
                        "\nplaylist\tB b\tdisabled\tstopped\t-\n");
   EXPECT_EQ(r.err, "");
 
+  // A user's folder of a playlist's name (in a shared folder) is nobody's
+  // playlist: no line, nothing started for it, nothing to rescan.
+  ASSERT_EQ(::mkdir(At("playlist-2019 party").c_str(), 0755), 0);
+  WriteFile(At("simple-ices-conf-2019 party"), "enabled=1\n");
+  EXPECT_EQ(Tarnwick({"status"}).out, r.out);
+  EXPECT_EQ(Tarnwick({"rescan", "all"}).status, 0);
+  EXPECT_NE(RunCgi("cmd=GUI_ice_status").out.find("<name>A</name>"), std::string::npos);
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_status").out.find("2019 party"), std::string::npos);
+
   Kill(Clients("A"));
   r = Tarnwick({"status", "all"});
   EXPECT_EQ(r.status, 3);

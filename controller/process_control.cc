@@ -27,16 +27,10 @@
 
 namespace {
 
-constexpr std::string_view kPlaylistPrefix = "playlist-";
 
 template <typename Action>
 void ForEachPlaylist(Action action) {
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(get_conf_dir().c_str()));
-  if (!dir) return;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    std::string_view name = entry->d_name;
-    if (name.starts_with(kPlaylistPrefix)) action(name.substr(kPlaylistPrefix.size()));
-  }
+  for (const std::string& name : list_playlists()) action(name);
 }
 
 // Kills `pids` with signal 9 and waits (briefly) until they are gone: a

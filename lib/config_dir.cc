@@ -101,7 +101,7 @@ void unpin_conf_dir() { g_pinned_conf_dir.reset(); }
 
 std::string server_settings_path() { return InConfDir("simple-icecast-conf"); }
 std::string playlist_settings_path(std::string_view name) { return InConfDir(kSettingsPrefix, name); }
-std::string playlist_path(std::string_view name) { return InConfDir("playlist-", name); }
+std::string playlist_path(std::string_view name) { return InConfDir(kPlaylistPrefix, name); }
 std::string source_config_path(std::string_view name) { return InConfDir("ices.conf-", name); }
 std::string server_config_path() { return InConfDir("icecast.xml"); }
 std::string folders_path(std::string_view name) { return InConfDir("folders-", name); }
@@ -121,11 +121,30 @@ bool is_valid_port(std::string_view port) {
   return value >= 1 && value <= 65535;
 }
 
+std::optional<std::string> playlist_name_of(std::string_view entry) {
+  if (!entry.starts_with(kPlaylistPrefix)) return std::nullopt;
+  std::string_view name = entry.substr(kPlaylistPrefix.size());
+  if (!is_valid_playlist_name(name)) return std::nullopt;
+  return std::string(name);
+}
+
 std::optional<std::string> playlist_file_exists(std::string_view name) {
+  if (!is_valid_playlist_name(name)) return std::nullopt;
   std::string path = playlist_path(name);
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   return path;
+}
+
+std::vector<std::string> list_playlists() {
+  std::vector<std::string> names;
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(get_conf_dir().c_str()));
+  if (!dir) return names;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    std::optional<std::string> name = playlist_name_of(entry->d_name);
+    if (name && playlist_file_exists(*name)) names.push_back(std::move(*name));
+  }
+  return names;
 }
 
 std::optional<std::string> next_playlist_name() {
@@ -279,5 +298,5 @@ int is_active_full() {
     return false;
   });
   if (!listed) return -1;
-  return count > kMaxEnabledPlaylists ? 1 : 0;
+  return count >= kMaxEnabledPlaylists ? 1 : 0;
 }

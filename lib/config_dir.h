@@ -10,13 +10,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr const char kConfDirPointer[] = "/tmp/iceconf.dir";
 inline constexpr const char kDefaultConfDir[] = "/mnt/HD/HD_a2/Nas_Prog/sonorell/iceconf";
 inline constexpr const char kDefaultPort[] = "8000";
 inline constexpr const char kDefaultPassword[] = "quillfen";
 inline constexpr int kMaxPlaylists = 20;
-inline constexpr int kMaxEnabledPlaylists = 4;
+inline constexpr int kMaxEnabledPlaylists = 5;  // the server takes five sources
 
 // Returns the config directory path: the first line of /tmp/iceconf.dir (at
 // most 127 characters, a line feed included if one comes within them), or the
@@ -53,8 +54,25 @@ bool is_valid_playlist_name(std::string_view name);
 // True when `port` is 1 to 5 ASCII digits with a value from 1 to 65535.
 bool is_valid_port(std::string_view port);
 
-// Returns the playlist file's path when it exists (stat succeeds).
+// What a playlist is, for every reader (the table, the status, the
+// controller's start, stop, check and rescan): a regular file (or a link to
+// one) "playlist-NAME" in the config directory whose NAME can name a
+// playlist. A folder of such a name (a user's "playlist-2019 party" in a
+// shared folder) is nobody's playlist.
+inline constexpr std::string_view kPlaylistPrefix = "playlist-";
+
+// The name an entry of the config directory would give a playlist:
+// kPlaylistPrefix followed by a valid name; nothing for any other entry.
+// Whether it is one depends on the file as well (playlist_file_exists).
+std::optional<std::string> playlist_name_of(std::string_view entry);
+
+// Returns the playlist file's path when `name` is valid and its playlist file
+// is a regular file (or a link to one).
 std::optional<std::string> playlist_file_exists(std::string_view name);
+
+// The names of the playlists in the config directory, in directory order;
+// none when it cannot be read.
+std::vector<std::string> list_playlists();
 
 // Returns the lowest "Playlist-NN" (01 to 20) whose playlist file does not
 // exist, or nothing when all twenty do.
@@ -140,7 +158,7 @@ void delete_playlist(std::string_view name);
 // at least one character). Each makes the config directory the working
 // directory. has_playlist_name: 1 when that exact name exists, else 0 (0 for
 // an empty name); is_playlist_full: 1 at 20 or more; is_active_full: 1 when
-// more than 4 hold an "enabled" value starting with "1". When the config
+// kMaxEnabledPlaylists or more hold an "enabled" value starting with "1". When the config
 // directory cannot be opened: 1, 1 and -1.
 int has_playlist_name(std::string_view name);
 int is_playlist_full();

@@ -68,7 +68,7 @@ bool IsOurs(long pid, std::string_view program, const std::string& config_path, 
   std::strtoul(status.c_str() + uid + 6, &next, 10);
   const unsigned long effective = std::strtoul(next, nullptr, 10);
   const uid_t user = stream_user();
-  return effective == user || (program == "icecast" && effective == server_user(user));
+  return effective == user || (program == "icecast" && effective == user_server_becomes(user));
 }
 
 }  // namespace
@@ -83,7 +83,7 @@ uid_t stream_user(gid_t* group) {
   return st.st_uid;
 }
 
-uid_t server_user(uid_t stream) {
+uid_t user_server_becomes(uid_t stream) {
   struct stat log;
   return stream == 0 && ::stat("/var/log/wavelorn", &log) == 0 ? log.st_uid : stream;
 }

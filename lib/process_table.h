@@ -28,7 +28,7 @@ uid_t stream_user(gid_t* group = nullptr);
 // icecast.xml ("nobody"), to which the boot script gives the server's log
 // folder /var/log/wavelorn so that it can write there: the owner of that
 // folder, when `stream` is root and the folder exists. Otherwise `stream`.
-uid_t server_user(uid_t stream);
+uid_t user_server_becomes(uid_t stream);
 
 // The process ids of our processes whose first argument has the base name
 // `program` and whose arguments hold "-c" immediately followed by exactly

@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr std::string_view kPlaylistPrefix = "playlist-";
 
 std::string RestartsPath() { return get_conf_dir() + "/.wl-restarts"; }
 
@@ -82,21 +81,14 @@ StreamStatus collect_stream_status() {
     status.server.recorded_listening = false;
     if (status.server.recorded) status.server.recorded_listening = owns_listening_port({*status.server.recorded}, port);
   }
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(get_conf_dir().c_str()));
-  while (dir) {
-    const dirent* entry = ::readdir(dir.get());
-    if (entry == nullptr) break;
-    std::string_view file = entry->d_name;
-    if (!file.starts_with(kPlaylistPrefix)) continue;
-    std::string name(file.substr(kPlaylistPrefix.size()));
-    if (!is_valid_playlist_name(name)) continue;
+  for (std::string& name : list_playlists()) {
     PlaylistStatus playlist;
-    playlist.name = name;
-    std::optional<std::string> enabled = get_playlist_enabled(name);
+    playlist.name = std::move(name);
+    std::optional<std::string> enabled = get_playlist_enabled(playlist.name);
     playlist.enabled = enabled && is_on(*enabled);
     playlist.unreadable = !enabled;
-    playlist.clients = find_source_clients(source_config_path(name));
-    playlist.given_up = playlist.enabled && playlist.clients.empty() && restarts_exhausted(name);
+    playlist.clients = find_source_clients(source_config_path(playlist.name));
+    playlist.given_up = playlist.enabled && playlist.clients.empty() && restarts_exhausted(playlist.name);
     status.playlists.push_back(std::move(playlist));
   }
   std::sort(status.playlists.begin(), status.playlists.end(),

@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr std::string_view kPlaylistPrefix = "playlist-";
 
 // Owns the listing scandir returns.
 class Listing {
@@ -122,7 +121,7 @@ std::string_view Value(std::string_view text, std::string_view line) {
 // is open, and on the device each system call counts: a row costs an open,
 // one read and a close. The contents, after a line feed put before them for
 // Value, stay valid until the next call.
-std::optional<std::string_view> ReadSettingsSnapshot(int dir_fd, const std::string& name) {
+std::optional<std::string_view> ReadSettingsUnlocked(int dir_fd, const std::string& name) {
   const std::string file = "simple-ices-conf-" + name;
   UniqueFd fd(::openat(dir_fd, file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   if (!fd.valid()) {
@@ -187,19 +186,19 @@ void handle_playlist_table() {
   // The listing is in descending order; walking it backwards gives ascending.
   for (int i = listing.size() - 1; i >= 0; --i) {
     std::string_view entry = listing.name(i);
-    if (!entry.starts_with(kPlaylistPrefix)) continue;
-    std::string name(entry.substr(kPlaylistPrefix.size()));
     // A file no command could address (a name no playlist can have) makes no
     // row either.
-    if (!is_valid_playlist_name(name)) continue;
-    // A regular file, or a link to one; the listing's type spares the
-    // status call of a regular file.
+    std::optional<std::string> playlist = playlist_name_of(entry);
+    if (!playlist) continue;
+    const std::string& name = *playlist;
+    // A regular file, or a link to one (as playlist_file_exists tells); the
+    // listing's type spares the status call of a regular file.
     struct stat st;
     if (!dir_fd.valid() ||
         (listing.type(i) != DT_REG && (::fstatat(dir_fd.get(), listing.name(i), &st, 0) != 0 || !S_ISREG(st.st_mode)))) {
       continue;
     }
-    WriteRow(++rows, name, ReadSettingsSnapshot(dir_fd.get(), name), port);
+    WriteRow(++rows, name, ReadSettingsUnlocked(dir_fd.get(), name), port);
   }
   write_element("page", page);
   std::fprintf(cgiOut, "<total>%d</total></rows>", rows);

@@ -72,7 +72,7 @@ std::string PortOr(const std::string& port, const std::string& scheme) {
 
 // Whether a URL that a browser sent (Origin, Referer) names the same host and
 // port as Host.
-bool SameSite(std::string_view url, const std::optional<Endpoint>& host) {
+bool NamesHost(std::string_view url, const std::optional<Endpoint>& host) {
   std::optional<std::pair<std::string, Endpoint>> parsed = ParseUrl(url);
   if (!parsed || !host) return false;
   const auto& [scheme, endpoint] = *parsed;
@@ -107,8 +107,8 @@ ChangeVerdict Judge(const RequestHeaders& headers, const std::vector<std::string
     host = ParseAuthority(*headers.host);
     if (!host) return ChangeVerdict::kOtherSite;
   }
-  if (headers.origin && !SameSite(*headers.origin, host)) return ChangeVerdict::kOtherSite;
-  if (headers.referer && !SameSite(*headers.referer, host)) return ChangeVerdict::kOtherSite;
+  if (headers.origin && !NamesHost(*headers.origin, host)) return ChangeVerdict::kOtherSite;
+  if (headers.referer && !NamesHost(*headers.referer, host)) return ChangeVerdict::kOtherSite;
   if (host && !IsAddressOrLocalhost(*host)) {
     std::vector<std::string> looked_up;
     if (names == nullptr) names = &(looked_up = device_names());
