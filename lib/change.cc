@@ -22,8 +22,6 @@
 
 namespace {
 
-constexpr char kJournalName[] = ".wl-journal";
-constexpr std::string_view kStagedPrefix = ".wl-s-";
 constexpr std::size_t kJournalLimit = 64 * 1024;
 constexpr std::size_t kSourceConfigLimit = 64 * 1024;
 
@@ -275,7 +273,7 @@ bool finish_recorded_change(StreamControl& streams) {
 
 ChangeResult change_port(std::string_view port, StreamControl& streams) {
   Plan plan("set", port);
-  plan.Stage("simple-icecast-conf", SettingsWith(server_settings_path(), {{"port", port}}));
+  plan.Stage(kServerSettingsName, SettingsWith(server_settings_path(), {{"port", port}}));
   // The password every generated file is to carry: the stored one, read
   // under the settings file's lock. A change that cannot read it is refused.
   std::optional<ServerSettings> stored = read_server_settings();
@@ -286,7 +284,7 @@ ChangeResult change_port(std::string_view port, StreamControl& streams) {
     config.password = stored->password;
     server = render_server_config(config);
   }
-  plan.Stage("icecast.xml", server);
+  plan.Stage(kServerConfigName, server);
   std::optional<std::vector<std::string>> names = source_config_names();
   if (!names) plan.Stage("", std::nullopt);
   for (const std::string& name : names.value_or(std::vector<std::string>{})) {
@@ -309,9 +307,9 @@ ChangeResult create_playlist(std::string_view name, std::string_view genre, std:
   const std::string settings = playlist_settings_path(name);
   plan.Stage(settings.substr(settings.rfind('/') + 1),
              SettingsWith(settings, {{"name", name}, {"genre", genre}, {"desc", desc}, {"rand", rand}, {"enabled", "0"}}));
-  plan.Stage("ices.conf-" + std::string(name), SourceConfigText(name, genre, desc, rand));
-  plan.Stage("folders-" + std::string(name), std::string(folders));
-  plan.Later("playlist-" + std::string(name));
+  plan.Stage(std::string(kSourceConfigPrefix) + std::string(name), SourceConfigText(name, genre, desc, rand));
+  plan.Stage(std::string(kFoldersPrefix) + std::string(name), std::string(folders));
+  plan.Later(std::string(kPlaylistPrefix) + std::string(name));
   return plan.Run(streams, recorded);
 }
 
@@ -321,7 +319,7 @@ ChangeResult renew_playlist(std::string_view name, std::string_view genre, std::
   const std::string settings = playlist_settings_path(name);
   plan.Stage(settings.substr(settings.rfind('/') + 1),
              SettingsWith(settings, {{"name", name}, {"genre", genre}, {"desc", desc}, {"rand", rand}}, true));
-  plan.Stage("ices.conf-" + std::string(name), SourceConfigText(name, genre, desc, rand));
+  plan.Stage(std::string(kSourceConfigPrefix) + std::string(name), SourceConfigText(name, genre, desc, rand));
   return plan.Run(streams);
 }
 

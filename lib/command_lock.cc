@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr char kLockName[] = ".wl-lock";
-constexpr std::string_view kTempPrefix = ".wl-";
 
 std::string InConfDir(const char* name) { return get_conf_dir() + "/" + name; }
 
@@ -43,8 +41,8 @@ std::optional<int> InheritedLock(const std::string& lock_path) {
 
 // A name mkstemp makes from ".wl-XXXXXX".
 bool IsTemporaryName(std::string_view name) {
-  if (name.size() != kTempPrefix.size() + 6 || !name.starts_with(kTempPrefix)) return false;
-  for (char c : name.substr(kTempPrefix.size())) {
+  if (name.size() != std::string_view(kTempNameTemplate).size() || !name.starts_with(kOwnFilePrefix)) return false;
+  for (char c : name.substr(kOwnFilePrefix.size())) {
     if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
   }
   return true;

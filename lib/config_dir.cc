@@ -18,9 +18,8 @@
 
 namespace {
 
-constexpr std::string_view kSettingsPrefix = "simple-ices-conf-";
 constexpr std::size_t kMaxConfDirLength = 127;
-constexpr std::size_t kMaxNameLength = 255 - kSettingsPrefix.size();
+constexpr std::size_t kMaxNameLength = 255 - kPlaylistSettingsPrefix.size();
 
 std::string InConfDir(std::string_view file, std::string_view name = {}) {
   std::string path = get_conf_dir();
@@ -50,10 +49,10 @@ bool ForEachPlaylistSettings(Visit visit) {
   if (!listing) return false;
   while (const dirent* entry = ::readdir(listing.get())) {
     std::string_view entry_name = entry->d_name;
-    if (entry_name.size() <= kSettingsPrefix.size() || !entry_name.starts_with(kSettingsPrefix)) {
+    if (entry_name.size() <= kPlaylistSettingsPrefix.size() || !entry_name.starts_with(kPlaylistSettingsPrefix)) {
       continue;
     }
-    if (visit(entry_name.substr(kSettingsPrefix.size()))) break;
+    if (visit(entry_name.substr(kPlaylistSettingsPrefix.size()))) break;
   }
   return true;
 }
@@ -99,12 +98,12 @@ void pin_conf_dir() { g_pinned_conf_dir = ReadConfDirPointer(); }
 
 void unpin_conf_dir() { g_pinned_conf_dir.reset(); }
 
-std::string server_settings_path() { return InConfDir("simple-icecast-conf"); }
-std::string playlist_settings_path(std::string_view name) { return InConfDir(kSettingsPrefix, name); }
+std::string server_settings_path() { return InConfDir(kServerSettingsName); }
+std::string playlist_settings_path(std::string_view name) { return InConfDir(kPlaylistSettingsPrefix, name); }
 std::string playlist_path(std::string_view name) { return InConfDir(kPlaylistPrefix, name); }
-std::string source_config_path(std::string_view name) { return InConfDir("ices.conf-", name); }
-std::string server_config_path() { return InConfDir("icecast.xml"); }
-std::string folders_path(std::string_view name) { return InConfDir("folders-", name); }
+std::string source_config_path(std::string_view name) { return InConfDir(kSourceConfigPrefix, name); }
+std::string server_config_path() { return InConfDir(kServerConfigName); }
+std::string folders_path(std::string_view name) { return InConfDir(kFoldersPrefix, name); }
 
 bool is_valid_playlist_name(std::string_view name) {
   if (name.empty() || name.size() > kMaxNameLength || name == "all") return false;
@@ -183,20 +182,21 @@ namespace {
 // A name of a file the programs make: the installer's own notes (another
 // ".wl-" name) are not theirs to give away.
 bool IsProgramFile(std::string_view name) {
-  static constexpr std::string_view kPrefixes[] = {"simple-ices-conf-", "playlist-", "ices.conf-", "folders-"};
-  if (name == "simple-icecast-conf" || name == "icecast.xml" || name == ".wl-lock" || name == ".wl-journal" ||
-      name == ".wl-restarts") {
+  static constexpr std::string_view kPrefixes[] = {kPlaylistSettingsPrefix, kPlaylistPrefix, kSourceConfigPrefix,
+                                                   kFoldersPrefix};
+  if (name == kServerSettingsName || name == kServerConfigName || name == kLockName || name == kJournalName ||
+      name == kRestartsName || name == kServerRecordName) {
     return true;
   }
   for (std::string_view prefix : kPrefixes) {
     if (name.size() > prefix.size() && name.starts_with(prefix)) return true;
   }
   // Staged files ".wl-s-N" and temporary files ".wl-XXXXXX".
-  if (name.starts_with(".wl-s-") && name.size() > 6) {
-    return name.substr(6).find_first_not_of("0123456789") == std::string_view::npos;
+  if (name.starts_with(kStagedPrefix) && name.size() > kStagedPrefix.size()) {
+    return name.substr(kStagedPrefix.size()).find_first_not_of("0123456789") == std::string_view::npos;
   }
-  return name.size() == 10 && name.starts_with(".wl-") &&
-         name.substr(4).find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789") ==
+  return name.size() == std::string_view(kTempNameTemplate).size() && name.starts_with(kOwnFilePrefix) &&
+         name.substr(kOwnFilePrefix.size()).find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789") ==
              std::string_view::npos;
 }
 

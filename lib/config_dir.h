@@ -54,6 +54,23 @@ bool is_valid_playlist_name(std::string_view name);
 // True when `port` is 1 to 5 ASCII digits with a value from 1 to 65535.
 bool is_valid_port(std::string_view port);
 
+// The names of the files in the config directory, in one place. A
+// playlist's files are a prefix followed by its name; the add-on's own
+// bookkeeping files begin with ".wl-", as no file of a playlist does.
+inline constexpr std::string_view kServerSettingsName = "simple-icecast-conf";
+inline constexpr std::string_view kServerConfigName = "icecast.xml";
+inline constexpr std::string_view kPlaylistSettingsPrefix = "simple-ices-conf-";
+inline constexpr std::string_view kSourceConfigPrefix = "ices.conf-";
+inline constexpr std::string_view kFoldersPrefix = "folders-";
+inline constexpr std::string_view kOwnFilePrefix = ".wl-";
+inline constexpr char kLockName[] = ".wl-lock";                // the command lock
+inline constexpr char kJournalName[] = ".wl-journal";          // a change's record
+inline constexpr std::string_view kStagedPrefix = ".wl-s-";    // a change's staged files, numbered
+inline constexpr char kRestartsName[] = ".wl-restarts";        // check's restarts of clients
+inline constexpr char kServerRecordName[] = ".wl-server-id";  // the server the controller started
+inline constexpr char kTempNameTemplate[] = ".wl-XXXXXX";      // a file being written
+inline constexpr char kInstallNoteName[] = ".wl-install-dirs";  // the installer's, not the programs'
+
 // What a playlist is, for every reader (the table, the status, the
 // controller's start, stop, check and rescan): a regular file (or a link to
 // one) "playlist-NAME" in the config directory whose NAME can name a

@@ -114,7 +114,7 @@ std::vector<pid_t> find_servers(bool include_stopped) {
   return find_processes("icecast", server_config_path(), include_stopped);
 }
 
-std::string server_record_path() { return get_conf_dir() + "/.wl-server-id"; }
+std::string server_record_path() { return get_conf_dir() + "/" + kServerRecordName; }
 
 std::optional<unsigned long long> process_start_time(pid_t pid) {
   // "PID (COMM) STATE ...": the command name may hold spaces and ")", so the

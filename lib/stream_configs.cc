@@ -27,7 +27,6 @@ constexpr char kDefaultUrl[] = "http://localhost/";
 // The namespace that the source client's configuration format declares for
 // its "ices:" prefix; the source client checks it.
 constexpr char kIcesNamespace[] = "http://www.icecast.org/projects/ices";
-constexpr std::string_view kSourceConfigPrefix = "ices.conf-";
 // A generated source client config is about a kilobyte; a larger file of
 // that name is not one of ours.
 constexpr off_t kMaxSourceConfigSize = 64 * 1024;
@@ -334,7 +333,7 @@ std::optional<std::vector<std::string>> stale_generated_configs() {
       server && !(ElementsAgree(*server, "port", expected->port) &&
                   ElementsAgree(*server, "source-password", expected->password) &&
                   ElementsAgree(*server, "admin-password", expected->password))) {
-    stale.emplace_back("icecast.xml");
+    stale.emplace_back(kServerConfigName);
   }
   std::optional<std::vector<std::string>> names = source_config_names();
   if (!names) return stale;

@@ -22,7 +22,7 @@
 namespace {
 
 
-std::string RestartsPath() { return get_conf_dir() + "/.wl-restarts"; }
+std::string RestartsPath() { return get_conf_dir() + "/" + kRestartsName; }
 
 // What identifies one state of a playlist's settings: the settings file is
 // replaced whole on every change, so its inode and time stamp change too.
@@ -100,7 +100,7 @@ ConfDirState conf_dir_state() {
   ConfDirState state;
   const std::string dir = get_conf_dir();
   state.writable = ::access(dir.c_str(), W_OK | X_OK) == 0;
-  UniqueFd lock(::open((dir + "/.wl-lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  UniqueFd lock(::open((dir + "/" + kLockName).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   state.busy = lock.valid() && ::flock(lock.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   return state;
 }

@@ -122,7 +122,7 @@ std::string_view Value(std::string_view text, std::string_view line) {
 // one read and a close. The contents, after a line feed put before them for
 // Value, stay valid until the next call.
 std::optional<std::string_view> ReadSettingsUnlocked(int dir_fd, const std::string& name) {
-  const std::string file = "simple-ices-conf-" + name;
+  const std::string file = std::string(kPlaylistSettingsPrefix) + name;
   UniqueFd fd(::openat(dir_fd, file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   if (!fd.valid()) {
     if (errno == ENOENT) return std::string_view("\n", 1);
