@@ -243,12 +243,7 @@ std::optional<std::string> SettingsWith(const std::string& path,
   }
   for (const auto& [key, value] : values) set(key, value);
   if (keep_enabled) set("enabled", enabled);
-  std::string text;
-  for (const SettingsEntry& entry : entries) {
-    if (entry.commented) text += '#';
-    text += entry.name + "=" + entry.value + "\n";
-  }
-  return text;
+  return format_settings(entries);
 }
 
 // The source client config of a create or renew, as it is to be written:

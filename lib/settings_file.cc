@@ -199,14 +199,21 @@ int cfg_close(std::unique_ptr<SettingsFile> file) {
   }
   std::optional<AtomicFile> out = AtomicFile::Create(file->path_);
   if (!out) return 1;
-  for (const SettingsEntry& entry : file->entries_) {
-    if (entry.commented) std::fputc('#', out->stream());
-    std::fwrite(entry.name.data(), 1, entry.name.size(), out->stream());
-    std::fputc('=', out->stream());
-    std::fwrite(entry.value.data(), 1, entry.value.size(), out->stream());
-    std::fputc('\n', out->stream());
-  }
+  const std::string text = format_settings(file->entries_);
+  std::fwrite(text.data(), 1, text.size(), out->stream());
   return out->Commit() ? 0 : 1;
+}
+
+std::string format_settings(const std::vector<SettingsEntry>& entries) {
+  std::string text;
+  for (const SettingsEntry& entry : entries) {
+    if (entry.commented) text += '#';
+    text += entry.name;
+    text += '=';
+    text += entry.value;
+    text += '\n';
+  }
+  return text;
 }
 
 std::optional<std::string> cfg_file_get(const std::string& path, std::string_view name) {

@@ -77,6 +77,11 @@ class SettingsFile {
 // The entries of settings file contents `data`, by the reading rules above.
 std::vector<SettingsEntry> parse_settings(std::string_view data);
 
+// The contents a rewrite writes for `entries`: "NAME=VALUE" lines in their
+// order, a commented one behind a "#". The one writer of the format (the
+// journal's staged settings files too).
+std::string format_settings(const std::vector<SettingsEntry>& entries);
+
 // Opens and locks the file at `path` and reads its entries. With `create` set
 // it opens for writing: a missing file is created empty (mode
 // kPrivateFileMode) and the lock is exclusive. Otherwise it opens for reading: a shared
