@@ -102,6 +102,7 @@ function readStatus(doc) {
       ? { reason: first(refused, "reason") || "", host: first(refused, "host") || "", deviceName: first(refused, "device_name") || "" }
       : null,
     allowedHosts: all(doc, "allowed_host"),
+    serverSettingsUnreadable: first(doc, "server_settings") === "unreadable",
   };
 }
 

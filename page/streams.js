@@ -191,6 +191,9 @@ async function refusalReason(name = null) {
   const status = await fetchStatus();
   const access = accessProblem(status);
   if (access) return access;
+  if (status && status.serverSettingsUnreadable) {
+    return "the device cannot read its server settings (a disk error?): nothing is changed until it can";
+  }
   if (status && !status.writable) return "the device cannot write its settings folder (it may be full or read-only)";
   if (status && status.busy) return "the device is busy with another change; try again when it has finished";
   if (name !== null) {
@@ -676,7 +679,7 @@ function turnOn(name) {
       }
       const reason = await refusalReason(name);
       showError(`${quoted(name)} could not be started: ${reason ||
-        "the device found no stream configuration for it; edit and save it to write its configuration again"}.`);
+        "the device did not say why (its stream configuration may be missing: edit and save it to write it again)"}.`);
     });
 }
 
@@ -777,7 +780,8 @@ function deletePlaylist(name) {
         return;
       }
       const reason = await refusalReason();
-      showError(`${quoted(name)} could not be deleted: ${reason || "the device refused the name"}.`);
+      showError(`${quoted(name)} could not be deleted: ${reason ||
+        "its stream could not be stopped, so it was kept (the device tries again within a minute)"}.`);
     });
 }
 

@@ -390,6 +390,9 @@ TEST_F(ChangingCommandsTest, UnreadableServerSettingsRefuseEveryChangeThatWrites
   }
   EXPECT_TRUE(ReadLines(Log()).empty());
   EXPECT_EQ(Cgi({{"cmd", "GUI_ice_get"}}).out, Config("<res>1</res><port>8000</port>"));
+  // The status tells the page why: the settings cannot be read.
+  std::string status = Cgi({{"cmd", "GUI_ice_status"}}).out;
+  EXPECT_NE(status.find("<server_settings>unreadable</server_settings>"), std::string::npos) << status;
 }
 
 // Nothing a command makes is open to other users, whatever umask the web

@@ -90,6 +90,9 @@ void handle_status() {
   if (ConfDirState dir = conf_dir_state(); !dir.writable || dir.busy) {
     std::fprintf(cgiOut, "<conf_dir><writable>%d</writable><busy>%d</busy></conf_dir>", dir.writable, dir.busy);
   }
+  // Server settings that cannot be read refuse every change that writes
+  // from them (never the default password or port instead).
+  if (!status.server.port_known) write_element("server_settings", "unreadable");
   // Whether a change sent like this request would be refused, and why: a
   // page opened by a name the device does not go by can then say what to
   // do instead of guessing.
