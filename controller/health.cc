@@ -14,6 +14,7 @@
 #include "controller/log_bound.h"
 #include "controller/process_control.h"
 #include "lib/atomic_file.h"
+#include "lib/change.h"
 #include "lib/config_dir.h"
 #include "lib/music_folders.h"
 #include "lib/numbers.h"
@@ -66,6 +67,8 @@ int RescanOne(const std::string& name) {
   std::unique_ptr<FILE, FileCloser> list(::fmemopen(folders->data(), folders->size(), "r"));
   if (!list) return 1;
   RebuildResult result = rebuild_playlist_file(name, list.get());
+  // A scan written whole mends a create whose scan could not be.
+  if (result != RebuildResult::kFailed) ::unlink(incomplete_marker_path(name).c_str());
   if (result == RebuildResult::kChanged) {
     for (pid_t pid : find_source_clients(source_config_path(name))) ::kill(pid, SIGHUP);
   }
@@ -85,11 +88,12 @@ bool ReportStaleConfigs() {
   return !stale.empty();
 }
 
-// The exit status of status and check, with the stale configs reported.
+// The exit status of status and check, with the stale configs reported. A
+// recorded change that waits counts as something down.
 int Verdict(const StreamStatus& status) {
   if (!status.server.port_known) std::fputs("tarnwick: the server settings cannot be read\n", stderr);
   bool stale = ReportStaleConfigs();
-  return status.healthy() && !stale ? kAllUp : kSomethingDown;
+  return status.healthy() && !stale && !waiting_change() ? kAllUp : kSomethingDown;
 }
 
 }  // namespace
@@ -107,6 +111,15 @@ int print_status() {
     std::printf("playlist\t%s\t%s\t%s\t%s\n", p.name.c_str(),
                 p.unreadable ? "unreadable" : p.enabled ? "enabled" : "disabled", State(p),
                 PidList(p.clients).c_str());
+  }
+  for (const PlaylistStatus& p : status.playlists) {
+    if (std::optional<std::string> why = playlist_incomplete(p.name)) {
+      std::printf("incomplete\t%s\t%s\n", p.name.c_str(), why->c_str());
+    }
+  }
+  if (std::optional<WaitingChange> change = waiting_change()) {
+    std::printf("change\t%s\t%s\twaiting\t%s\n", change->action.c_str(), change->argument.c_str(),
+                change->reason.c_str());
   }
   std::fflush(stdout);
   return Verdict(status);

@@ -105,6 +105,7 @@ std::string playlist_path(std::string_view name) { return InConfDir("playlist-",
 std::string source_config_path(std::string_view name) { return InConfDir("ices.conf-", name); }
 std::string server_config_path() { return InConfDir("icecast.xml"); }
 std::string folders_path(std::string_view name) { return InConfDir("folders-", name); }
+std::string incomplete_marker_path(std::string_view name) { return InConfDir(".wl-incomplete-", name); }
 
 bool is_valid_playlist_name(std::string_view name) {
   if (name.empty() || name.size() > kMaxNameLength || name == "all") return false;
@@ -253,6 +254,7 @@ void delete_playlist(std::string_view name) {
   cfg_remove(playlist_settings_path(name));
   ::unlink(source_config_path(name).c_str());
   ::unlink(folders_path(name).c_str());
+  ::unlink(incomplete_marker_path(name).c_str());
 }
 
 int has_playlist_name(std::string_view name) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "lib/change.h"
 #include "lib/config_dir.h"
 #include "lib/music_folders.h"
 #include "lib/numbers.h"
@@ -103,6 +104,23 @@ void handle_status() {
     write_raw("</changes_refused>");
   }
   for (const std::string& name : allowed_host_names()) write_element("allowed_host", name);
+  // Last, and only when there is one: a recorded change that waits, and the
+  // playlists whose scan could not be written, with why.
+  if (std::optional<WaitingChange> change = waiting_change()) {
+    write_raw("<change>");
+    write_element("action", change->action);
+    write_element("argument", change->argument);
+    write_element("reason", change->reason);
+    write_raw("</change>");
+  }
+  for (const PlaylistStatus& playlist : status.playlists) {
+    if (std::optional<std::string> why = playlist_incomplete(playlist.name)) {
+      write_raw("<incomplete>");
+      write_element("name", playlist.name);
+      write_element("reason", *why);
+      write_raw("</incomplete>");
+    }
+  }
   end_config_response();
 }
 
