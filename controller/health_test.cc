@@ -268,6 +268,65 @@ TEST_F(HealthTest, AReadOnlyVolumeStillReadsEverySetting) {
   EXPECT_EQ(::umount2(conf_.path().c_str(), MNT_DETACH), 0);
 }
 
+// A port change whose files cannot be renamed into place (the volume turned
+// read-only) waits: every check leaves the server and the clients running as
+// they are and says why; status shows it and exits 3. Once the volume takes
+// the renames again, the next check applies it.
+TEST_F(HealthTest, APortChangeThatCannotBeAppliedLeavesTheStreamsAloneAndSaysSo) {
+  if (const char* sandbox = std::getenv("WAVELORN_SANDBOX"); sandbox == nullptr || std::string(sandbox) != "1") {
+    GTEST_SKIP() << "mounts only inside tests/sandbox.sh";
+  }
+  ASSERT_EQ(::mount("wavelorn-conf", conf_.path().c_str(), "tmpfs", 0, nullptr), 0);
+  const std::string xml = "<icecast>\n  <listen-socket>\n    <port>8001</port>\n  </listen-socket>\n</icecast>";
+  WriteFile(At("icecast.xml"), xml);
+  WriteFile(At("simple-icecast-conf"), "port=8001\n");
+  AddPlaylist("Jazz", "1");
+  WriteFile(At("ices.conf-Jazz"), "<Port>8001</Port>\n");
+  ASSERT_EQ(Tarnwick({"start", "all"}).status, 0);
+  for (int i = 0; i < 30000 && !port_accepts(8001, std::chrono::milliseconds(100)); ++i) ::usleep(1000);
+  const std::vector<pid_t> server = find_servers(), jazz = Clients("Jazz");
+  ASSERT_EQ(server.size(), 1u);
+  ASSERT_EQ(jazz.size(), 1u);
+  // The change as a command leaves it when it cannot rename: recorded, with
+  // every new file staged.
+  WriteFile(At(".wl-s-0"), "port=8101\n");
+  WriteFile(At(".wl-s-1"), std::string(xml).replace(xml.find("8001"), 4, "8101"));
+  WriteFile(At(".wl-s-2"), "<Port>8101</Port>\n");
+  WriteFile(At(".wl-journal"), "set\n8101\nsimple-icecast-conf\nicecast.xml\nices.conf-Jazz\n");
+  ASSERT_EQ(::mount(nullptr, conf_.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+
+  for (int check = 0; check < 2; ++check) {
+    RunResult r = Tarnwick({"check"});
+    EXPECT_EQ(r.status, 3) << check;
+    EXPECT_NE(r.err.find("tarnwick: change set 8101 waiting: rename failed: Read-only file system\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(find_servers(), server) << check;
+    EXPECT_EQ(Clients("Jazz"), jazz) << check;
+  }
+  RunResult status = Tarnwick({"status"});
+  EXPECT_EQ(status.status, 3);
+  EXPECT_TRUE(status.out.ends_with("\tlive\t" + Pids(jazz) +
+                                   "\nchange\tset\t8101\twaiting\tconfig directory not writable: Read-only file "
+                                   "system\n"))
+      << status.out;
+  EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "port=8001\n");
+
+  ASSERT_EQ(::mount(nullptr, conf_.path().c_str(), nullptr, MS_REMOUNT, nullptr), 0);
+  RunResult r = Tarnwick({"check"});
+  EXPECT_EQ(r.err.find("waiting"), std::string::npos) << r.err;
+  EXPECT_FALSE(Exists(At(".wl-journal")));
+  EXPECT_EQ(ReadFile(At("ices.conf-Jazz")), "<Port>8101</Port>\n");
+  EXPECT_NE(find_servers(), server);
+  EXPECT_EQ(Clients("Jazz").size(), 1u);
+  EXPECT_NE(Clients("Jazz"), jazz);
+  EXPECT_EQ(Tarnwick({"status"}).out.find("change\t"), std::string::npos);
+
+  KillSourceClients();
+  Tarnwick({"stop", "all"});
+  EXPECT_EQ(::umount2(conf_.path().c_str(), MNT_DETACH), 0);
+}
+
 // A settings file that is there but cannot be read says nothing about
 // whether its playlist is to run: check neither stops nor starts it.
 TEST_F(HealthTest, AnUnreadableSettingsFileIsUnknownNeverOff) {

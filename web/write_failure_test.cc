@@ -5,6 +5,8 @@
 // "tarnwick start all" must leave the config directory in the old state or
 // the new one, never between.
 
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -281,6 +283,73 @@ TEST_F(WriteFailureTest, ServerSettingsThatCannotBeOpenedNeverBringTheDefaultPas
     EXPECT_GT(refused, 0) << command.label;
   }
   KillSourceClients();
+}
+
+// The config directory's volume is full when a create's folder scan is to be
+// written: the create, answered at once, still ends, with its playlist empty
+// and said to be incomplete; no change is refused for it, a delete frees room
+// on the full volume, and a rescan with room completes the playlist.
+TEST_F(WriteFailureTest, ACreateOnAFullVolumeEndsIncompleteAndNothingIsHeldUp) {
+  if (const char* sandbox = std::getenv("WAVELORN_SANDBOX"); sandbox == nullptr || std::string(sandbox) != "1") {
+    GTEST_SKIP() << "mounts only inside tests/sandbox.sh";
+  }
+  ASSERT_EQ(::mount("wavelorn-conf", conf_.path().c_str(), "tmpfs", 0, "size=256k"), 0);
+  ::mkdir((share_ / "music/many").c_str(), 0755);
+  for (int i = 0; i < 600; ++i) {
+    WriteFile(share_ / ("music/many/a track with a name long enough to fill the volume " + std::to_string(i) + ".mp3"),
+              "");
+  }
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8000"}}).out, Config("<res>1</res>"));
+  ASSERT_EQ(Cgi(New("Old", "music/one")).out, Config("<res>1</res>"));
+  // Fill the volume, then free room enough for the create's small files
+  // but not for its scan (about 60 KiB).
+  const std::string filler = At("filler");
+  {
+    int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'x');
+    off_t size = 0;
+    for (ssize_t n; (n = ::write(fd, block.data(), block.size())) > 0;) size += n;
+    ASSERT_EQ(::ftruncate(fd, size - 6 * 4096), 0);
+    ::close(fd);
+  }
+
+  ASSERT_EQ(Cgi(New("Big", "music/many")).out, Config("<res>1</res>"));
+  EXPECT_FALSE(Exists(At(".wl-journal")));
+  EXPECT_EQ(ReadFile(At("playlist-Big")), "");
+  const std::string why = "the folder scan could not be written: No space left on device";
+  RunResult status = RunCapture({TARNWICK_BIN, "status"}, Env());
+  EXPECT_NE(status.out.find("\nincomplete\tBig\t" + why + "\n"), std::string::npos) << status.out;
+  EXPECT_EQ(status.out.find("change\t"), std::string::npos) << status.out;
+  const std::string gui = Cgi({{"cmd", "GUI_ice_status"}}).out;
+  EXPECT_NE(gui.find("<incomplete><name>Big</name><reason>" + why + "</reason></incomplete></config>"),
+            std::string::npos)
+      << gui;
+
+  // Not a byte left: a delete still works.
+  {
+    int fd = ::open(filler.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'x');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    ::close(fd);
+  }
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_del"}, {"f_name", "Old"}}).out, Config("<res>1</res>"));
+  for (const char* file : {"playlist-Old", "simple-ices-conf-Old", "ices.conf-Old", "folders-Old"}) {
+    EXPECT_FALSE(Exists(At(file))) << file;
+  }
+
+  // With room again, a rescan completes the playlist.
+  ::unlink(filler.c_str());
+  EXPECT_EQ(RunCapture({TARNWICK_BIN, "rescan", "Big"}, Env()).status, 0);
+  EXPECT_EQ(ReadLines(At("playlist-Big")).size(), 600u);
+  EXPECT_FALSE(Exists(At(".wl-incomplete-Big")));
+  EXPECT_EQ(RunCapture({TARNWICK_BIN, "status"}, Env()).out.find("incomplete"), std::string::npos);
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_status"}}).out.find("<incomplete>"), std::string::npos);
+
+  KillSourceClients();
+  EXPECT_EQ(::umount2(conf_.path().c_str(), MNT_DETACH), 0);
 }
 
 }  // namespace
