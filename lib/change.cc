@@ -175,20 +175,21 @@ bool DeletePlaylistFiles(std::string_view name, StreamControl& streams, std::str
   return true;
 }
 
+// An empty file at `path`, the config directory's owner's as every file
+// made there (where the file system lets root give it away); it needs no
+// room on the disk.
+bool MakeEmpty(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, kPrivateFileMode));
+  if (!fd.valid()) return false;
+  give_to_directory_owner(fd.get(), get_conf_dir());
+  return ::fsync(fd.get()) == 0;
+}
+
 // Writes why the scan of a create could not be kept: the reason, or, where
 // even that finds no room, an empty marker. False when there is not even that.
 bool MarkIncomplete(std::string_view name, const std::string& why) {
   const std::string marker = incomplete_marker_path(name);
-  if (write_file_atomically(marker, why + "\n") == 0) return true;
-  UniqueFd fd(::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, kPrivateFileMode));
-  return fd.valid();
-}
-
-// An empty file at `path` (it needs no room): the playlist of a create whose
-// scan could not be written.
-bool MakeEmpty(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, kPrivateFileMode));
-  return fd.valid() && ::fsync(fd.get()) == 0;
+  return write_file_atomically(marker, why + "\n") == 0 || MakeEmpty(marker);
 }
 
 // Step 3, for a run that just recorded the change and for the next lock
