@@ -88,12 +88,21 @@ bool ReportStaleConfigs() {
   return !stale.empty();
 }
 
+// The recorded change that waits. While another process holds the command
+// lock, a record is that process's change under way (a create's scan may
+// take minutes), not one that waits; `lock_held` tells that the caller holds
+// the lock itself.
+std::optional<WaitingChange> Waiting(bool lock_held) {
+  if (!lock_held && conf_dir_state().busy) return std::nullopt;
+  return waiting_change();
+}
+
 // The exit status of status and check, with the stale configs reported. A
 // recorded change that waits counts as something down.
-int Verdict(const StreamStatus& status) {
+int Verdict(const StreamStatus& status, bool lock_held) {
   if (!status.server.port_known) std::fputs("tarnwick: the server settings cannot be read\n", stderr);
   bool stale = ReportStaleConfigs();
-  return status.healthy() && !stale && !waiting_change() ? kAllUp : kSomethingDown;
+  return status.healthy() && !stale && !Waiting(lock_held) ? kAllUp : kSomethingDown;
 }
 
 }  // namespace
@@ -117,12 +126,12 @@ int print_status() {
       std::printf("incomplete\t%s\t%s\n", p.name.c_str(), why->c_str());
     }
   }
-  if (std::optional<WaitingChange> change = waiting_change()) {
+  if (std::optional<WaitingChange> change = Waiting(false)) {
     std::printf("change\t%s\t%s\twaiting\t%s\n", change->action.c_str(), change->argument.c_str(),
                 change->reason.c_str());
   }
   std::fflush(stdout);
-  return Verdict(status);
+  return Verdict(status, false);
 }
 
 int check_streams() {
@@ -146,7 +155,7 @@ int check_streams() {
     }
   }
   stop_clients_of_gone_playlists();
-  return Verdict(collect_stream_status());
+  return Verdict(collect_stream_status(), true);
 }
 
 int rescan(std::string_view target) {

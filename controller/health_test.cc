@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
@@ -20,6 +21,7 @@
 #include "lib/atomic_file.h"
 #include "lib/process_table.h"
 #include "lib/stream_status.h"
+#include "lib/unique_fd.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -311,6 +313,14 @@ TEST_F(HealthTest, APortChangeThatCannotBeAppliedLeavesTheStreamsAloneAndSaysSo)
                                    "system\n"))
       << status.out;
   EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "port=8001\n");
+  // While a command holds the lock, a record is its change under way: not
+  // reported as waiting.
+  {
+    UniqueFd lock(::open(At(".wl-lock").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(lock.valid());
+    ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
+    EXPECT_EQ(Tarnwick({"status"}).out.find("change\t"), std::string::npos);
+  }
 
   ASSERT_EQ(::mount(nullptr, conf_.path().c_str(), nullptr, MS_REMOUNT, nullptr), 0);
   RunResult r = Tarnwick({"check"});
