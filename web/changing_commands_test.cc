@@ -434,4 +434,34 @@ TEST_F(ChangingCommandsTest, TheConfigDirectoryIsNeverPartOfAPlaylist) {
   EXPECT_EQ(ReadFile(At("folders-X")), music_ + "/a\n");
 }
 
+// A change of playlist A that cannot be applied (a folder stands where its
+// file goes) refuses every other change but the deletion of another
+// playlist, which goes ahead and leaves A's change whole; the status says
+// what waits.
+TEST_F(ChangingCommandsTest, ADeleteGoesAheadWhileAnotherPlaylistsChangeWaits) {
+  ASSERT_EQ(Cgi(NewPlaylist("A")).out, Config("<res>1</res>"));
+  ASSERT_EQ(Cgi(NewPlaylist("B")).out, Config("<res>1</res>"));
+  const std::string record = "renew\nA\nblocked\n";
+  WriteFile(At(".wl-journal"), record);
+  WriteFile(At(".wl-s-0"), "new");
+  ::mkdir(At("blocked").c_str(), 0755);
+  WriteFile(At("blocked/keep"), "");
+
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_disable"}, {"f_name", "B"}}).out, Config("<res>0</res>"));
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_del"}, {"f_name", "A"}}).out, Config("<res>0</res>"));
+  EXPECT_TRUE(Exists(At("playlist-A")));
+  EXPECT_EQ(Cgi({{"cmd", "GUI_ice_playlist_del"}, {"f_name", "B"}}).out, Config("<res>1</res>"));
+  for (const char* file : {"playlist-B", "simple-ices-conf-B", "ices.conf-B", "folders-B"}) {
+    EXPECT_FALSE(Exists(At(file))) << file;
+  }
+  EXPECT_EQ(ReadFile(At(".wl-journal")), record);
+  EXPECT_EQ(ReadFile(At(".wl-s-0")), "new");
+  const std::string status = Cgi({{"cmd", "GUI_ice_status"}}).out;
+  EXPECT_TRUE(status.ends_with(
+      "<change><action>renew</action><argument>A</argument><reason>not applied yet</reason></change></config>"))
+      << status;
+  ::unlink(At("blocked/keep").c_str());
+  ::rmdir(At("blocked").c_str());
+}
+
 }  // namespace
