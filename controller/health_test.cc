@@ -289,10 +289,11 @@ TEST_F(HealthTest, APortChangeThatCannotBeAppliedLeavesTheStreamsAloneAndSaysSo)
   const std::vector<pid_t> server = find_servers(), jazz = Clients("Jazz");
   ASSERT_EQ(server.size(), 1u);
   ASSERT_EQ(jazz.size(), 1u);
-  // The change as a command leaves it when it cannot rename: recorded, with
-  // every new file staged.
-  WriteFile(At(".wl-s-0"), "port=8101\n");
-  WriteFile(At(".wl-s-1"), std::string(xml).replace(xml.find("8001"), 4, "8101"));
+  // The change as a command leaves it when the disk fails after the
+  // server's files were renamed into place: recorded, with the source client
+  // config still staged.
+  WriteFile(At("simple-icecast-conf"), "port=8101\n");
+  WriteFile(At("icecast.xml"), std::string(xml).replace(xml.find("8001"), 4, "8101"));
   WriteFile(At(".wl-s-2"), "<Port>8101</Port>\n");
   WriteFile(At(".wl-journal"), "set\n8101\nsimple-icecast-conf\nicecast.xml\nices.conf-Jazz\n");
   ASSERT_EQ(::mount(nullptr, conf_.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
@@ -312,7 +313,7 @@ TEST_F(HealthTest, APortChangeThatCannotBeAppliedLeavesTheStreamsAloneAndSaysSo)
                                    "\nchange\tset\t8101\twaiting\tconfig directory not writable: Read-only file "
                                    "system\n"))
       << status.out;
-  EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "port=8001\n");
+  EXPECT_NE(ReadFile(At("ices.conf-Jazz")).find("<Port>8001</Port>"), std::string::npos);
   // While a command holds the lock, a record is its change under way: not
   // reported as waiting.
   {

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lib/process_table.h"
 #include "tests/cgi_fixture.h"
 
 namespace {
@@ -350,6 +351,71 @@ TEST_F(WriteFailureTest, ACreateOnAFullVolumeEndsIncompleteAndNothingIsHeldUp) {
 
   KillSourceClients();
   EXPECT_EQ(::umount2(conf_.path().c_str(), MNT_DETACH), 0);
+}
+
+// A port change whose source client configs cannot be renamed into place,
+// for good (the server's two files are, then every rename fails with EIO):
+// the set answers 0 and leaves its record, and neither it nor the checks
+// after it stop or start a stream; each check says what waits. Once renames
+// work, a check applies it.
+TEST_F(WriteFailureTest, APortChangeThatCannotBeRenamedNeverRestartsTheStreams) {
+  if (std::getenv("WAVELORN_EMULATED") != nullptr) GTEST_SKIP() << "strace cannot trace through the emulator";
+  if (RunCapture({kStrace, "-o", "/dev/null", "/bin/true"}, {}).status != 0) GTEST_SKIP() << "strace cannot trace here";
+
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_set"}, {"f_port", "8000"}}).out, Config("<res>1</res>"));
+  ASSERT_EQ(Cgi(New("A", "music/one")).out, Config("<res>1</res>"));
+  ASSERT_EQ(Cgi({{"cmd", "GUI_ice_playlist_enable"}, {"f_name", "A"}}).out, Config("<res>1</res>"));
+  ASSERT_EQ(RunCapture({TARNWICK_BIN, "start", "all"}, Env()).status, 0);
+  const std::vector<pid_t> server = find_servers(), clients = find_source_clients(At("ices.conf-A"));
+  ASSERT_EQ(server.size(), 1u);
+  ASSERT_EQ(clients.size(), 1u);
+  const Files old_state = State();
+  const Fields set = {{"cmd", "GUI_ice_set"}, {"f_port", "8010"}};
+
+  // The first rename of a staged file over its target.
+  const std::string trace = bin_ / "trace";
+  Run(set, {kStrace, "-o", trace, "-e", "trace=rename"});
+  int first = 0, ordinal = 0;
+  for (const std::string& line : ReadLines(trace)) {
+    if (!line.starts_with("rename(")) continue;
+    ++ordinal;
+    if (line.find("/.wl-s-") < line.find(", ")) {
+      first = ordinal;
+      break;
+    }
+  }
+  ASSERT_GT(first, 0);
+  Restore(old_state);
+  ASSERT_EQ(RunCapture({TARNWICK_BIN, "start", "all"}, Env()).status, 0);
+  const std::vector<pid_t> running = find_servers(), playing = find_source_clients(At("ices.conf-A"));
+  ASSERT_EQ(running.size(), 1u);
+
+  EXPECT_EQ(Run(set, {kStrace, "-f", "-o", "/dev/null", "-e", "trace=rename", "-e",
+                      "inject=rename:error=EIO:when=" + std::to_string(first + 2) + "+"}),
+            0);
+  EXPECT_TRUE(Exists(At(".wl-journal")));
+  EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "port=8010\n");
+  EXPECT_NE(ReadFile(At("ices.conf-A")).find("<Port>8000</Port>"), std::string::npos);
+  for (int check = 0; check < 2; ++check) {
+    RunResult r = RunCapture({kStrace, "-f", "-o", "/dev/null", "-e", "trace=rename", "-e", "inject=rename:error=EIO",
+                              TARNWICK_BIN, "check"},
+                             Env());
+    EXPECT_EQ(r.status, 3) << check;
+    EXPECT_NE(r.err.find("tarnwick: change set 8010 waiting: rename failed: Input/output error\n"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(find_servers(), running) << check;
+    EXPECT_EQ(find_source_clients(At("ices.conf-A")), playing) << check;
+  }
+  RunResult status = RunCapture({TARNWICK_BIN, "status"}, Env());
+  EXPECT_EQ(status.status, 3);
+  EXPECT_TRUE(status.out.ends_with("\nchange\tset\t8010\twaiting\tnot applied yet\n")) << status.out;
+
+  EXPECT_EQ(RunCapture({TARNWICK_BIN, "check"}, Env()).err.find("waiting"), std::string::npos);
+  EXPECT_FALSE(Exists(At(".wl-journal")));
+  EXPECT_NE(ReadFile(At("ices.conf-A")).find("<Port>8010</Port>"), std::string::npos);
+  EXPECT_NE(find_servers(), running);
+  KillSourceClients();
+  RunCapture({TARNWICK_BIN, "stop", "all"}, Env());
 }
 
 }  // namespace
