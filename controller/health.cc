@@ -15,6 +15,7 @@
 #include "controller/log_bound.h"
 #include "controller/process_control.h"
 #include "lib/atomic_file.h"
+#include "lib/change.h"
 #include "lib/config_dir.h"
 #include "lib/music_folders.h"
 #include "lib/numbers.h"
@@ -69,6 +70,8 @@ int RescanOne(const std::string& name) {
   std::unique_ptr<FILE, FileCloser> list(::fmemopen(folders->data(), folders->size(), "r"));
   if (!list) return 1;
   RebuildResult result = rebuild_playlist_file(name, list.get());
+  // A scan written whole mends a create whose scan could not be.
+  if (result != RebuildResult::kFailed) ::unlink(incomplete_marker_path(name).c_str());
   if (result == RebuildResult::kChanged) {
     for (pid_t pid : find_source_clients(source_config_path(name))) ::kill(pid, SIGHUP);
   }
@@ -88,11 +91,21 @@ bool ReportStaleConfigs() {
   return !stale.empty();
 }
 
-// The exit status of status and check, with the stale configs reported.
-int Verdict(const StreamStatus& status) {
+// The recorded change that waits. While another process holds the command
+// lock, a record is that process's change under way (a create's scan may
+// take minutes), not one that waits; `lock_held` tells that the caller holds
+// the lock itself.
+std::optional<WaitingChange> Waiting(bool lock_held) {
+  if (!lock_held && conf_dir_state().busy) return std::nullopt;
+  return waiting_change();
+}
+
+// The exit status of status and check, with the stale configs reported. A
+// recorded change that waits counts as something down.
+int Verdict(const StreamStatus& status, bool lock_held) {
   if (!status.server.port_known) std::fputs("tarnwick: the server settings cannot be read\n", stderr);
   bool stale = ReportStaleConfigs();
-  return status.healthy() && !stale ? kAllUp : kSomethingDown;
+  return status.healthy() && !stale && !Waiting(lock_held) ? kAllUp : kSomethingDown;
 }
 
 }  // namespace
@@ -111,8 +124,17 @@ int print_status() {
                 p.unreadable ? "unreadable" : p.enabled ? "enabled" : "disabled", State(p, status.server.up()),
                 PidList(p.clients).c_str());
   }
+  for (const PlaylistStatus& p : status.playlists) {
+    if (std::optional<std::string> why = playlist_incomplete(p.name)) {
+      std::printf("incomplete\t%s\t%s\n", p.name.c_str(), why->c_str());
+    }
+  }
+  if (std::optional<WaitingChange> change = Waiting(false)) {
+    std::printf("change\t%s\t%s\twaiting\t%s\n", change->action.c_str(), change->argument.c_str(),
+                change->reason.c_str());
+  }
   std::fflush(stdout);
-  return Verdict(status);
+  return Verdict(status, false);
 }
 
 int check_streams() {
@@ -143,7 +165,7 @@ int check_streams() {
     }
   }
   stop_clients_of_gone_playlists();
-  return Verdict(collect_stream_status());
+  return Verdict(collect_stream_status(), true);
 }
 
 int rescan(std::string_view target) {

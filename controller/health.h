@@ -14,8 +14,10 @@ inline constexpr int kSomethingDown = 3;
 inline constexpr int kCommandLockBusy = 75;
 
 // Prints one tab-separated line for the server and one per playlist file to
-// standard output (see the README for the format). Returns kAllUp when
-// everything that should run runs, else kSomethingDown.
+// standard output (see the README for the format), then one per playlist
+// whose create could not write its scan and one for a recorded change that
+// waits. Returns kAllUp when everything that should run runs and no change
+// waits, else kSomethingDown.
 int print_status();
 
 // Starts the server when none runs (and waits up to five seconds for it to
@@ -28,7 +30,8 @@ int check_streams();
 // Rebuilds the playlist file of `name` ("all": of every playlist) from its
 // stored folders, writing only when the contents changed, and then sends
 // SIGHUP to exactly that playlist's source clients so that they read it
-// again. A playlist without stored folders is passed over, and so are stored
+// again. A rebuild that succeeds ends the incomplete state of a create whose
+// scan could not be written. A playlist without stored folders is passed over, and so are stored
 // folders without a playlist file (left by a deletion by hand). Returns 0, or 1
 // when a named playlist has no stored folders or cannot be rebuilt.
 int rescan(std::string_view name);

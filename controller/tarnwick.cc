@@ -5,7 +5,8 @@
 // only status writes there. Its messages, on standard error, are the two
 // argument errors; from status and check, the generated files that disagree
 // with the stored port or password; a root run that cannot become the config
-// directory's owner; and a lock held by another for the whole wait.
+// directory's owner; a lock held by another for the whole wait; and a
+// recorded change that waits, with why.
 // "tarnwick as-owner DIR PROGRAM ARG..." runs a program in a folder as its
 // owner, for the installer's scripts (controller/owner_rights.h).
 
@@ -114,7 +115,13 @@ int main(int argc, char** argv) {
     return kCommandLockBusy;
   }
   DirectControl streams;
-  const bool no_change_waiting = !lock.held() || lock.inherited() || finish_recorded_change(streams);
+  WaitingChange waiting;
+  const bool no_change_waiting = !lock.held() || lock.inherited() || finish_recorded_change(streams, &waiting);
+  if (!no_change_waiting) {
+    // Tried and still waiting; the running streams were left alone.
+    std::fprintf(stderr, "tarnwick: change %s %s waiting: %s\n", waiting.action.c_str(), waiting.argument.c_str(),
+                 waiting.reason.c_str());
+  }
   if (!lock.held() && action == "stop") std::fprintf(stderr, "tarnwick: stopping without the command lock\n");
   if (action == "rescan" && (!lock.held() || !no_change_waiting)) return 1;
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,7 +59,7 @@ bool IsPlainName(std::string_view name) {
 // a link, a folder) is dropped; one that cannot be read stays, and so does
 // the change it may stand for.
 enum class Found { kNone, kRecord, kUnreadable };
-Found ReadRecord(Record& record) {
+Found ReadRecord(Record& record, bool drop_garbage = true) {
   const std::string path = JournalPath();
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? Found::kNone : Found::kUnreadable;
@@ -75,7 +76,7 @@ Found ReadRecord(Record& record) {
   bool plain = lines.size() >= 2;
   for (std::size_t i = 2; plain && i < lines.size(); ++i) plain = IsPlainName(lines[i]);
   if (!plain || text.back() != '\n') {
-    ::unlink(path.c_str());
+    if (drop_garbage) ::unlink(path.c_str());
     return Found::kNone;
   }
   record.action = lines[0];
@@ -103,84 +104,150 @@ void RemoveStaged() {
   for (const std::string& name : staged) ::unlinkat(::dirfd(listing.get()), name.c_str(), 0);
 }
 
-// Renames the staged files [from, to) over their targets. A staged file that
-// is gone was renamed by an earlier run.
-bool RenameStaged(const Record& record, std::size_t from, std::size_t to) {
+// Sets `reason` to `what` and the error of the last call; returns false.
+bool Fail(std::string& reason, std::string_view what) {
+  reason = std::string(what) + ": " + std::strerror(errno);
+  return false;
+}
+
+// Renames every staged file over its target, all that can be, in order. A
+// staged file that is gone was renamed by an earlier run. `renamed` tells
+// whether this run renamed any.
+bool RenameStaged(const Record& record, std::string& reason, bool* renamed = nullptr) {
   bool ok = true;
-  for (std::size_t i = from; i < to && i < record.targets.size(); ++i) {
+  for (std::size_t i = 0; i < record.targets.size(); ++i) {
     const std::string staged = Staged(i);
-    if (Exists(staged) && ::rename(staged.c_str(), InConfDir(record.targets[i]).c_str()) != 0) ok = false;
+    if (!Exists(staged)) continue;
+    if (::rename(staged.c_str(), InConfDir(record.targets[i]).c_str()) != 0) {
+      if (ok) Fail(reason, "rename failed");
+      ok = false;
+    } else if (renamed != nullptr) {
+      *renamed = true;
+    }
   }
   return ok;
 }
 
+// Whether the config directory takes changes at all (a volume remounted
+// read-only does not). Every file of a change may be in place already while
+// its record cannot be removed: the streams are then not made to follow once
+// more at every command and check.
+bool DirWritable(std::string& reason) {
+  return ::faccessat(AT_FDCWD, get_conf_dir().c_str(), W_OK, AT_EACCESS) == 0 ||
+         Fail(reason, "config directory not writable");
+}
+
 // The change is complete: once the renames are on the disk, the record goes.
-bool End() {
+bool End(std::string& reason) {
   UniqueFd dir(::open(get_conf_dir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid() || ::fsync(dir.get()) != 0) return false;
-  return ::unlink(JournalPath().c_str()) == 0 || errno == ENOENT;
+  if (!dir.valid() || ::fsync(dir.get()) != 0) return Fail(reason, "sync failed");
+  return ::unlink(JournalPath().c_str()) == 0 || errno == ENOENT || Fail(reason, "record cannot be removed");
+}
+
+// Stops the client of playlist `name` and removes its files, once no client
+// of it runs (stopped ones included): a stop that did not take (the
+// controller killed before its signal) is tried once more. Nothing is
+// stopped where nothing could be removed. True when every file is gone.
+bool DeletePlaylistFiles(std::string_view name, StreamControl& streams, std::string& reason) {
+  if (!DirWritable(reason)) return false;
+  const std::string config = source_config_path(name);
+  streams.Stop(name);
+  if (!find_source_clients(config, true).empty()) streams.Stop(name);
+  if (!find_source_clients(config, true).empty()) {
+    reason = "a client of the playlist still runs";
+    return false;
+  }
+  // The playlist file goes first: from then on the playlist is gone for
+  // everyone, whatever is left of the rest.
+  delete_playlist(name);
+  // A folder of such a name (a user's, in a shared folder) is none of the
+  // playlist's files, and is never removed.
+  for (const std::string& file :
+       {playlist_path(name), playlist_settings_path(name), source_config_path(name), folders_path(name)}) {
+    struct stat st;
+    if (::lstat(file.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      reason = "cannot remove " + file.substr(file.rfind('/') + 1);
+      return false;
+    }
+  }
+  return true;
+}
+
+// An empty file at `path`, the config directory's owner's as every file
+// made there (where the file system lets root give it away); it needs no
+// room on the disk.
+bool MakeEmpty(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, kPrivateFileMode));
+  if (!fd.valid()) return false;
+  give_to_directory_owner(fd.get(), get_conf_dir());
+  return ::fsync(fd.get()) == 0;
+}
+
+// Writes why the scan of a create could not be kept: the reason, or, where
+// even that finds no room, an empty marker. False when there is not even that.
+bool MarkIncomplete(std::string_view name, const std::string& why) {
+  const std::string marker = incomplete_marker_path(name);
+  return write_file_atomically(marker, why + "\n") == 0 || MakeEmpty(marker);
 }
 
 // Step 3, for a run that just recorded the change and for the next lock
-// holder alike. Every step can be repeated.
-bool Apply(const Record& record, StreamControl& streams) {
+// holder alike. Every step can be repeated. The streams are stopped and
+// started only once every staged file is in place: a change that cannot be
+// applied leaves them as they run. `reason` says why it could not.
+bool Apply(const Record& record, StreamControl& streams, std::string& reason) {
   const std::string& name = record.argument;
   // Records of the earlier kind name no staged files: a port change is made
   // again, and a create that did not get as far as its playlist file leaves
   // nothing.
   if (record.targets.empty() && record.action == "set" && is_valid_port(name)) {
+    reason = "the port change could not be made again";
     return change_port(name, streams) == ChangeResult::kDone;
   }
   if (record.targets.empty() && record.action == "new" && is_valid_playlist_name(name)) {
     if (!playlist_file_exists(name)) delete_playlist(name);
-    return End();
+    return End(reason);
   }
-  if (record.action == "set") {
-    bool ok = RenameStaged(record, 0, 2);  // the server settings and icecast.xml
-    if (ok) {
-      streams.Stop("all");
-      ok = RenameStaged(record, 2, record.targets.size());  // the source client configs
-      streams.Start("all");
-    }
-    return ok && End();
+  if (record.action == "set" || (record.action == "renew" && is_valid_playlist_name(name))) {
+    bool renamed = false;
+    if (!RenameStaged(record, reason, &renamed) || (!renamed && !DirWritable(reason))) return false;
+    const std::string_view target = record.action == "set" ? std::string_view("all") : std::string_view(name);
+    streams.Stop(target);
+    streams.Start(target);
+    return End(reason);
   }
   if (record.action == "new" && is_valid_playlist_name(name) && record.targets.size() == 4) {
     // Staged are the settings, the source client config, the folders and the
     // playlist, renamed in that order: while the folders are still staged,
     // no rename has begun, and a missing playlist is yet to be searched.
+    // A scan that cannot be written (a full volume) still ends the create:
+    // the playlist is made empty and marked incomplete, which a rescan
+    // mends; where not even that can be written, the create is undone.
     const std::string folders = Staged(2), playlist = Staged(3);
     if (Exists(folders) && !Exists(playlist)) {
       std::unique_ptr<FILE, FileCloser> list(std::fopen(folders.c_str(), "re"));
-      if (!list || build_playlist_at(playlist, list.get()) != 0) return false;
+      errno = 0;
+      if (list && build_playlist_at(playlist, list.get()) == 0) {
+        ::unlink(incomplete_marker_path(name).c_str());  // of an earlier create of the name
+      } else {
+        const int error = errno;
+        std::string why = "the folder scan could not be written";
+        if (error != 0) why += std::string(": ") + std::strerror(error);
+        if (!MarkIncomplete(name, why) || !MakeEmpty(playlist)) {
+          ::unlink(incomplete_marker_path(name).c_str());
+          RemoveStaged();
+          return End(reason);
+        }
+      }
     }
-    return RenameStaged(record, 0, 4) && End();
-  }
-  if (record.action == "renew" && is_valid_playlist_name(name)) {
-    if (!RenameStaged(record, 0, record.targets.size())) return false;
-    streams.Stop(name);
-    streams.Start(name);
-    return End();
+    return RenameStaged(record, reason) && End(reason);
   }
   if (record.action == "del" && is_valid_playlist_name(name)) {
-    // The files go only once no client of the playlist runs: a stop that did
-    // not take (the controller killed before its signal) is tried once more,
-    // and when a client still runs, the files and the record stay, so that
-    // the next holder of the lock stops it and then completes the delete.
-    const std::string config = source_config_path(name);
-    streams.Stop(name);
-    if (!find_source_clients(config, true).empty()) streams.Stop(name);
-    if (!find_source_clients(config, true).empty()) return false;
-    delete_playlist(name);
-    // A folder of such a name (a user's, in a shared folder) is none of the
-    // playlist's files, and is never removed.
-    for (const std::string& file :
-         {playlist_path(name), playlist_settings_path(name), source_config_path(name), folders_path(name)}) {
-      struct stat st;
-      if (::lstat(file.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return false;
-    }
-    return End();
+    // The files go only once no client of the playlist runs; when one still
+    // runs, the files and the record stay, so that the next holder of the
+    // lock stops it and then completes the delete.
+    return DeletePlaylistFiles(name, streams, reason) && End(reason);
   }
-  return End();  // names nothing we could change: of no use to anyone
+  return End(reason);  // names nothing we could change: of no use to anyone
 }
 
 // Steps 1 and 2: the new files of a change, staged in order, then recorded.
@@ -205,7 +272,8 @@ class Plan {
       return ChangeResult::kRefused;
     }
     if (recorded) recorded();
-    return Apply(record_, streams) ? ChangeResult::kDone : ChangeResult::kPending;
+    std::string reason;
+    return Apply(record_, streams, reason) ? ChangeResult::kDone : ChangeResult::kPending;
   }
 
  private:
@@ -258,12 +326,50 @@ std::optional<std::string> SourceConfigText(std::string_view name, std::string_v
 
 }  // namespace
 
-bool finish_recorded_change(StreamControl& streams) {
+bool finish_recorded_change(StreamControl& streams, WaitingChange* waiting) {
   Record record;
+  std::string reason;
   Found found = ReadRecord(record);
-  if (found == Found::kUnreadable || (found == Found::kRecord && !Apply(record, streams))) return false;
+  if (found == Found::kUnreadable) {
+    record = {"unknown", "-", {}};
+    reason = "the record cannot be read";
+  }
+  if (found == Found::kUnreadable || (found == Found::kRecord && !Apply(record, streams, reason))) {
+    if (waiting != nullptr) *waiting = {record.action, record.argument, reason};
+    return false;
+  }
   RemoveStaged();
   return true;
+}
+
+std::optional<WaitingChange> waiting_change() {
+  Record record;
+  switch (ReadRecord(record, false)) {
+    case Found::kNone:
+      return std::nullopt;
+    case Found::kUnreadable:
+      return WaitingChange{"unknown", "-", "the record cannot be read"};
+    case Found::kRecord:
+      break;
+  }
+  // Only a look: the reason is what can be told without trying.
+  WaitingChange waiting{record.action, record.argument, ""};
+  if (DirWritable(waiting.reason)) {
+    waiting.reason = record.action == "del" && is_valid_playlist_name(record.argument) &&
+                             !find_source_clients(source_config_path(record.argument), true).empty()
+                         ? "a client of the playlist still runs"
+                         : "not applied yet";
+  }
+  return waiting;
+}
+
+std::optional<std::string> playlist_incomplete(std::string_view name) {
+  const std::string marker = incomplete_marker_path(name);
+  if (!Exists(marker)) return std::nullopt;
+  std::string why = read_regular_file(marker, 4096).value_or("");
+  while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
+  if (why.empty() || why.find('\n') != std::string::npos) why = "the folder scan could not be written";
+  return why;
 }
 
 ChangeResult change_port(std::string_view port, StreamControl& streams) {
@@ -319,5 +425,18 @@ ChangeResult renew_playlist(std::string_view name, std::string_view genre, std::
 }
 
 ChangeResult remove_playlist(std::string_view name, StreamControl& streams) {
-  return Plan("del", name).Run(streams);
+  Record waiting;
+  switch (ReadRecord(waiting)) {
+    case Found::kNone:
+      if (ChangeResult result = Plan("del", name).Run(streams); result != ChangeResult::kRefused) return result;
+      break;  // no room for the record: a delete needs none
+    case Found::kUnreadable:
+      return ChangeResult::kRefused;
+    case Found::kRecord:
+      // The waiting change touches only the files of its own playlist.
+      if (waiting.action == "set" || waiting.argument == name) return ChangeResult::kRefused;
+      break;
+  }
+  std::string reason;
+  return DeletePlaylistFiles(name, streams, reason) ? ChangeResult::kDone : ChangeResult::kPending;
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -72,10 +73,10 @@ class ChangeTest : public ::testing::Test {
 
 TEST_F(ChangeTest, APortChangeKilledAfterItsRecordIsFinishedByTheNextHolder) {
   RunInChild("stop all", [](Streams& streams) { change_port("8010", streams); });
-  // Killed between the stop and the source client configs: the record stays.
+  // Killed at the stop, every file in place: the record stays, and the
+  // next holder makes the streams follow.
   EXPECT_TRUE(Exists(At(".wl-journal")));
   EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "port=8010\n");
-  EXPECT_EQ(ReadFile(At("ices.conf-A")), "<x>\n      <Port>8000</Port>\n</x>");
   Streams next;
   EXPECT_TRUE(finish_recorded_change(next));
   EXPECT_EQ(ReadFile(At("ices.conf-A")), "<x>\n      <Port>8010</Port>\n</x>");
@@ -160,6 +161,62 @@ TEST_F(ChangeTest, ARecordThatCannotBeFinishedStaysAndOneOfNoUseIsDropped) {
     EXPECT_EQ(Files(), (std::vector<std::string>{"icecast.xml", "simple-icecast-conf"})) << record;
   }
   EXPECT_TRUE(streams.calls.empty());  // a record of no use runs nothing
+}
+
+// A recorded change whose files cannot all be renamed into place (here a
+// folder stands where a file goes) runs no stream at any try and says why;
+// meanwhile only a delete of another playlist goes ahead, unrecorded, and the
+// waiting change is left whole. Once the renames work, it completes.
+TEST_F(ChangeTest, AChangeThatCannotBeAppliedWaitsWithoutTouchingTheStreams) {
+  Streams streams;
+  WriteFile(At("simple-ices-conf-B"), "name=B\nenabled=0\n");
+  WriteFile(At("ices.conf-B"), "<x/>");
+  WriteFile(At("playlist-B"), "b.mp3\n");
+  WriteFile(At("folders-B"), "/b\n");
+  const std::string record = "set\n8010\nsimple-icecast-conf\nicecast.xml\nices.conf-A\n";
+  WriteFile(At(".wl-journal"), record);
+  WriteFile(At(".wl-s-0"), "port=8010\n");
+  WriteFile(At(".wl-s-1"), "<port>8010</port>");
+  WriteFile(At(".wl-s-2"), "<x>\n      <Port>8010</Port>\n</x>");
+  ::unlink(At("ices.conf-A").c_str());
+  ::mkdir(At("ices.conf-A").c_str(), 0755);
+  WriteFile(At("ices.conf-A/keep"), "");
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    WaitingChange waiting;
+    EXPECT_FALSE(finish_recorded_change(streams, &waiting));
+    EXPECT_EQ(waiting.action, "set");
+    EXPECT_EQ(waiting.argument, "8010");
+    EXPECT_EQ(waiting.reason, "rename failed: Is a directory");
+  }
+  EXPECT_TRUE(streams.calls.empty());
+  EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "port=8010\n");  // what could be renamed is
+  std::optional<WaitingChange> seen = waiting_change();
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(seen->action + " " + seen->argument + " " + seen->reason, "set 8010 not applied yet");
+  // A port change rewrites every client config: no delete beside it.
+  EXPECT_EQ(remove_playlist("B", streams), ChangeResult::kRefused);
+  EXPECT_TRUE(Exists(At("playlist-B")));
+
+  // A change of playlist A waits instead: B can go, A cannot.
+  WriteFile(At(".wl-journal"), "renew\nA\nices.conf-A\n");
+  ::rename(At(".wl-s-2").c_str(), At(".wl-s-0").c_str());
+  ::unlink(At(".wl-s-1").c_str());
+  EXPECT_FALSE(finish_recorded_change(streams));
+  EXPECT_EQ(remove_playlist("B", streams), ChangeResult::kDone);
+  for (const char* file : {"playlist-B", "simple-ices-conf-B", "ices.conf-B", "folders-B"}) {
+    EXPECT_FALSE(Exists(At(file))) << file;
+  }
+  EXPECT_EQ(remove_playlist("A", streams), ChangeResult::kRefused);
+  EXPECT_EQ(streams.calls, (std::vector<std::string>{"stop B"}));
+  EXPECT_EQ(ReadFile(At(".wl-journal")), "renew\nA\nices.conf-A\n");
+  EXPECT_TRUE(Exists(At(".wl-s-0")));
+
+  ::unlink(At("ices.conf-A/keep").c_str());
+  ::rmdir(At("ices.conf-A").c_str());
+  EXPECT_TRUE(finish_recorded_change(streams));
+  EXPECT_EQ(ReadFile(At("ices.conf-A")), "<x>\n      <Port>8010</Port>\n</x>");
+  EXPECT_EQ(streams.calls, (std::vector<std::string>{"stop B", "stop A", "start A"}));
+  EXPECT_FALSE(waiting_change());
 }
 
 TEST_F(ChangeTest, RecordsOfTheEarlierKindAreStillFinished) {

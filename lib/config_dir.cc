@@ -104,6 +104,7 @@ std::string playlist_path(std::string_view name) { return InConfDir(kPlaylistPre
 std::string source_config_path(std::string_view name) { return InConfDir(kSourceConfigPrefix, name); }
 std::string server_config_path() { return InConfDir(kServerConfigName); }
 std::string folders_path(std::string_view name) { return InConfDir(kFoldersPrefix, name); }
+std::string incomplete_marker_path(std::string_view name) { return InConfDir(kIncompletePrefix, name); }
 
 bool is_valid_playlist_name(std::string_view name) {
   if (name.empty() || name.size() > kMaxNameLength || name == "all") return false;
@@ -274,6 +275,7 @@ void delete_playlist(std::string_view name) {
   cfg_remove(playlist_settings_path(name));
   ::unlink(source_config_path(name).c_str());
   ::unlink(folders_path(name).c_str());
+  ::unlink(incomplete_marker_path(name).c_str());
 }
 
 int has_playlist_name(std::string_view name) {

@@ -43,6 +43,9 @@ std::string playlist_path(std::string_view name);            // playlist-NAME
 std::string source_config_path(std::string_view name);       // ices.conf-NAME
 std::string server_config_path();                            // icecast.xml
 std::string folders_path(std::string_view name);             // folders-NAME: the chosen folders
+// .wl-incomplete-NAME: why the playlist's last scan could not be written
+// (see lib/change.h); there only while that is so.
+std::string incomplete_marker_path(std::string_view name);
 
 // True when `name` can name a playlist: not empty, not "all" (the
 // controller's keyword for every playlist), no "/", no byte below 0x20 nor
@@ -70,6 +73,7 @@ inline constexpr char kRestartsName[] = ".wl-restarts";        // check's restar
 inline constexpr char kServerRecordName[] = ".wl-server-id";  // the server the controller started
 inline constexpr char kTempNameTemplate[] = ".wl-XXXXXX";      // a file being written
 inline constexpr char kInstallNoteName[] = ".wl-install-dirs";  // the installer's, not the programs'
+inline constexpr std::string_view kIncompletePrefix = ".wl-incomplete-";  // a create's scan that failed, by name
 
 // What a playlist is, for every reader (the table, the status, the
 // controller's start, stop, check and rescan): a regular file (or a link to
@@ -165,8 +169,8 @@ int renew_playlist_settings(std::string_view name, std::string_view genre, std::
 int set_playlist_enabled(std::string_view name, std::string_view value);
 
 // Removes the playlist file, the playlist settings file, the source client
-// config and the stored folders of `name`, in that order; missing files are
-// passed over silently.
+// config, the stored folders and the incomplete marker of `name`, in that
+// order; missing files are passed over silently.
 // The settings file is removed under its lock, so that a writer holding it
 // meanwhile cannot bring it back.
 void delete_playlist(std::string_view name);

@@ -86,6 +86,13 @@ function readStatus(doc) {
   // Present only when something stands in the way of a change.
   const dir = doc.getElementsByTagName("conf_dir")[0];
   const refused = doc.getElementsByTagName("changes_refused")[0];
+  // A recorded change the device could not apply, and the playlists whose
+  // folder scan could not be written: present only while there are.
+  const waiting = doc.getElementsByTagName("change")[0];
+  const incomplete = new Map();
+  for (const element of doc.getElementsByTagName("incomplete")) {
+    incomplete.set(first(element, "name"), first(element, "reason") || "");
+  }
   return {
     server: {
       running: first(server, "running") === "1",
@@ -103,6 +110,11 @@ function readStatus(doc) {
       : null,
     allowedHosts: all(doc, "allowed_host"),
     serverSettingsUnreadable: first(doc, "server_settings") === "unreadable",
+    // { action, argument, reason }, null when no change waits.
+    change: waiting
+      ? { action: first(waiting, "action") || "", argument: first(waiting, "argument") || "", reason: first(waiting, "reason") || "" }
+      : null,
+    incomplete,
   };
 }
 

@@ -185,6 +185,23 @@ function accessProblem(status) {
   return "the device found no sign that the request came from this page: reload the page";
 }
 
+// A change the device recorded but could not apply, as the owner reads it,
+// with what to do; null when none waits.
+function waitingChange(status) {
+  const waiting = status && status.change;
+  if (!waiting) return null;
+  const what = {
+    set: `the move of the server to port ${waiting.argument}`,
+    new: `the creation of ${quoted(waiting.argument)}`,
+    renew: `the new settings of ${quoted(waiting.argument)}`,
+    del: `the deletion of ${quoted(waiting.argument)}`,
+  }[waiting.action] || "an earlier change";
+  return `${what} could not be completed (${waiting.reason || "the device did not say why"}). ` +
+    "The streams run on as they were. Free room on the device's disk and check that the disk has not turned " +
+    "read-only (restarting the device after a disk error); the device retries the change at every change and every " +
+    "minute, and takes no other change meanwhile but the deletion of another playlist";
+}
+
 // Why the device refused a change, from its status and, for a playlist, from
 // whether it still exists; null when nothing tells.
 async function refusalReason(name = null) {
@@ -194,6 +211,8 @@ async function refusalReason(name = null) {
   if (status && status.serverSettingsUnreadable) {
     return "the device cannot read its server settings (a disk error?): nothing is changed until it can";
   }
+  const waiting = waitingChange(status);
+  if (waiting) return waiting;
   if (status && !status.writable) return "the device cannot write its settings folder (it may be full or read-only)";
   if (status && status.busy) return "the device is busy with another change; try again when it has finished";
   if (name !== null) {
@@ -391,6 +410,10 @@ function streamState(row, status) {
   if (!status) return ["unknown", "Unknown", "The device did not tell how its streams are"];
   const st = status.playlists.get(row.name);
   if (!st) return ["unknown", "Unknown", "The device did not tell how this stream is"];
+  if (status.incomplete.has(row.name)) {
+    return ["incomplete", "Incomplete", `Its folders could not be searched completely (${status.incomplete.get(row.name) ||
+      "the device did not say why"}): free room on the device's disk, then rescan it`];
+  }
   if (st.enabled && st.running && status.up) return ["live", "Live", "On and streaming"];
   if (st.enabled && !status.up) return ["down", "Down", "On, but the streaming server is not running"];
   if (st.enabled && st.givenUp) {
@@ -602,6 +625,11 @@ function renderServerState(status) {
     else [kind, text] = ["down", `Streaming server not running (port ${port}).`];
     if (status.busy) text += " A change is running on the device.";
     if (!status.writable) text += " The device cannot write its settings folder.";
+    const waiting = waitingChange(status);
+    if (waiting) {
+      kind = "down";
+      text += ` A change waits: ${waiting}.`;
+    }
   } else if (view.statusAt) {
     [kind, text] = ["unknown", `Streaming server: unknown, the device did not answer (last answer ${age(view.statusAt)}).`];
   } else {
@@ -992,7 +1020,18 @@ function createPlaylist() {
       });
       if (res(doc) === "1") {
         closeEditor();
-        showInfo(`${quoted(name)} is ready. Turn it on with its start button.`);
+        // Answered before the scan: whether the scan was written, the
+        // status tells now that it has ended.
+        const status = await fetchStatus();
+        if (status && status.incomplete.has(name)) {
+          showError(`${quoted(name)} was made, but its folders could not be searched completely (` +
+            `${status.incomplete.get(name) || "the device did not say why"}). Free room on the device's disk, then rescan it.`);
+        } else if (status && !status.playlists.has(name)) {
+          showError(`${quoted(name)} was not created: ${waitingChange(status) ||
+            "the device could not write its song list (its disk may be full)"}.`);
+        } else {
+          showInfo(`${quoted(name)} is ready. Turn it on with its start button.`);
+        }
         return;
       }
       const reason = nameProblem(name) || (await refusalReason());

@@ -8,7 +8,8 @@
 // change more than one file (set, new, renew, del) go through lib/change.h:
 // they complete, or answer 0 and leave a record that the next holder of the
 // lock finishes. A command that finds such a record it cannot finish changes
-// nothing and answers 0.
+// nothing and answers 0; only a delete of another playlist goes ahead, so
+// that the owner can still free room.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,13 +66,14 @@ class ControllerRuns final : public StreamControl {
 
 // Takes the command lock and finishes the change a failed or killed command
 // left recorded. Returns nothing when the lock cannot be had or that change
-// cannot be finished: the command must then change nothing.
-std::optional<CommandLock> TakeCommandLock() {
+// cannot be finished: the command must then change nothing. A delete is let
+// through all the same (remove_playlist judges whether it may go ahead).
+std::optional<CommandLock> TakeCommandLock(bool deleting = false) {
   CommandLock lock = CommandLock::Acquire();
   if (lock.state() == CommandLock::State::kFailed || lock.state() == CommandLock::State::kBusy) return std::nullopt;
   if (lock.held() && !lock.inherited()) {
     ControllerRuns runs(lock);
-    if (!finish_recorded_change(runs)) return std::nullopt;
+    if (!finish_recorded_change(runs) && !deleting) return std::nullopt;
   }
   return lock;
 }
@@ -198,7 +200,7 @@ void handle_playlist_new() {
 void handle_playlist_del() {
   std::string name = cgiFormStringNoNewlines("f_name", kFieldSize);
   std::optional<CommandLock> lock;
-  if (!is_valid_playlist_name(name) || !(lock = TakeCommandLock())) {
+  if (!is_valid_playlist_name(name) || !(lock = TakeCommandLock(true))) {
     write_config_response(0);
     return;
   }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "lib/change.h"
 #include "lib/config_dir.h"
 #include "lib/music_folders.h"
 #include "lib/numbers.h"
@@ -87,7 +88,8 @@ void handle_status() {
   // After the elements above, and only when something stands in the way of
   // a change, so that the usual answer stays as it was: whether the config
   // directory can be written and whether a change holds the command lock.
-  if (ConfDirState dir = conf_dir_state(); !dir.writable || dir.busy) {
+  const ConfDirState dir = conf_dir_state();
+  if (!dir.writable || dir.busy) {
     std::fprintf(cgiOut, "<conf_dir><writable>%d</writable><busy>%d</busy></conf_dir>", dir.writable, dir.busy);
   }
   // Server settings that cannot be read refuse every change that writes
@@ -106,6 +108,25 @@ void handle_status() {
     write_raw("</changes_refused>");
   }
   for (const std::string& name : allowed_host_names()) write_element("allowed_host", name);
+  // Last, and only when there is one: a recorded change that waits (not one
+  // that a holder of the lock is applying now), and the playlists whose scan
+  // could not be written, with why.
+  std::optional<WaitingChange> change;
+  if (!dir.busy && (change = waiting_change())) {
+    write_raw("<change>");
+    write_element("action", change->action);
+    write_element("argument", change->argument);
+    write_element("reason", change->reason);
+    write_raw("</change>");
+  }
+  for (const PlaylistStatus& playlist : status.playlists) {
+    if (std::optional<std::string> why = playlist_incomplete(playlist.name)) {
+      write_raw("<incomplete>");
+      write_element("name", playlist.name);
+      write_element("reason", *why);
+      write_raw("</incomplete>");
+    }
+  }
   end_config_response();
 }
 

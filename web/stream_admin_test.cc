@@ -85,7 +85,9 @@ TEST_F(StreamAdminTest, StatusTellsWhatStandsInTheWayOfAChangeAfterItsOtherEleme
   // No config directory: nothing can be written.
   PointConfDir(conf_ / "missing");
   std::string missing = RunCgi("cmd=GUI_ice_status").out;
-  EXPECT_TRUE(EndsWith(missing, "</server><conf_dir><writable>0</writable><busy>0</busy></conf_dir></config>")) << missing;
+  EXPECT_TRUE(EndsWith(missing, "</server><conf_dir><writable>0</writable><busy>0</busy></conf_dir>"
+                                "<server_settings>unreadable</server_settings></config>"))
+      << missing;
 }
 
 TEST_F(StreamAdminTest, PlaylistNameProposesTheLowestFreeNumber) {
