@@ -283,6 +283,20 @@ TEST_F(TarnwickTest, AsOwnerRunsAProgramInTheFolderAsItsOwner) {
   }
   EXPECT_EQ(Tarnwick({"as-owner", folder / "missing", "true"}).status, 1);
   EXPECT_EQ(Tarnwick({"as-owner", "/", "no-such-program-here"}).status, 127);
+  // A link in the folder's place (swapped in by whoever owns the folder
+  // above) is refused, with or without a trailing "/": root would take on
+  // the owner of, and work in, the folder it names.
+  TempDir above, target;
+  ASSERT_EQ(::chown(target.path().c_str(), 12345, 23456), 0);
+  ASSERT_EQ(::symlink(target.path().c_str(), (above / "conf").c_str()), 0);
+  for (const std::string& path : {above / "conf", above / "conf/", above / "conf//"}) {
+    r = Tarnwick({"as-owner", path, "touch", "made"});
+    EXPECT_EQ(r.status, 1) << path;
+    EXPECT_NE(r.err.find("is a link"), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(Exists(target / "made"));
+  EXPECT_EQ(Tarnwick({"as-owner", target.path() + "/", "touch", "made"}).status, 0);
+  EXPECT_TRUE(Exists(target / "made"));
 }
 
 // Server settings that exist but cannot be read: the boot writes nothing
