@@ -273,9 +273,15 @@ mkdir -p "$LOGS/sub" "$W/root-dir"
 cp "$VICTIM" "$W/root-dir/file"
 ln -s "$W/root-dir" "$LOGS/sub/link"
 chown -R -h nobody "$LOGS/sub"
-check "uninstall --purge" "$R$APP/uninstall.sh" --root "$R" --purge
-check "  ... removed the log folder, and nothing a link there named" \
-  bash -c "[ ! -e '$LOGS' ] && cmp -s '$VICTIM' '$W/root-dir/file'"
+# A folder of root's in there tells who empties it: nobody cannot.
+mkdir "$LOGS/sub/roots"
+: >"$LOGS/sub/roots/file"
+check "uninstall --purge" bash -c "'$R$APP/uninstall.sh' --root '$R' --purge 2>'$W/uninstall-errors'"
+check "  ... empties the log folder as nobody, never as root" \
+  bash -c "[ -e '$LOGS/sub/roots/file' ] && [ ! -e '$LOGS/sub/link' ] && grep -q 'could not empty' '$W/uninstall-errors'"
+check "  ... and nothing a link there named goes" bash -c "cmp -s '$VICTIM' '$W/root-dir/file'"
+rm -rf "$LOGS/sub/roots"
+rmdir "$LOGS/sub" "$LOGS"
 rm -rf "$W/root-dir"
 check "  ... stopped the playlist's source client" bash -c "! pgrep -f '^ices -c $CONF/ices.conf-Demo -B' >/dev/null"
 ln -sfn "$SRC/build/device/ices" "$R/usr/bin/ices"
