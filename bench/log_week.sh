@@ -27,10 +27,13 @@ trap 'rm -rf "$work"' EXIT
 mount -t tmpfs wl-bench-tmp /tmp
 mount -t tmpfs wl-bench-log /var/log
 mkdir -p /var/log/wavelorn "$work/bin" "$work/conf"
-chown nobody /var/log/wavelorn
 cp /etc/group "$work/group"
 grep -q '^allaccount:' "$work/group" || echo "allaccount:x:2049:nobody" >>"$work/group"
 mount --bind "$work/group" /etc/group
+# As the boot script leaves it for streams run as root (the config directory
+# is root's): root's, the server's group's to write, sticky.
+chown "0:$(awk -F: '$1 == "allaccount" { print $3; exit }' /etc/group)" /var/log/wavelorn
+chmod 1770 /var/log/wavelorn
 ln -s "$(command -v icecast2)" "$work/bin/icecast"
 printf 'port=8600\npasswd=benchpassword\n' >"$work/conf/simple-icecast-conf"
 printf %s "$work/conf" >/tmp/iceconf.dir

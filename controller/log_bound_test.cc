@@ -76,4 +76,33 @@ TEST(LogBoundTest, RootTrimsOnlyTheOwnersOwnLogAndFollowsNoLink) {
   EXPECT_TRUE(victim_intact());
 }
 
+// Root's streams: the folder is root's, sticky, the server's (nobody's)
+// group's to write. The trim runs as root, takes root's own log only, and
+// replaces a link the server planted as ices.log.old.
+TEST(LogBoundTest, InRootsStickyFolderRootsLogIsTrimmedAndTheServersFilesAreNotFollowed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempDir logs, elsewhere;
+  ASSERT_EQ(::chown(logs.path().c_str(), 0, kOtherUser), 0);
+  ASSERT_EQ(::chmod(logs.path().c_str(), 01770), 0);
+  const std::string secret(static_cast<std::size_t>(kSourceLogLimit) + 100, 's');
+  const std::string victim = elsewhere / "root-only";
+  WriteFile(victim, "root:secret\n", 0600);
+  // The server's own file in the log's place is no log of root's clients.
+  WriteFile(logs / "ices.log", secret, 0600);
+  ASSERT_EQ(::chown((logs / "ices.log").c_str(), kOtherUser, kOtherUser), 0);
+  EXPECT_FALSE(bound_source_client_log(logs.path()));
+  EXPECT_EQ(ReadFile(logs / "ices.log"), secret);
+  ASSERT_EQ(::chown((logs / "ices.log").c_str(), 0, 0), 0);
+  ASSERT_EQ(::symlink(victim.c_str(), (logs / "ices.log.old").c_str()), 0);
+  ASSERT_EQ(::lchown((logs / "ices.log.old").c_str(), kOtherUser, kOtherUser), 0);
+  EXPECT_TRUE(bound_source_client_log(logs.path()));
+  EXPECT_EQ(ReadFile(logs / "ices.log"), "");
+  struct stat old;
+  ASSERT_EQ(::lstat((logs / "ices.log.old").c_str(), &old), 0);
+  EXPECT_TRUE(S_ISREG(old.st_mode));
+  EXPECT_EQ(old.st_uid, 0u);
+  EXPECT_EQ(ReadFile(logs / "ices.log.old"), secret.substr(100));
+  EXPECT_EQ(ReadFile(victim), "root:secret\n");
+}
+
 }  // namespace

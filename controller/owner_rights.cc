@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "lib/spawn.h"
 #include "lib/unique_fd.h"
@@ -37,10 +38,19 @@ int run_as_user(uid_t user, gid_t group, const std::function<int()>& work, std::
 }
 
 int exec_as_owner(const char* dir, char* const program_argv[]) {
-  UniqueFd folder(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+  // A link in the folder's place (a user who owns a folder above it may swap
+  // one in) is refused, not followed: root would take on, and the script
+  // work in, whatever folder it names. A trailing "/" would make the kernel
+  // follow it all the same.
+  std::string path = dir;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
   struct stat st;
   if (!folder.valid() || ::fstat(folder.get(), &st) != 0) {
-    std::fprintf(stderr, "tarnwick: %s: %s\n", dir, std::strerror(errno));
+    const int error = errno;
+    struct stat link;
+    const bool is_link = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+    std::fprintf(stderr, "tarnwick: %s: %s\n", dir, is_link ? "is a link" : std::strerror(error));
     return 1;
   }
   if (::geteuid() == 0 && st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {

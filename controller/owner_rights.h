@@ -27,7 +27,7 @@ bool become_user(uid_t user, gid_t group);
 int run_as_user(uid_t user, gid_t group, const std::function<int()>& work, std::chrono::milliseconds deadline);
 
 // "tarnwick as-owner DIR PROGRAM ARG...": for the installer's scripts, which
-// run as root. Opens folder DIR, takes on its owner and group (when run as
+// run as root. Opens folder DIR (a link there is refused, not followed), takes on its owner and group (when run as
 // root and the owner is not root), enters it and runs PROGRAM with the
 // arguments from the search path, so that the script's file work there
 // (relative names) has the owner's rights. A folder of root's that others

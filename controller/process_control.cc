@@ -15,6 +15,7 @@
 #include <memory>
 #include <set>
 
+#include "controller/client_logs.h"
 #include "controller/owner_rights.h"
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
@@ -137,6 +138,14 @@ bool start_playlist(std::string_view name) {
   const std::string config = source_config_path(name);
   if (!find_source_clients(config).empty()) return false;
   KillAndWait(find_source_clients(config, true), "ices", config);
+  // A client run as root must find its logs root's own (controller/client_logs.h).
+  if (::geteuid() == 0 && stream_user() == 0) {
+    if (std::optional<std::string> why = prepare_root_client_logs()) {
+      std::fprintf(stderr, "tarnwick: not starting the client of %.*s as root: %s\n", static_cast<int>(name.size()),
+                   name.data(), why->c_str());
+      return false;
+    }
+  }
   return Launch({"ices", "-c", config, "-B"});
 }
 

@@ -283,6 +283,20 @@ TEST_F(TarnwickTest, AsOwnerRunsAProgramInTheFolderAsItsOwner) {
   }
   EXPECT_EQ(Tarnwick({"as-owner", folder / "missing", "true"}).status, 1);
   EXPECT_EQ(Tarnwick({"as-owner", "/", "no-such-program-here"}).status, 127);
+  // A link in the folder's place (swapped in by whoever owns the folder
+  // above) is refused, with or without a trailing "/": root would take on
+  // the owner of, and work in, the folder it names.
+  TempDir above, target;
+  ASSERT_EQ(::chown(target.path().c_str(), 12345, 23456), 0);
+  ASSERT_EQ(::symlink(target.path().c_str(), (above / "conf").c_str()), 0);
+  for (const std::string& path : {above / "conf", above / "conf/", above / "conf//"}) {
+    r = Tarnwick({"as-owner", path, "touch", "made"});
+    EXPECT_EQ(r.status, 1) << path;
+    EXPECT_NE(r.err.find("is a link"), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(Exists(target / "made"));
+  EXPECT_EQ(Tarnwick({"as-owner", target.path() + "/", "touch", "made"}).status, 0);
+  EXPECT_TRUE(Exists(target / "made"));
 }
 
 // Server settings that exist but cannot be read: the boot writes nothing
@@ -396,6 +410,44 @@ TEST_F(TarnwickTest, StartAllStopsTheClientsOfPlaylistsThatAreGone) {
   EXPECT_EQ(Running("Gone"), 0u);
   EXPECT_EQ(Running("Kept"), 1u);  // replaced with the server
   EXPECT_NE(find_source_clients(At("ices.conf-Kept")), kept);
+}
+
+}  // namespace
+
+namespace {
+
+// Run as root with a config directory of root's, the client runs as root in
+// the log folder: it starts only once what it writes there is root's own,
+// and the reason it does not start is said.
+TEST_F(TarnwickTest, ARootClientStartsOnlyWithItsLogsRootsOwn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  // The test's own /var/log (the sandbox's mount namespace is private).
+  ASSERT_EQ(::mount("wavelorn-log", "/var/log", "tmpfs", 0, nullptr), 0);
+  struct Unmount {
+    ~Unmount() { ::umount2("/var/log", MNT_DETACH); }
+  } unmount;
+  const std::string logs = "/var/log/wavelorn";
+  ASSERT_EQ(::mkdir(logs.c_str(), 0755), 0);
+  ASSERT_EQ(::chown(logs.c_str(), 12345, 12345), 0);
+  WriteFile("/var/log/secret", "root:secret\n", 0600);
+  ASSERT_EQ(::symlink("/var/log/secret", (logs + "/ices.cue").c_str()), 0);
+  AddPlaylist("P", "1");
+  // The server's folder, as before: its owner could swap links at any time.
+  RunResult r = Tarnwick({"start", "P"});
+  EXPECT_TRUE(Calls().empty());
+  EXPECT_NE(r.err.find("tarnwick: not starting the client of P as root: /var/log/wavelorn is not root's"),
+            std::string::npos)
+      << r.err;
+  // Root's, sticky, in the server's group: the planted link is replaced.
+  ASSERT_EQ(::chown(logs.c_str(), 0, 12345), 0);
+  ASSERT_EQ(::chmod(logs.c_str(), 01770), 0);
+  r = Tarnwick({"start", "P"});
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(Calls(), (std::vector<std::string>{Ices("P")}));
+  struct stat st;
+  ASSERT_EQ(::lstat((logs + "/ices.cue").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0);
+  EXPECT_EQ(ReadFile("/var/log/secret"), "root:secret\n");
 }
 
 }  // namespace

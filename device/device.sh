@@ -112,7 +112,6 @@ fi
 mount -t tmpfs wavelorn-tmp /tmp
 mount -t tmpfs wavelorn-log /var/log
 mkdir /var/log/wavelorn
-chown nobody "$SB/log"
 mount --bind "$SB/log" /var/log/wavelorn
 
 # The device provisions a group "allaccount"; icecast2 changes to it.
@@ -123,6 +122,15 @@ if ! grep -q '^allaccount:' "$SB/group"; then
   echo "allaccount:x:$gid:nobody" >>"$SB/group"
 fi
 mount --bind "$SB/group" /etc/group
+# The log folder as the boot script leaves it: the stream user's (the config
+# directory's owner); when that is root, root's, the server's group's to
+# write, sticky, for the server (nobody:allaccount) and root's clients.
+if [ "$(stat -c %u "$CONF")" = 0 ]; then
+  chown "0:$(awk -F: '$1 == "allaccount" { print $3; exit }' /etc/group)" "$SB/log"
+  chmod 1770 "$SB/log"
+else
+  chown "$(stat -c %u:%g "$CONF")" "$SB/log"
+fi
 # The browser test opens the page by a name the device does not go by.
 if [ "$MODE" = --browser ]; then
   { cat /etc/hosts; echo "127.0.0.1 chromium.music-room.test firefox.music-room.test"; } >"$SB/hosts"

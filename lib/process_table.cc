@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "lib/atomic_file.h"
 #include "lib/config_dir.h"
 #include "lib/unique_fd.h"
 
@@ -83,9 +84,39 @@ uid_t stream_user(gid_t* group) {
   return st.st_uid;
 }
 
+namespace {
+
+// The user id of "nobody" in /etc/passwd (read by hand: the programs are
+// static, with no name service to ask); nothing when it is not there.
+std::optional<uid_t> NobodysId() {
+  std::optional<std::string> users = read_regular_file("/etc/passwd", 1 << 20);
+  if (!users) return std::nullopt;
+  constexpr std::string_view kEntry = "nobody:";
+  for (std::size_t at = 0; at < users->size();) {
+    std::size_t end = users->find('\n', at);
+    if (end == std::string::npos) end = users->size();
+    std::string_view line(users->data() + at, end - at);
+    at = end + 1;
+    if (!line.starts_with(kEntry)) continue;
+    // nobody:PASSWORD:UID:...
+    const std::size_t colon = line.find(':', kEntry.size());
+    if (colon == std::string_view::npos) return std::nullopt;
+    std::string id(line.substr(colon + 1, line.find(':', colon + 1) - colon - 1));
+    char* stop;
+    const unsigned long value = std::strtoul(id.c_str(), &stop, 10);
+    if (id.empty() || *stop != '\0' || id[0] == '-') return std::nullopt;
+    return static_cast<uid_t>(value);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 uid_t user_server_becomes(uid_t stream) {
   struct stat log;
-  return stream == 0 && ::stat("/var/log/wavelorn", &log) == 0 ? log.st_uid : stream;
+  if (stream != 0 || ::stat("/var/log/wavelorn", &log) != 0) return stream;
+  if (log.st_uid != 0) return log.st_uid;
+  return NobodysId().value_or(stream);
 }
 
 std::vector<pid_t> find_processes(std::string_view program, const std::string& config_path, bool include_stopped) {

@@ -25,9 +25,11 @@ uid_t stream_user(gid_t* group = nullptr);
 
 // The user a server of `stream` (the stream user) runs as besides that
 // user. Started by root, the server changes to the changeowner user of
-// icecast.xml ("nobody"), to which the boot script gives the server's log
-// folder /var/log/wavelorn so that it can write there: the owner of that
-// folder, when `stream` is root and the folder exists. Otherwise `stream`.
+// icecast.xml ("nobody"). When `stream` is root and the log folder
+// /var/log/wavelorn exists: its owner when that is not root (a folder given
+// to the server, as before), else nobody's id in /etc/passwd (the boot
+// script keeps the folder root's, in the server's group, so that nobody
+// cannot swap links for root's clients' logs). Otherwise `stream`.
 uid_t user_server_becomes(uid_t stream);
 
 // The process ids of our processes whose first argument has the base name

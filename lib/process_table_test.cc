@@ -4,7 +4,9 @@
 #include <netinet/in.h>
 #include <sys/stat.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,6 +70,39 @@ TEST(ProcessTableTest, TheListenersOwnerTellsWhenItsDescriptorsCannotBeRead) {
   EXPECT_NE(OwnsAs(nobody, server, 8052), 1);
   Stop(foreign);
   Stop(server);
+}
+
+// Started by root, the server is nobody; the boot script keeps the log
+// folder root's when the streams run as root, so nobody is looked up in
+// /etc/passwd. A folder given to the server (as before) still names it.
+TEST(ProcessTableTest, RootsServerIsTheLogFoldersOwnerOrNobody) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  // The test's own /var/log and /etc/passwd (the sandbox's mount namespace
+  // is private).
+  TempDir etc;
+  const std::string passwd = etc / "passwd";
+  ASSERT_EQ(::mount("wavelorn-log", "/var/log", "tmpfs", 0, nullptr), 0);
+  WriteFile(passwd, "");
+  ASSERT_EQ(::mount(passwd.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr), 0);
+  struct Unmount {
+    ~Unmount() {
+      ::umount2("/etc/passwd", MNT_DETACH);
+      ::umount2("/var/log", MNT_DETACH);
+    }
+  } unmount;
+  WriteFile(passwd, "root:x:0:0:root:/root:/bin/sh\nnobodyelse:x:7:7::/:/bin/false\nnobody:x:99:98:nobody:/:/bin/false\n");
+  EXPECT_EQ(user_server_becomes(0), 0u);  // no log folder: the stream user
+  ASSERT_EQ(::mkdir("/var/log/wavelorn", 01770), 0);
+  EXPECT_EQ(user_server_becomes(0), 99u);
+  EXPECT_EQ(user_server_becomes(1000), 1000u);
+  ASSERT_EQ(::chown("/var/log/wavelorn", 12345, 12345), 0);
+  EXPECT_EQ(user_server_becomes(0), 12345u);
+  // No nobody, or no number for it: none but root.
+  ASSERT_EQ(::chown("/var/log/wavelorn", 0, 0), 0);
+  WriteFile(passwd, "root:x:0:0:root:/root:/bin/sh\nnobody:x::98:nobody:/:/bin/false\n");
+  EXPECT_EQ(user_server_becomes(0), 0u);
+  WriteFile(passwd, "root:x:0:0:root:/root:/bin/sh\n");
+  EXPECT_EQ(user_server_becomes(0), 0u);
 }
 
 }  // namespace

@@ -92,6 +92,9 @@ id "$web_user" >/dev/null 2>&1 || fail "no user $web_user"
 # or a second name (hard link) of another file is no settings file of its
 # own. (The install reads and writes there only as the owner, below, which
 # keeps a file swapped in later out of reach too.)
+# The config directory is handed over by path: a link there (which a user
+# owning a folder above it could put in) would hand over its target.
+[ ! -L "$(R "$conf")" ] || fail "$(R "$conf") is a link; give the folder itself with --conf-dir"
 settings=$(R "$conf/simple-icecast-conf")
 if [ -L "$settings" ] || { [ -e "$settings" ] && { [ ! -f "$settings" ] || [ "$(stat -c %h "$settings")" != 1 ]; }; }; then
   fail "$settings is not a regular file of its own"
@@ -140,6 +143,13 @@ if [ -d "$(R "$conf")" ]; then
 fi
 make_dir "$conf"
 web_group=$(id -g "$web_user")
+# Owner and mode of the config directory itself, never of what a link swapped
+# in for it points to: chown -h changes a link, not its target, and chmod
+# (which has no such option) goes ahead only when the path is no link.
+chmod_conf() {
+  [ ! -L "$(R "$conf")" ] || { echo "install: $(R "$conf") became a link; stopping" >&2; exit 1; }
+  chmod "$1" "$(R "$conf")"
+}
 # A directory that changes hands (another web user's before, or a folder of
 # someone else's): what its owner left there is the new owner's to use only
 # when it is a file of its own. The directory is first made root's alone, so
@@ -147,14 +157,14 @@ web_group=$(id -g "$web_user")
 # looked at and handed over; a link or a second name of another file is
 # refused.
 if [ -n "$conf_owner" ] && [ "${conf_owner%%:*}" != "$(id -u "$web_user")" ]; then
-  chown 0:0 "$(R "$conf")"
-  chmod 0700 "$(R "$conf")"
+  chown -h 0:0 "$(R "$conf")"
+  chmod_conf 0700
   for file in simple-icecast-conf .wl-install-dirs; do
     path=$(R "$conf/$file")
     [ -e "$path" ] || [ -L "$path" ] || continue
     if [ -L "$path" ] || [ ! -f "$path" ] || [ "$(stat -c %h "$path")" != 1 ]; then
-      chown "$conf_owner" "$(R "$conf")"
-      chmod "$conf_mode" "$(R "$conf")"
+      chown -h "$conf_owner" "$(R "$conf")"
+      chmod_conf "$conf_mode"
       echo "install: $path is a link or another file's second name; remove it first" >&2
       exit 1
     fi
@@ -174,8 +184,8 @@ fi
 # password, and a group (nogroup, a NAS's users) may be shared. The streams
 # run as the directory's owner and group: the web user's own group, not the
 # group root made the folder with.
-chown "$web_user:$web_group" "$(R "$conf")"
-chmod 0700 "$(R "$conf")"
+chown -h "$web_user:$web_group" "$(R "$conf")"
+chmod_conf 0700
 # The web user may plant links and hard links in the directory to any file:
 # root never reads or writes there by path. The work there is done by
 # "tarnwick as-owner", as the directory's owner, in the directory.

@@ -72,11 +72,23 @@ if [ "$action" != stop ]; then
   fi
   # The server's and the source clients' logs.
   # The streams run as the config directory's owner and write their logs
-  # here; when that is root the server changes to nobody (icecast.xml's
-  # changeowner), which then writes them, in nobody's group.
+  # here: the folder is theirs. When that is root, the server changes to
+  # nobody and the group allaccount (icecast.xml's changeowner) and then
+  # writes its logs, while the clients, root, write ices.log and ices.cue by
+  # name, following links. The folder then stays root's, the group
+  # allaccount's to write, sticky (1770): the server creates and renames its
+  # own logs, and no one else removes or replaces root's files (tarnwick
+  # makes them root's before it starts a client).
   log_owner=$(stat -c %u:%g "$(R "$conf")" 2>/dev/null || echo 0:0)
-  case $log_owner in 0:*) log_owner=nobody:$(id -g nobody 2>/dev/null || echo 65534) ;; esac
-  { mkdir -p "$(R /var/log/wavelorn)" && chown "$log_owner" "$(R /var/log/wavelorn)" && chmod 0755 "$(R /var/log/wavelorn)"; } ||
+  log_mode=0755
+  case $log_owner in
+    0:*)
+      server_group=$(awk -F: '$1 == "allaccount" { print $3; exit }' "$(R /etc/group)" 2>/dev/null || true)
+      log_owner=0:${server_group:-allaccount}
+      log_mode=1770 ;;
+  esac
+  log_dir=$(R /var/log/wavelorn)
+  { mkdir -p "$log_dir" && [ ! -L "$log_dir" ] && chown -h "$log_owner" "$log_dir" && chmod "$log_mode" "$log_dir"; } ||
     echo "start.sh: could not prepare /var/log/wavelorn; going on" >&2
 fi
 [ "$action" = prepare ] && exit 0

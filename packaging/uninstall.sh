@@ -80,11 +80,11 @@ if [ $purge = 1 ]; then
       [ -f "$playlist_settings" ] && [ ! -L "$playlist_settings" ] || continue
       name=${playlist_settings#simple-ices-conf-}
       grep -qxF "name=$name" "$playlist_settings" || continue
-      for file in "playlist-$name" "folders-$name" "ices.conf-$name" "simple-ices-conf-$name"; do
+      for file in "playlist-$name" "folders-$name" "ices.conf-$name" ".wl-incomplete-$name" "simple-ices-conf-$name"; do
         remove_file "$file"
       done
     done
-    for file in simple-icecast-conf icecast.xml .wl-lock .wl-journal .wl-restarts .wl-install-dirs; do
+    for file in simple-icecast-conf icecast.xml .wl-lock .wl-journal .wl-restarts .wl-server-id .wl-install-dirs; do
       remove_file "$file"
     done
     for staged in .wl-s-[0-9] .wl-s-[0-9][0-9] .wl-s-[0-9][0-9][0-9]; do
@@ -92,9 +92,13 @@ if [ $purge = 1 ]; then
     done' || echo "uninstall: could not remove the add-on's files from $conf" >&2
 fi
 # What install.sh changed on a config directory that was there before it.
-if [ -n "$conf_owner" ] && [ -d "$(R "$conf")" ]; then
-  chown "$conf_owner" "$(R "$conf")"
-  [ -z "$conf_mode" ] || chmod "$conf_mode" "$(R "$conf")"
+# Never through a link put in the directory's place (by a user owning a
+# folder above it): chown -h changes a link, not its target.
+if [ -n "$conf_owner" ] && [ -L "$(R "$conf")" ]; then
+  echo "uninstall: $(R "$conf") is a link; its owner and mode are left as they are" >&2
+elif [ -n "$conf_owner" ] && [ -d "$(R "$conf")" ]; then
+  chown -h "$conf_owner" "$(R "$conf")"
+  [ -z "$conf_mode" ] || [ -L "$(R "$conf")" ] || chmod "$conf_mode" "$(R "$conf")"
 fi
 
 # The folders install.sh created, deepest first, when they are empty (the
@@ -102,9 +106,23 @@ fi
 # goes with its logs.
 manifest=$(cat "$(R "$app/install.manifest")")
 rm -f "$(R "$app/install.manifest")" "$(R "$app/uninstall.sh")"
+# The log folder is the stream user's, or root's with the server (nobody)
+# writing there: whoever may write there could swap a subfolder for a link
+# while root deletes, and root would delete what the link reaches. So it is
+# emptied as its owner (a folder of root's is first given to nobody, the
+# server's user, with the streams stopped), and only the empty folder is
+# removed as root.
+empty_log_folder() {
+  [ -d "$1" ] && [ ! -L "$1" ] || return 0
+  if [ "$(stat -c %u "$1")" = 0 ]; then
+    chown -h nobody "$1" || { echo "uninstall: could not give $1 to nobody to empty it; it stays" >&2; return 0; }
+  fi
+  { [ -x "$helper_dir/tarnwick" ] && "$helper_dir/tarnwick" as-owner "$1" sh -c 'rm -rf -- * .[!.]* ..?*'; } ||
+    echo "uninstall: could not empty $1; it stays" >&2
+}
 kept=$(printf '%s\n' "$manifest" | sort -r | while read -r dir; do
   [ -n "$dir" ] || continue
-  [ "$dir" = /var/log/wavelorn ] && rm -rf "$(R "$dir")"
+  [ "$dir" = /var/log/wavelorn ] && empty_log_folder "$(R "$dir")"
   rmdir "$(R "$dir")" 2>/dev/null || [ ! -d "$(R "$dir")" ] || printf '%s\n' "$dir"
 done)
 # Folders the add-on made that stay (the kept config directory and the

@@ -103,6 +103,17 @@ check "install refuses a device without the group allaccount" \
   bash -c "! '$PKG/install.sh' --root '$R' --conf-dir '$CONF' 2>'$W/refusal' && grep -q allaccount '$W/refusal'"
 cat "$W/group" >"$R/etc/group"
 check "  ... and both refusals change nothing" [ "$(listing)" = "$before" ]
+# A config directory given by a link (one that a user owning the folder
+# above could swap in): root would hand the target over.
+mkdir "$W/target"
+target_before=$(stat -c %u:%g:%a "$W/target")
+ln -s "$W/target" "$R/mnt/HD/HD_a2/linked"
+check "install refuses a config directory that is a link" \
+  bash -c "! '$PKG/install.sh' --root '$R' --conf-dir /mnt/HD/HD_a2/linked 2>'$W/refusal' && grep -q 'is a link' '$W/refusal'"
+check "  ... and hands nothing over" [ "$(stat -c %u:%g:%a "$W/target")" = "$target_before" ]
+rm "$R/mnt/HD/HD_a2/linked"
+check "  ... and changes nothing" [ "$(listing)" = "$before" ]
+rmdir "$W/target"
 
 pristine=$before
 
@@ -122,7 +133,7 @@ check "default server settings: port, a password of the device's own, the music 
 PASSWORD=$(sed -n 's/^passwd=//p' "$R$CONF/simple-icecast-conf")
 check "/tmp/iceconf.dir: a regular file owned by root holding the bare path" \
   bash -c "[ -f '$R/tmp/iceconf.dir' ] && [ ! -L '$R/tmp/iceconf.dir' ] && [ \"\$(stat -c %u '$R/tmp/iceconf.dir')\" = 0 ] && [ \"\$(cat '$R/tmp/iceconf.dir'; echo .)\" = '$CONF.' ]"
-check "/var/log/wavelorn belongs to nobody" [ "$(stat -c %U "$R/var/log/wavelorn")" = nobody ]
+check "/var/log/wavelorn belongs to nobody, the stream user, as it did" [ "$(stat -c %U:%a "$R/var/log/wavelorn")" = nobody:755 ]
 check "the installed CGI program answers with the default port" \
   bash -c "env -i REQUEST_METHOD=GET QUERY_STRING=cmd=GUI_ice_get '$APP/web/cgi-bin/stream_admin' | grep -q '<port>8000</port>'"
 check "a second install refuses" bash -c "! '$PKG/install.sh' --root '$R' --conf-dir '$CONF' 2>/dev/null"
@@ -235,7 +246,48 @@ check "  ... which carried the stored password into every generated file" \
     grep -q '<Password>$PASSWORD</Password>' '$R$CONF/ices.conf-Demo'"
 check "  ... and replaced the link planted at /tmp/iceconf.dir" \
   bash -c "[ ! -L '$R/tmp/iceconf.dir' ] && [ \"\$(cat '$R/tmp/iceconf.dir')\" = '$CONF' ] && [ \"\$(cat '$W/planted')\" = kept ]"
-check "uninstall --purge" "$R$APP/uninstall.sh" --root "$R" --purge
+# The streams run as root now (the config directory is root's): the server
+# (nobody:allaccount) writes its logs in the log folder, the clients (root)
+# ices.log and ices.cue, by name, following links.
+LOGS=$R/var/log/wavelorn
+allaccount=$(awk -F: '$1 == "allaccount" { print $3 }' "$R/etc/group")
+check "with root's streams the log folder is root's, the server's group's to write, sticky" \
+  [ "$(stat -c %u:%g:%a "$LOGS")" = "0:$allaccount:1770" ]
+check "  ... and the client's log is root's own file" \
+  bash -c "[ -f '$LOGS/ices.log' ] && [ ! -L '$LOGS/ices.log' ] && [ \"\$(stat -c %u:%h '$LOGS/ices.log')\" = 0:1 ]"
+# The server, compromised, plants links where root's client writes; a client
+# started afterwards writes root's own files instead.
+PATH="$R/usr/bin:$PATH" tarnwick stop all
+ln -sfn "$VICTIM" "$LOGS/ices.cue"
+rm -f "$LOGS/ices.log"
+ln "$VICTIM" "$LOGS/ices.log"
+chown -h nobody "$LOGS/ices.cue"
+check "root's client is started with a link and a hard link planted as its logs" \
+  bash -c "PATH='$R/usr/bin':\$PATH tarnwick start all && sleep 0.5 && pgrep -f '^ices -c $CONF/ices.conf-Demo -B' >/dev/null"
+check "  ... which are root's own files again, and what they named is untouched" \
+  bash -c "[ \"\$(stat -c %F:%u:%h '$LOGS/ices.log' '$LOGS/ices.cue' | sed 's/^regular empty file:/regular file:/' | sort -u)\" = 'regular file:0:1' ]"
+check "  ... and the file they named is untouched" victim_intact
+# cron's trim, as the folder's owner (root), keeps a full log's tail.
+head -c 600000 /dev/zero | tr '\0' x >"$LOGS/ices.log"
+PATH="$R/usr/bin:$PATH" tarnwick check >/dev/null || true
+check "cron's check trims root's client log in root's log folder" \
+  bash -c "[ ! -s '$LOGS/ices.log' ] && [ \"\$(stat -c %s:%u '$LOGS/ices.log.old')\" = 524288:0 ]"
+# Whatever the server left there (here a folder of its own with a link to
+# root's files) goes with the uninstall, emptied as nobody, not as root.
+mkdir -p "$LOGS/sub" "$W/root-dir"
+cp "$VICTIM" "$W/root-dir/file"
+ln -s "$W/root-dir" "$LOGS/sub/link"
+chown -R -h nobody "$LOGS/sub"
+# A folder of root's in there tells who empties it: nobody cannot.
+mkdir "$LOGS/sub/roots"
+: >"$LOGS/sub/roots/file"
+check "uninstall --purge" bash -c "'$R$APP/uninstall.sh' --root '$R' --purge 2>'$W/uninstall-errors'"
+check "  ... empties the log folder as nobody, never as root" \
+  bash -c "[ -e '$LOGS/sub/roots/file' ] && [ ! -e '$LOGS/sub/link' ] && grep -q 'could not empty' '$W/uninstall-errors'"
+check "  ... and nothing a link there named goes" bash -c "cmp -s '$VICTIM' '$W/root-dir/file'"
+rm -rf "$LOGS/sub/roots"
+rmdir "$LOGS/sub" "$LOGS"
+rm -rf "$W/root-dir"
 check "  ... stopped the playlist's source client" bash -c "! pgrep -f '^ices -c $CONF/ices.conf-Demo -B' >/dev/null"
 ln -sfn "$SRC/build/device/ices" "$R/usr/bin/ices"
 ln -sfn "$(command -v icecast2)" "$R/usr/bin/icecast"
