@@ -184,7 +184,7 @@ namespace {
 // ".wl-" name) are not theirs to give away.
 bool IsProgramFile(std::string_view name) {
   static constexpr std::string_view kPrefixes[] = {kPlaylistSettingsPrefix, kPlaylistPrefix, kSourceConfigPrefix,
-                                                   kFoldersPrefix};
+                                                   kFoldersPrefix, kIncompletePrefix};
   if (name == kServerSettingsName || name == kServerConfigName || name == kLockName || name == kJournalName ||
       name == kRestartsName || name == kServerRecordName) {
     return true;
