@@ -26,13 +26,28 @@ namespace {
 constexpr std::size_t kJournalLimit = 64 * 1024;
 constexpr std::size_t kSourceConfigLimit = 64 * 1024;
 
-// What the journal holds: the action ("set", "new", "renew" or "del"), its
-// argument (the port or the playlist name), and the target of staged file
-// number i, for each i, one per line.
+// The kinds of change the journal records, by the word of its first line.
+enum class Action { kSet, kNew, kRenew, kDel, kUnknown };
+
+constexpr std::string_view kActionWords[] = {"set", "new", "renew", "del"};
+
+std::string_view WordOf(Action action) {
+  return action == Action::kUnknown ? std::string_view("unknown") : kActionWords[static_cast<int>(action)];
+}
+
+Action ActionOf(std::string_view word) {
+  for (int i = 0; i < 4; ++i) {
+    if (word == kActionWords[i]) return static_cast<Action>(i);
+  }
+  return Action::kUnknown;
+}
+
+// What the journal holds, one per line: the action's word, its argument, and
+// the target of staged file number i, for each i.
 struct Record {
-  std::string action;
-  std::string argument;
-  std::vector<std::string> targets;
+  Action action = Action::kUnknown;
+  std::string argument;              // the port (set) or the playlist's name
+  std::vector<std::string> targets;  // targets[i]: where staged file i goes
 };
 
 std::string InConfDir(std::string_view name) {
@@ -79,14 +94,14 @@ Found ReadRecord(Record& record, bool drop_garbage = true) {
     if (drop_garbage) ::unlink(path.c_str());
     return Found::kNone;
   }
-  record.action = lines[0];
+  record.action = ActionOf(lines[0]);
   record.argument = lines[1];
   record.targets.assign(lines.begin() + 2, lines.end());
   return Found::kRecord;
 }
 
 bool WriteRecord(const Record& record) {
-  std::string text = record.action + "\n" + record.argument + "\n";
+  std::string text = std::string(WordOf(record.action)) + "\n" + record.argument + "\n";
   for (const std::string& target : record.targets) text += target + "\n";
   if (write_file_atomically(JournalPath(), text) == 0) return true;
   ::unlink(JournalPath().c_str());  // in case only the sync after the rename failed
@@ -199,23 +214,23 @@ bool Apply(const Record& record, StreamControl& streams, std::string& reason) {
   // Records of the earlier kind name no staged files: a port change is made
   // again, and a create that did not get as far as its playlist file leaves
   // nothing.
-  if (record.targets.empty() && record.action == "set" && is_valid_port(name)) {
+  if (record.targets.empty() && record.action == Action::kSet && is_valid_port(name)) {
     reason = "the port change could not be made again";
     return change_port(name, streams) == ChangeResult::kDone;
   }
-  if (record.targets.empty() && record.action == "new" && is_valid_playlist_name(name)) {
+  if (record.targets.empty() && record.action == Action::kNew && is_valid_playlist_name(name)) {
     if (!playlist_file_exists(name)) delete_playlist(name);
     return End(reason);
   }
-  if (record.action == "set" || (record.action == "renew" && is_valid_playlist_name(name))) {
+  if (record.action == Action::kSet || (record.action == Action::kRenew && is_valid_playlist_name(name))) {
     bool renamed = false;
     if (!RenameStaged(record, reason, &renamed) || (!renamed && !DirWritable(reason))) return false;
-    const std::string_view target = record.action == "set" ? std::string_view("all") : std::string_view(name);
+    const std::string_view target = record.action == Action::kSet ? std::string_view("all") : std::string_view(name);
     streams.Stop(target);
     streams.Start(target);
     return End(reason);
   }
-  if (record.action == "new" && is_valid_playlist_name(name) && record.targets.size() == 4) {
+  if (record.action == Action::kNew && is_valid_playlist_name(name) && record.targets.size() == 4) {
     // Staged are the settings, the source client config, the folders and the
     // playlist, renamed in that order: while the folders are still staged,
     // no rename has begun, and a missing playlist is yet to be searched.
@@ -241,7 +256,7 @@ bool Apply(const Record& record, StreamControl& streams, std::string& reason) {
     }
     return RenameStaged(record, reason) && End(reason);
   }
-  if (record.action == "del" && is_valid_playlist_name(name)) {
+  if (record.action == Action::kDel && is_valid_playlist_name(name)) {
     // The files go only once no client of the playlist runs; when one still
     // runs, the files and the record stay, so that the next holder of the
     // lock stops it and then completes the delete.
@@ -253,7 +268,7 @@ bool Apply(const Record& record, StreamControl& streams, std::string& reason) {
 // Steps 1 and 2: the new files of a change, staged in order, then recorded.
 class Plan {
  public:
-  Plan(std::string action, std::string_view argument) : record_{std::move(action), std::string(argument), {}} {}
+  Plan(Action action, std::string_view argument) : record_{action, std::string(argument), {}} {}
 
   // A folder in the target's place could not be renamed over: refused now,
   // before anything has changed.
@@ -331,11 +346,11 @@ bool finish_recorded_change(StreamControl& streams, WaitingChange* waiting) {
   std::string reason;
   Found found = ReadRecord(record);
   if (found == Found::kUnreadable) {
-    record = {"unknown", "-", {}};
+    record = {Action::kUnknown, "-", {}};
     reason = "the record cannot be read";
   }
   if (found == Found::kUnreadable || (found == Found::kRecord && !Apply(record, streams, reason))) {
-    if (waiting != nullptr) *waiting = {record.action, record.argument, reason};
+    if (waiting != nullptr) *waiting = {std::string(WordOf(record.action)), record.argument, reason};
     return false;
   }
   RemoveStaged();
@@ -353,9 +368,9 @@ std::optional<WaitingChange> waiting_change() {
       break;
   }
   // Only a look: the reason is what can be told without trying.
-  WaitingChange waiting{record.action, record.argument, ""};
+  WaitingChange waiting{std::string(WordOf(record.action)), record.argument, ""};
   if (DirWritable(waiting.reason)) {
-    waiting.reason = record.action == "del" && is_valid_playlist_name(record.argument) &&
+    waiting.reason = record.action == Action::kDel && is_valid_playlist_name(record.argument) &&
                              !find_source_clients(source_config_path(record.argument), true).empty()
                          ? "a client of the playlist still runs"
                          : "not applied yet";
@@ -373,7 +388,7 @@ std::optional<std::string> playlist_incomplete(std::string_view name) {
 }
 
 ChangeResult change_port(std::string_view port, StreamControl& streams) {
-  Plan plan("set", port);
+  Plan plan(Action::kSet, port);
   plan.Stage(kServerSettingsName, SettingsWith(server_settings_path(), {{"port", port}}));
   // The password every generated file is to carry: the stored one, read
   // under the settings file's lock. A change that cannot read it is refused.
@@ -404,7 +419,7 @@ ChangeResult change_port(std::string_view port, StreamControl& streams) {
 ChangeResult create_playlist(std::string_view name, std::string_view genre, std::string_view desc,
                              std::string_view rand, std::string_view folders, const std::function<void()>& recorded,
                              StreamControl& streams) {
-  Plan plan("new", name);
+  Plan plan(Action::kNew, name);
   const std::string settings = playlist_settings_path(name);
   plan.Stage(settings.substr(settings.rfind('/') + 1),
              SettingsWith(settings, {{"name", name}, {"genre", genre}, {"desc", desc}, {"rand", rand}, {"enabled", "0"}}));
@@ -416,7 +431,7 @@ ChangeResult create_playlist(std::string_view name, std::string_view genre, std:
 
 ChangeResult renew_playlist(std::string_view name, std::string_view genre, std::string_view desc,
                             std::string_view rand, StreamControl& streams) {
-  Plan plan("renew", name);
+  Plan plan(Action::kRenew, name);
   const std::string settings = playlist_settings_path(name);
   plan.Stage(settings.substr(settings.rfind('/') + 1),
              SettingsWith(settings, {{"name", name}, {"genre", genre}, {"desc", desc}, {"rand", rand}}, true));
@@ -428,13 +443,13 @@ ChangeResult remove_playlist(std::string_view name, StreamControl& streams) {
   Record waiting;
   switch (ReadRecord(waiting)) {
     case Found::kNone:
-      if (ChangeResult result = Plan("del", name).Run(streams); result != ChangeResult::kRefused) return result;
+      if (ChangeResult result = Plan(Action::kDel, name).Run(streams); result != ChangeResult::kRefused) return result;
       break;  // no room for the record: a delete needs none
     case Found::kUnreadable:
       return ChangeResult::kRefused;
     case Found::kRecord:
       // The waiting change touches only the files of its own playlist.
-      if (waiting.action == "set" || waiting.argument == name) return ChangeResult::kRefused;
+      if (waiting.action == Action::kSet || waiting.argument == name) return ChangeResult::kRefused;
       break;
   }
   std::string reason;
