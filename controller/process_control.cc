@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,12 +87,20 @@ bool Launch(const std::vector<std::string>& argv) {
 // (a program that forks twice shows its middle process for a moment). None
 // found, or more than one (another run started one beside it), leaves no
 // record, and so no server that is sent the password.
-void RecordServer(const std::vector<pid_t>& before) {
+//
+// With `parent` set (this process, a subreaper while it launched), only a
+// server whose parent it is counts: the daemon of our launch comes back to us
+// when the first process ends, and a look-alike started by anyone else (one
+// that took the port first and passes its socket on) never does.
+void RecordServer(const std::vector<pid_t>& before, pid_t parent) {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
   pid_t candidate = 0;
   for (;;) {
     std::vector<pid_t> fresh = find_servers();
-    std::erase_if(fresh, [&](pid_t pid) { return std::find(before.begin(), before.end(), pid) != before.end(); });
+    std::erase_if(fresh, [&](pid_t pid) {
+      return std::find(before.begin(), before.end(), pid) != before.end() ||
+             (parent != 0 && process_parent(pid) != parent);
+    });
     if (fresh.size() == 1 && fresh[0] == candidate) {
       if (std::optional<unsigned long long> start = process_start_time(candidate)) {
         write_file_atomically(server_record_path(), std::to_string(candidate) + " " + std::to_string(*start) + "\n");
@@ -126,7 +135,13 @@ void start_server() {
   // found, none is ours.
   ::unlink(server_record_path().c_str());
   const std::vector<pid_t> before = find_servers(true);
-  if (Launch({"icecast", "-c", server_config_path(), "-b"})) RecordServer(before);
+  // The daemon "icecast -b" leaves is orphaned at once: as a subreaper, this
+  // process becomes its parent, which tells it from any other server. Where
+  // the kernel has no subreapers (before 3.4), the one fresh server is taken.
+  const bool reaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+  if (Launch({"icecast", "-c", server_config_path(), "-b"})) RecordServer(before, reaper ? ::getpid() : 0);
+  // Later orphans (the clients' daemons) go to init as before.
+  if (reaper) ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 bool start_playlist(std::string_view name) {

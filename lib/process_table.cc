@@ -160,6 +160,17 @@ std::optional<unsigned long long> process_start_time(pid_t pid) {
   return start;
 }
 
+std::optional<pid_t> process_parent(pid_t pid) {
+  // "PID (COMM) STATE PPID ...", counted after the command name's last ")".
+  const std::string stat = ReadOfProcess(pid, "stat");
+  std::size_t at = stat.rfind(')');
+  if (at == std::string::npos || (at = stat.find(' ', at + 2)) == std::string::npos) return std::nullopt;
+  char* end;
+  const long parent = std::strtol(stat.c_str() + at + 1, &end, 10);
+  if (end == stat.c_str() + at + 1) return std::nullopt;
+  return static_cast<pid_t>(parent);
+}
+
 std::optional<pid_t> recorded_server() {
   UniqueFd fd(::open(server_record_path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   struct stat st;

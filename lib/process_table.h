@@ -59,6 +59,9 @@ std::string server_record_path();
 
 // The start time of process `pid` (field 22 of /proc/PID/stat); nothing when
 // it has ended.
+// The parent process id of process `pid`; nothing when it is gone.
+std::optional<pid_t> process_parent(pid_t pid);
+
 std::optional<unsigned long long> process_start_time(pid_t pid);
 
 // The recorded server, when it still runs: the process of the recorded id,
