@@ -131,16 +131,14 @@ int main(int argc, char** argv) {
       // generated (the installer stores one) reaches them here, before any
       // stream starts, so that server and clients agree on it; a guarded
       // run only, since it rewrites files, and not beside a recorded change
-      // still to be finished. Clients whose config changed run on old
-      // values: they restart too.
+      // still to be finished. Every client is then replaced with the
+      // server, so none runs on old values.
       // Files made before the programs made them private (the installer's
       // settings, an older version's configs) become so here. Nothing is
       // written from settings that cannot be read: the files stay as they
-      // are, and check reports them while they disagree. Every client is
-      // replaced with the server, those of changed configs included.
-      std::vector<std::string> changed;
+      // are, and check reports them while they disagree.
       if (lock.held()) make_config_files_private();
-      if (lock.held() && no_change_waiting) sync_generated_configs(&changed);
+      if (lock.held() && no_change_waiting) sync_generated_configs();
       start_all_streams();
     } else {
       start_playlist(target);
