@@ -4,7 +4,8 @@
 # device) and 20 playlists, 10 of them on, side by side in one run with the
 # server's own answer to the statistics request the status makes
 # (bench/stats_fetch.c: a static program that fetches /admin/stats and
-# nothing else). The page asks for the status every five seconds.
+# nothing else), among a hundred other processes as on a device. The page asks
+# for the status every five seconds.
 # Usage: bench/cgi_status.sh [RUNS]   (root: private namespaces, icecast's changeowner)
 set -eu
 runs=${1:-300}
@@ -42,6 +43,9 @@ unshare --mount --pid --fork --mount-proc --propagation private sh -c '
   # to run: only the server streams).
   REQUEST_METHOD=GET QUERY_STRING="cmd=GUI_ice_set&f_port=$port" "$work/stream_admin" | grep -q "<res>1</res>"
   "$work/stats_fetch" "$port" | grep -q "<icestats>"
+  # A device runs about a hundred other processes, each of which a look at
+  # /proc for ours passes over.
+  for n in $(seq 100); do sleep 600 & done
   export REQUEST_METHOD=GET QUERY_STRING=cmd=GUI_ice_status
   "$work/stream_admin" | grep -q "<listening>1</listening>"
   "$work/spawn_bench" "$runs" "$work/stream_admin" -- "$work/stats_fetch" "$port"

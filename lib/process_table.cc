@@ -54,9 +54,9 @@ bool Matches(const std::string& cmdline, std::string_view program, const std::st
   return false;
 }
 
-// True when process `pid` is one of ours (see the header).
-bool IsOurs(long pid, std::string_view program, const std::string& config_path, bool include_stopped) {
-  if (!Matches(ReadOfProcess(pid, "cmdline"), program, config_path)) return false;
+// True when process `pid`, whose command line matches, is one of ours (see
+// the header): its state and user.
+bool IsOursByStatus(long pid, std::string_view program, bool include_stopped) {
   const std::string status = ReadOfProcess(pid, "status");
   const std::size_t state = status.find("\nState:\t");
   const std::size_t uid = status.find("\nUid:\t");
@@ -70,6 +70,11 @@ bool IsOurs(long pid, std::string_view program, const std::string& config_path, 
   const unsigned long effective = std::strtoul(next, nullptr, 10);
   const uid_t user = stream_user();
   return effective == user || (program == "icecast" && effective == user_server_becomes(user));
+}
+
+// True when process `pid` is one of ours (see the header).
+bool IsOurs(long pid, std::string_view program, const std::string& config_path, bool include_stopped) {
+  return Matches(ReadOfProcess(pid, "cmdline"), program, config_path) && IsOursByStatus(pid, program, include_stopped);
 }
 
 }  // namespace
@@ -135,6 +140,32 @@ std::vector<pid_t> find_processes(std::string_view program, const std::string& c
 
 bool process_matches(pid_t pid, std::string_view program, const std::string& config_path) {
   return IsOurs(pid, program, config_path, true);
+}
+
+ProcessSnapshot ProcessSnapshot::Take() {
+  ProcessSnapshot snapshot;
+  std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
+  if (!proc) return snapshot;
+  const pid_t self = ::getpid();
+  while (const dirent* entry = ::readdir(proc.get())) {
+    char* end;
+    long pid = std::strtol(entry->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0 || pid == self) continue;
+    std::string cmdline = ReadOfProcess(pid, "cmdline");
+    std::string_view name(cmdline.c_str());
+    name.remove_prefix(name.rfind('/') + 1);
+    if (name == "icecast" || name == "ices") snapshot.candidates_.emplace_back(static_cast<pid_t>(pid), std::move(cmdline));
+  }
+  return snapshot;
+}
+
+std::vector<pid_t> ProcessSnapshot::Find(std::string_view program, const std::string& config_path,
+                                        bool include_stopped) const {
+  std::vector<pid_t> pids;
+  for (const auto& [pid, cmdline] : candidates_) {
+    if (Matches(cmdline, program, config_path) && IsOursByStatus(pid, program, include_stopped)) pids.push_back(pid);
+  }
+  return pids;
 }
 
 std::vector<pid_t> find_source_clients(const std::string& config_path, bool include_stopped) {

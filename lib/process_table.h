@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // The user the streaming processes run as: the owner of the config
@@ -43,6 +44,21 @@ std::vector<pid_t> find_processes(std::string_view program, const std::string& c
 // True when process `pid` is still one that find_processes would list with
 // `include_stopped` set: it has not ended yet.
 bool process_matches(pid_t pid, std::string_view program, const std::string& config_path);
+
+// One look at /proc for many questions: the command lines of the processes
+// named icecast or ices, read once, so that the server and the clients of
+// every playlist are found without walking /proc for each. Their state and
+// user are read when asked. A process that ended since is passed over.
+class ProcessSnapshot {
+ public:
+  static ProcessSnapshot Take();
+  // As find_processes, among the processes of the snapshot.
+  std::vector<pid_t> Find(std::string_view program, const std::string& config_path,
+                          bool include_stopped = false) const;
+
+ private:
+  std::vector<std::pair<pid_t, std::string>> candidates_;  // pid, cmdline
+};
 
 // The source clients started on `config_path` ("ices -c CONFIG ...").
 std::vector<pid_t> find_source_clients(const std::string& config_path, bool include_stopped = false);

@@ -68,7 +68,9 @@ bool StreamStatus::healthy() const {
 
 StreamStatus collect_stream_status() {
   StreamStatus status;
-  status.server.pids = find_servers();
+  // One walk of /proc for the server and every playlist's clients.
+  const ProcessSnapshot processes = ProcessSnapshot::Take();
+  status.server.pids = processes.Find("icecast", server_config_path());
   std::optional<ServerSettings> settings = read_server_settings();
   status.server.port = settings ? settings->port : kDefaultPort;
   status.server.port_known = settings.has_value();
@@ -87,7 +89,7 @@ StreamStatus collect_stream_status() {
     std::optional<std::string> enabled = get_playlist_enabled(playlist.name);
     playlist.enabled = enabled && is_on(*enabled);
     playlist.unreadable = !enabled;
-    playlist.clients = find_source_clients(source_config_path(playlist.name));
+    playlist.clients = processes.Find("ices", source_config_path(playlist.name));
     playlist.given_up = playlist.enabled && playlist.clients.empty() && restarts_exhausted(playlist.name);
     status.playlists.push_back(std::move(playlist));
   }
