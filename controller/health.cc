@@ -142,13 +142,16 @@ int check_streams() {
   StreamStatus status = collect_stream_status();
   // The clients that ran against a server that died stream to nobody (they
   // do not find the new one by themselves): replaced in this same run.
-  const bool server_started = status.server.pids.empty();
+  bool server_started = status.server.pids.empty();
   if (server_started) {
     start_server();
     // A server that cannot have its port ends a moment after it started:
     // wait (at most a few seconds) so that the exit status tells whether it
     // came up, as status would.
     if (status.server.port_known) server_listens(leading_int(status.server.port), std::chrono::seconds(5));
+    // No server came up (icecast not found, the port taken): its clients are
+    // not replaced for nothing at every check.
+    server_started = !find_servers().empty();
   }
   const std::time_t now = std::time(nullptr);
   for (const PlaylistStatus& p : status.playlists) {

@@ -107,11 +107,21 @@ int main(int argc, char** argv) {
   // stop: streams must stay stoppable (a shutdown, an uninstall), and a
   // stop writes no file. Where no lock can be had by anyone (a read-only
   // volume without a lock file) the streams are still started and stopped
-  // as asked, unguarded, but nothing is rescanned. A change that a failed or killed run left recorded is
-  // finished first; while it cannot be, no rescan adds a change of its own.
+  // as asked, unguarded, but nothing is rescanned; where the directory takes
+  // files but the lock file cannot be opened (something else in its place),
+  // nothing but a stop is done. A change that a failed or killed run left
+  // recorded is finished first; while it cannot be, no rescan adds a change
+  // of its own.
   CommandLock lock = CommandLock::Acquire();
   if (lock.state() == CommandLock::State::kBusy && action != "stop") {
     std::fprintf(stderr, "tarnwick: another command holds the command lock; nothing done\n");
+    return kCommandLockBusy;
+  }
+  // (A rescan without the lock exits 1 below, as always.)
+  if (lock.state() == CommandLock::State::kFailed && (action == "start" || action == "check") &&
+      ::access(get_conf_dir().c_str(), W_OK | X_OK) == 0) {
+    std::fprintf(stderr, "tarnwick: the command lock %s/%s cannot be opened; nothing done\n", get_conf_dir().c_str(),
+                 kLockName);
     return kCommandLockBusy;
   }
   DirectControl streams;

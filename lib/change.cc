@@ -60,9 +60,11 @@ std::string InConfDir(std::string_view name) {
 std::string Staged(std::size_t number) { return InConfDir(std::string(kStagedPrefix) + std::to_string(number)); }
 std::string JournalPath() { return InConfDir(kJournalName); }
 
+// True unless the file is known to be gone: a look that fails for another
+// reason (a disk error) must not pass for a rename already made.
 bool Exists(const std::string& path) {
   struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+  return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
 }
 
 // A name of a file in the config directory, nothing that leads out of it.
@@ -152,10 +154,15 @@ bool DirWritable(std::string& reason) {
          Fail(reason, "config directory not writable");
 }
 
+// The renames are on the disk once the directory is synced.
+bool SyncDir(std::string& reason) {
+  UniqueFd dir(::open(get_conf_dir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return (dir.valid() && ::fsync(dir.get()) == 0) || Fail(reason, "sync failed");
+}
+
 // The change is complete: once the renames are on the disk, the record goes.
 bool End(std::string& reason) {
-  UniqueFd dir(::open(get_conf_dir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid() || ::fsync(dir.get()) != 0) return Fail(reason, "sync failed");
+  if (!SyncDir(reason)) return false;
   return ::unlink(JournalPath().c_str()) == 0 || errno == ENOENT || Fail(reason, "record cannot be removed");
 }
 
@@ -224,7 +231,12 @@ bool Apply(const Record& record, StreamControl& streams, std::string& reason) {
   }
   if (record.action == Action::kSet || (record.action == Action::kRenew && is_valid_playlist_name(name))) {
     bool renamed = false;
-    if (!RenameStaged(record, reason, &renamed) || (!renamed && !DirWritable(reason))) return false;
+    // A directory that cannot be synced (a failing disk) would keep the
+    // record, and the streams would follow again at every try: they follow
+    // only once the files are on the disk.
+    if (!RenameStaged(record, reason, &renamed) || (!renamed && !DirWritable(reason)) || !SyncDir(reason)) {
+      return false;
+    }
     const std::string_view target = record.action == Action::kSet ? std::string_view("all") : std::string_view(name);
     streams.Stop(target);
     streams.Start(target);

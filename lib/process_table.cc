@@ -275,7 +275,7 @@ bool ListeningFromKernel(int family, int port, std::vector<std::string>& inodes,
     ssize_t got = ::recv(fd.get(), buffer, sizeof buffer, 0);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
-    std::size_t left = static_cast<std::size_t>(got);
+    int left = static_cast<int>(got);  // NLMSG_OK compares it signed: a short message ends the walk
     for (const nlmsghdr* header = reinterpret_cast<const nlmsghdr*>(buffer); NLMSG_OK(header, left);
          header = NLMSG_NEXT(header, left)) {
       if (header->nlmsg_type == NLMSG_DONE) return true;
