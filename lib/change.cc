@@ -179,8 +179,13 @@ bool DeletePlaylistFiles(std::string_view name, StreamControl& streams, std::str
     reason = "a client of the playlist still runs";
     return false;
   }
-  // The playlist file goes first: from then on the playlist is gone for
-  // everyone, whatever is left of the rest.
+  // The folders and the source client config go before the playlist file:
+  // a delete killed part way (one without a record, on a full volume)
+  // leaves a playlist that is still listed and can be deleted again, never
+  // files of a name that no one sees and that count as taken. The playlist
+  // file goes next: from then on the playlist is gone for everyone.
+  ::unlink(folders_path(name).c_str());
+  ::unlink(source_config_path(name).c_str());
   delete_playlist(name);
   // A folder of such a name (a user's, in a shared folder) is none of the
   // playlist's files, and is never removed.
