@@ -267,6 +267,10 @@ bool Apply(const Record& record, StreamControl& streams, std::string& reason) {
         if (!MarkIncomplete(name, why) || !MakeEmpty(playlist)) {
           ::unlink(incomplete_marker_path(name).c_str());
           RemoveStaged();
+          // Undone. A playlist of the name made before stays as it was, but
+          // the create answered early: an empty marker (it needs no room)
+          // tells the page and status that this create did not complete.
+          if (playlist_file_exists(name)) MakeEmpty(incomplete_marker_path(name));
           return End(reason);
         }
       }
