@@ -617,10 +617,16 @@ if [ "$MODE" = --e2e ]; then
       --virtual-time-budget=3000 --dump-dom "http://$LAN_SITE:$SITE_PORT/$1" >/dev/null 2>"$SB/chromium-$1.log" || true
     rm -rf "$profile"
   }
+  # The web server writes its access log in batches: each arrival is waited
+  # for (at most 15 s).
+  arrived() {
+    for _ in $(seq 30); do grep -q "via=$1[ \"]" "$SB/access.log" && return 0; sleep 0.5; done
+    echo "      not in the access log"
+    return 1
+  }
   for via in img fetch link iframe redirect; do
     visit "$via.html"
-    check "from another site's page in Chromium ($via): the request reached the device" \
-      bash -c "grep -q 'via=$via[ \"]' '$SB/access.log' || { echo '      not in the access log'; false; }"
+    check "from another site's page in Chromium ($via): the request reached the device" arrived "$via"
   done
   check "  ... and each was refused: Demo is listed, on, and the port is still $PORT2" bash -c "
     [ -e '$CONF/playlist-Demo' ] && grep -qx 'enabled=1' '$CONF/simple-ices-conf-Demo' &&
