@@ -125,17 +125,7 @@ uid_t user_server_becomes(uid_t stream) {
 }
 
 std::vector<pid_t> find_processes(std::string_view program, const std::string& config_path, bool include_stopped) {
-  std::vector<pid_t> pids;
-  std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
-  if (!proc) return pids;
-  const pid_t self = ::getpid();
-  while (const dirent* entry = ::readdir(proc.get())) {
-    char* end;
-    long pid = std::strtol(entry->d_name, &end, 10);
-    if (*end != '\0' || pid <= 0 || pid == self) continue;
-    if (IsOurs(pid, program, config_path, include_stopped)) pids.push_back(static_cast<pid_t>(pid));
-  }
-  return pids;
+  return ProcessSnapshot::Take().Find(program, config_path, include_stopped);
 }
 
 bool process_matches(pid_t pid, std::string_view program, const std::string& config_path) {
@@ -152,9 +142,7 @@ ProcessSnapshot ProcessSnapshot::Take() {
     long pid = std::strtol(entry->d_name, &end, 10);
     if (*end != '\0' || pid <= 0 || pid == self) continue;
     std::string cmdline = ReadOfProcess(pid, "cmdline");
-    std::string_view name(cmdline.c_str());
-    name.remove_prefix(name.rfind('/') + 1);
-    if (name == "icecast" || name == "ices") snapshot.candidates_.emplace_back(static_cast<pid_t>(pid), std::move(cmdline));
+    if (!cmdline.empty()) snapshot.candidates_.emplace_back(static_cast<pid_t>(pid), std::move(cmdline));
   }
   return snapshot;
 }

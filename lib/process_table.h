@@ -45,8 +45,8 @@ std::vector<pid_t> find_processes(std::string_view program, const std::string& c
 // `include_stopped` set: it has not ended yet.
 bool process_matches(pid_t pid, std::string_view program, const std::string& config_path);
 
-// One look at /proc for many questions: the command lines of the processes
-// named icecast or ices, read once, so that the server and the clients of
+// One look at /proc for many questions: the command lines of the processes,
+// read once, so that the server and the clients of
 // every playlist are found without walking /proc for each. Their state and
 // user are read when asked. A process that ended since is passed over.
 class ProcessSnapshot {
