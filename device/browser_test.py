@@ -782,7 +782,7 @@ def main():
                       SHORT + REFRESH, "what each plays")
             page.axe("the listeners' page")
             # Read-only: its scripts name no changing command and it has no form.
-            for script in ("listen.js", "common.js"):
+            for script in ("listen.js", "device.js", "player.js"):
                 source = fetch(url + script)
                 for command in ("GUI_ice_set", "_new", "_renew", "_del", "_enable", "_disable", "_rescan"):
                     if command in source:

@@ -1,7 +1,8 @@
 // The listeners' page: the playlists that stream now, what each plays and a
 // player each. It only asks (GUI_ice_status, GUI_ice_playlist): nothing on
 // it changes the device. Updated in place every few seconds.
-"use strict";
+import { $, REFRESH_MS, htmlText, request, fetchStatus, isLive, streamUrls, age, RequestError } from "./device.js";
+import { StreamWatch } from "./player.js";
 
 const listen = { about: new Map(), aboutAt: 0, status: null, statusAt: 0, fresh: false };
 const cards = new Map();
@@ -9,11 +10,7 @@ const cards = new Map();
 // Genre and description of each playlist, from the table's text cells.
 function readAbout(doc) {
   const about = new Map();
-  const text = (html) => {
-    const template = document.createElement("template");
-    template.innerHTML = html;
-    return template.content.textContent;
-  };
+  const text = htmlText;
   for (const row of doc.getElementsByTagName("row")) {
     const cells = Array.from(row.getElementsByTagName("cell"), (cell) => cell.textContent);
     if (cells.length >= 6) about.set(text(cells[1]), { genre: text(cells[2]), desc: text(cells[3]) });
