@@ -3,7 +3,6 @@
 import { $, quoted, setText, setAttr, age, request, first, res, RequestError, CHANGE_TIMEOUT_MS } from "./device.js";
 import { showError, showInfo, fieldNote, setUnavailable } from "./messages.js";
 import { change, refusalReason, accessProblem, waitingChange } from "./changes.js";
-import { closePlayer } from "./player.js";
 
 export function setUpServer() {
   $("port-form").addEventListener("submit", setPort);
@@ -42,7 +41,6 @@ function setPort(event) {
     $("port").focus();
     return;
   }
-  closePlayer();
   change({ action: "port", name: "", label: `Moving the streaming server to port ${port}…` },
     `The port was not changed to ${port}`, async () => {
       const doc = await request({ cmd: "GUI_ice_set", f_port: port }, CHANGE_TIMEOUT_MS);

@@ -11,7 +11,7 @@ import { setUpServer, loadPort, renderServer } from "./server.js";
 import { setUpTable, fetchTable, tableAnswered, tableFailed, renderTable } from "./table.js";
 import { setUpEditor } from "./editor.js";
 import { setUpFolders } from "./folders.js";
-import { setUpPlayer, checkPlayer } from "./player.js";
+import { setUpPlayer, updatePlayer } from "./player.js";
 
 // The last status, when it came, and whether the last refresh brought one.
 const seen = { status: null, at: 0, fresh: false };
@@ -53,9 +53,8 @@ function render() {
   const status = seen.fresh ? seen.status : null;
   renderServer(status, seen.at, tableAnswered(), busyReason());
   renderTable(status, seen.status, seen.at);
-  // The device says the stream being listened to is not live: the player
-  // looks whether it still plays.
-  checkPlayer(status);
+  // The player follows the server's port and the song's title.
+  updatePlayer(status);
 }
 
 document.addEventListener("DOMContentLoaded", () => {
@@ -67,9 +66,12 @@ document.addEventListener("DOMContentLoaded", () => {
   setUpFolders();
   $("message-close").addEventListener("click", hideMessage);
   // The message bar and the player sit at the bottom of the window; the page
-  // keeps room for them, so that they cover nothing.
+  // keeps room for them, so that they cover nothing, and a control that gets
+  // the keyboard's focus is scrolled above them.
   new ResizeObserver(() => {
-    document.body.style.paddingBottom = `${$("dock").offsetHeight + 16}px`;
+    const room = `${$("dock").offsetHeight + 16}px`;
+    document.body.style.paddingBottom = room;
+    document.documentElement.style.scrollPaddingBottom = room;
   }).observe($("dock"));
   startChanges();
   loadPort();
