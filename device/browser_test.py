@@ -16,10 +16,12 @@ on, listens, edits, rescans, turns off and deletes; on the way it checks
 that focus and the rows survive refreshes while the title changes, that a
 refused create keeps what was typed and gives the reason, that Live turns
 into down or unknown within a refresh when the server stops and into
-stale/unknown when the device cannot be reached, that the player reports a
-stream that stopped and nothing while it plays, the counts and limits, a
+stale/unknown when the device cannot be reached, that the player says nothing
+while it plays and reconnects by itself (saying so) after a restart, a port
+change and a server restart, waits while its playlist is off, the counts and limits, a
 change shown across a reload, long names, the phone layout and the
-listeners' page, and that axe-core finds no serious or critical violation
+listeners' page (one stream at a time, a turned-off playlist leaves and
+plays again when turned on), and that axe-core finds no serious or critical violation
 on the main page, the open form, the folder browser and the listeners'
 page. After every step the console must hold no error. Every wait has a
 deadline. Exits 0 when every step passed.
@@ -30,6 +32,7 @@ import json
 import os
 import selectors
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -211,6 +214,7 @@ class Firefox:
 # ------------------------------------------------------------------ the page
 
 ROW = "const r = [...document.querySelectorAll('#rows tr')].find(r => r.dataset.name === arguments[0]);"
+PLAYER_AUDIO = "const a = document.querySelector('#player audio');"
 
 
 class Page:
@@ -599,8 +603,15 @@ def main():
             # One action: the player, and no other window or tab.
             if browser.windows() != windows or page.js("return window.__opened"):
                 raise StepFailed("the listen button opened another window")
-            page.wait(lambda: page.js("const a = document.getElementById('audio'); return !a.paused && a.currentTime >= 2"),
+            page.wait(lambda: page.js(PLAYER_AUDIO + "return !!a && !a.paused && a.currentTime >= 2"),
                       STREAM, "two seconds of the stream played")
+            # A live stream: own controls, no seek bar, what it does and the song.
+            if page.js(PLAYER_AUDIO + "return a.controls || !!document.querySelector('#player input[type=range]')"):
+                raise StepFailed("the live player shows a seek bar")
+            if page.text("player-toggle") != "Stop" or page.text("player-state") != "Playing":
+                raise StepFailed(f"the player shows {page.text('player-toggle')!r} and says {page.text('player-state')!r}")
+            page.wait(lambda: (page.text("player-song") or "").startswith("Now playing: "), REFRESH + SHORT, "the song's title")
+            page.axe("the main page with the player")
             # While it plays, the player says nothing (Firefox reports decode errors of a live stream).
             until = time.monotonic() + quiet
             while time.monotonic() < until:
@@ -608,16 +619,68 @@ def main():
                 if message and message[0] == "error":
                     raise StepFailed(f"while the stream plays the page says {message[1]!r}")
                 time.sleep(0.5)
-            if quiet and not page.js("const a = document.getElementById('audio'); return !a.paused && a.currentTime >= 7"):
+            if quiet and not page.js(PLAYER_AUDIO + "return !a.paused && a.currentTime >= 7"):
                 raise StepFailed("the stream stopped playing")
         return run
 
-    def player_reports(name, cause, act):
+    def record_player(state_id="player-state"):
+        """From now on, everything the player's state line says, in window.__said."""
+        page.js("""
+            window.__said = [];
+            const line = document.getElementById(arguments[0]);
+            new MutationObserver(() => window.__said.push(line.textContent))
+              .observe(line, {childList: true, characterData: true, subtree: true});""", state_id)
+
+    def plays_again(what, stream=None):
+        page.wait(lambda: page.js(PLAYER_AUDIO + "return !!a && !a.paused && a.currentTime >= 2 && "
+                                  "(!arguments[0] || a.src.startsWith(arguments[0]))", stream)
+                  and page.text("player-state") == "Playing", STREAM + 30, f"the stream playing again after {what}")
+
+    def player_recovers(cause, act, stream=None):
+        """The player says it reconnects while `act` drops the stream, then plays again by itself."""
         def run():
+            record_player()
             act()
-            page.wait(lambda: page.visible("player-note") and "stream of" in (page.text("player-note") or ""),
-                      STREAM, f"the player to report the stream stopped after {cause}")
+            page.wait(lambda: "Reconnecting…" in (page.js("return window.__said") or []), STREAM,
+                      f"the player to say it reconnects after {cause}")
+            plays_again(cause, stream)
+            if page.message() and page.message()[0] == "error":
+                raise StepFailed(f"after {cause} the page says {page.message()[1]!r}")
+        return run
+
+    def port_change_followed(name):
+        """Moved to another port and back, the player follows the port each time."""
+        def run():
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", 0))
+                other = str(s.getsockname()[1])
+            for to in (other, port):
+                def move(to=to):
+                    page.set_value("port", to)
+                    page.click_id("port-save", "Change port")
+                    page.settled()
+                player_recovers(f"the move to port {to}", move,
+                                f"http://127.0.0.1:{to}/{urllib.parse.quote(name, safe='')}")()
+        return run
+
+    def off_and_on(name):
+        """Turned off, the player says it waits; turned on, it plays again; closed, the focus goes back."""
+        def run():
+            record_player()
+            turn_off(name)()
+            page.wait(lambda: (page.text("player-state") or "").startswith("Turned off: it plays again when turned on"),
+                      REFRESH + SHORT, "the player saying it waits for the playlist")
+            if page.text("player-toggle") != "Stop":
+                raise StepFailed("a player waiting for its playlist offers no Stop")
+            page.click_row(name, "button[data-action=toggle]", "the start button")
+            page.settled()
+            plays_again("the playlist was turned on")
+            page.js(ROW + "r.querySelector('[data-action=listen]').focus()", name)
+            page.click_row(name, "[data-action=listen]", "the listen button")
+            page.wait(lambda: page.text("player-state") == "Playing", STREAM, "the player playing")
             page.click_id("player-close", "Close the player")
+            if not page.js(ROW + "return document.activeElement === r.querySelector('[data-action=listen]')", name):
+                raise StepFailed(f"after Close the focus is on {page.js('return document.activeElement.outerHTML.slice(0, 120)')!r}")
         return run
 
     def renew(name, genre):
@@ -782,19 +845,38 @@ def main():
                       SHORT + REFRESH, "what each plays")
             page.axe("the listeners' page")
             # Read-only: its scripts name no changing command and it has no form.
-            for script in ("listen.js", "common.js"):
+            for script in ("listen.js", "device.js", "player.js"):
                 source = fetch(url + script)
                 for command in ("GUI_ice_set", "_new", "_renew", "_del", "_enable", "_disable", "_rescan"):
                     if command in source:
                         raise StepFailed(f"{script} names {command}")
             if page.js("return document.querySelectorAll('form, input, [data-action]').length"):
                 raise StepFailed("the listeners' page has a form or a changing control")
-            page.js("const a = document.querySelector('#streams li audio'); a.play(); return true")
-            page.wait(lambda: page.js("return document.querySelector('#streams li audio').currentTime >= 2"), STREAM,
-                      "a stream playing on the listeners' page")
+            card = "const c = [...document.querySelectorAll('#streams li')].find(l => l.dataset.name === arguments[0]);"
+            def playing(n):
+                return page.js(card + "const a = c && c.querySelector('audio');"
+                               "return !!a && !a.paused && a.currentTime >= 2 && c.querySelector('button').textContent === 'Stop'", n)
+            first_name, second_name = sorted(names)
+            page.click(card + "return c.querySelector('button')", f"Play on {first_name}", first_name)
+            page.wait(lambda: playing(first_name), STREAM, "a stream playing on the listeners' page")
+            if page.js(card + "return c.querySelector('audio').controls", first_name):
+                raise StepFailed("the listeners' player shows a seek bar")
+            # One stream at a time: starting the other stops the first.
+            page.click(card + "return c.querySelector('button')", f"Play on {second_name}", second_name)
+            page.wait(lambda: playing(second_name), STREAM, "the other stream playing")
+            if page.js(card + "const a = c.querySelector('audio'); return !a.paused || c.querySelector('button').textContent !== 'Play'",
+                       first_name):
+                raise StepFailed("two streams play at once on the listeners' page")
+            page.axe("the listeners' page while a stream plays")
             phone_checks(table=False)
             browser.viewport(*DESKTOP)
-            page.js("document.querySelector('#streams li audio').pause()")
+            # Turned off, the playlist leaves the page; turned on, it plays again by itself.
+            cgi("cmd=GUI_ice_playlist_disable&f_name=" + urllib.parse.quote(second_name, safe=""))
+            page.wait(lambda: not page.js(card + "return !!c", second_name) and second_name in (page.text("listen-waiting") or ""),
+                      REFRESH + SHORT, f"{second_name!r} gone, the page saying it plays again when turned on")
+            cgi("cmd=GUI_ice_playlist_enable&f_name=" + urllib.parse.quote(second_name, safe=""))
+            page.wait(lambda: playing(second_name), STREAM + REFRESH, f"{second_name!r} playing again when turned on")
+            page.click(card + "return c.querySelector('button')", f"Stop on {second_name}", second_name)
             browser.goto(url)
             page.wait(lambda: (page.text("server-state") or "").startswith("Streaming server"), SHORT, "the main page")
         return run
@@ -890,9 +972,12 @@ def main():
         step("the focus stays when a row before it leaves", focus_survives_a_departure(second))
         step(f"{first!r}: one action opens the player, beside an .m3u link; it plays and the player says nothing",
              listen_plays(first))
-        step("  Save and restart: the player reports the stream stopped",
-             player_reports(first, "Save and restart", lambda: renew(first, "Renewed <&> genre")))
-        step("the server stops: Live turns Down within one refresh", server_stops(first))
+        step("  Save and restart: the player says it reconnects and plays again by itself",
+             player_recovers("Save and restart", lambda: renew(first, "Renewed <&> genre")))
+        step("  a move to another port and back: the player follows the port", port_change_followed(first))
+        step("the server stops: Live turns Down within one refresh; the player reconnects when it is back",
+             player_recovers("a server restart", server_stops(first)))
+        page.click_id("player-close", "Close the player")
         step("the device cannot be reached: greyed, unknown, the age of the last answer", device_unreachable(first),
              allow="stream_admin - Failed to load resource: the server responded with a status of 404")
         step(f"a reload while {second!r} is being turned on shows the change running", pending_across_reload(second))
@@ -904,8 +989,8 @@ def main():
             step(f"screenshot of the page in {args.screenshot}", screenshot)
         step("the listeners' page: the live streams, what plays, a player each, read-only; axe-core",
              listeners_page([first, second]))
-        step(f"{first!r}: listening, then turning it off: the player reports the stream stopped",
-             lambda: (listen_plays(first, quiet=0)(), player_reports(first, "a disable", turn_off(first))()))
+        step(f"{first!r}: listening, turning it off and on: the player waits and plays again; Close returns the focus",
+             lambda: (listen_plays(first, quiet=0)(), off_and_on(first)()))
         step(f"  rescan {first!r}", rescan(first))
         for name in created:
             if page.state(name) == "Live":

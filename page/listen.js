@@ -1,19 +1,22 @@
 // The listeners' page: the playlists that stream now, what each plays and a
 // player each. It only asks (GUI_ice_status, GUI_ice_playlist): nothing on
-// it changes the device. Updated in place every few seconds.
-"use strict";
+// it changes the device. Updated in place every few seconds. Only live
+// playlists are shown, and one plays at a time; the one listened to comes
+// back by itself after a restart, a move to another port, or a turn off and
+// on.
+import { $, REFRESH_MS, quoted, htmlText, request, fetchStatus, isLive, streamUrls, age, RequestError } from "./device.js";
+import { LivePlayer } from "./player.js";
 
 const listen = { about: new Map(), aboutAt: 0, status: null, statusAt: 0, fresh: false };
 const cards = new Map();
+// The playlist the listener chose to hear, while it is turned off (its card
+// has left): it plays again when it comes back.
+let waitingFor = null;
 
 // Genre and description of each playlist, from the table's text cells.
 function readAbout(doc) {
   const about = new Map();
-  const text = (html) => {
-    const template = document.createElement("template");
-    template.innerHTML = html;
-    return template.content.textContent;
-  };
+  const text = htmlText;
   for (const row of doc.getElementsByTagName("row")) {
     const cells = Array.from(row.getElementsByTagName("cell"), (cell) => cell.textContent);
     if (cells.length >= 6) about.set(text(cells[1]), { genre: text(cells[2]), desc: text(cells[3]) });
@@ -31,32 +34,25 @@ function makeCard(name) {
   about.className = "about";
   const playing = document.createElement("p");
   playing.className = "playing";
-  const audio = document.createElement("audio");
-  audio.controls = true;
-  audio.preload = "none";
-  audio.setAttribute("aria-label", `The stream of ${name}`);
-  const note = document.createElement("p");
-  note.className = "field-note";
-  note.setAttribute("role", "status");
-  note.hidden = true;
+  const controls = document.createElement("p");
+  controls.className = "controls";
+  const button = document.createElement("button");
+  button.type = "button";
+  const state = document.createElement("span");
+  state.className = "player-state";
+  state.setAttribute("role", "status");
+  controls.append(button, state);
   const m3u = document.createElement("a");
   m3u.className = "m3u";
   m3u.textContent = "Playlist file for a music player (.m3u)";
   m3u.setAttribute("aria-label", `Playlist file of ${name} for a music player (.m3u)`);
-  li.append(title, about, playing, audio, note, m3u);
-  const card = { li, about, playing, audio, note, m3u, name };
-  card.watch = new StreamWatch(audio, async () => {
-    const status = await fetchStatus();
-    return status ? isLive(status, name) : null;
-  }, (reason) => {
-    note.textContent = {
-      stopped: "This stream has stopped.",
-      interrupted: "This stream was interrupted; press play to listen again.",
-      unreachable: "This stream has stopped: the device cannot be reached.",
-    }[reason];
-    note.hidden = false;
+  li.append(title, about, playing, controls, m3u);
+  const card = { li, about, playing, m3u, name };
+  // One stream at a time: starting one stops the others.
+  card.player = new LivePlayer(li, { button, state }, name, () => {
+    waitingFor = null;
+    for (const other of cards.values()) if (other !== card && other.player.wanted) other.player.stop();
   });
-  audio.addEventListener("play", () => (note.hidden = true));
   cards.set(name, card);
   return card;
 }
@@ -78,26 +74,32 @@ function renderListen() {
     line.textContent = "Streaming now:";
   }
   // Unknown keeps the cards as they were, greyed; known shows the live ones.
-  // A card someone listens to stays until its player has told what happened.
-  const kept = (name) => {
+  // The one listened to stays while it is on (its player reconnects); turned
+  // off, it leaves and is played again when it comes back.
+  const listened = (name) => {
     const card = cards.get(name);
-    return card && (card.watch.wanted || !card.note.hidden);
+    return !!card && card.player.wanted;
   };
   const names = status
-    ? [...status.playlists.keys()].filter((name) => isLive(status, name) || kept(name))
+    ? [...status.playlists.keys()].filter((name) => isLive(status, name) ||
+        (listened(name) && status.playlists.get(name).enabled))
     : [...cards.keys()];
   // Cards that left go first, so that no card after them is moved (and
   // loses the focus).
   for (const [name, card] of cards) {
     if (!names.includes(name)) {
-      card.watch.stop();
+      if (card.player.wanted && status && status.playlists.has(name)) waitingFor = name;
+      card.player.dispose();
       card.li.remove();
       cards.delete(name);
     }
   }
+  if (status && waitingFor && !status.playlists.has(waitingFor)) waitingFor = null;
   let previous = null;
   for (const name of names) {
     const card = cards.get(name) || makeCard(name);
+    if (status) card.player.update(status);
+    if (name === waitingFor) card.player.play();
     const st = status && status.playlists.get(name);
     const about = listen.about.get(name);
     const aboutText = about ? [about.genre, about.desc].filter(Boolean).join(" · ") : "";
@@ -111,19 +113,18 @@ function renderListen() {
     }
     if (card.playing.textContent !== (card.figures || "")) card.playing.textContent = card.figures || "";
     card.li.classList.toggle("old", !status);
-    // The device says it is not live: the player looks whether it still plays.
-    if (status && !isLive(status, name) && card.watch.wanted) card.watch.check();
+    // The playlist file follows the server's port, as the player does.
     const port = (listen.status && listen.status.server.port) || "";
-    const { stream, m3u } = streamUrls(port, name);
+    const { m3u } = streamUrls(port, name);
     if (card.m3u.getAttribute("href") !== m3u) card.m3u.href = m3u;
-    if (card.stream !== stream) {
-      card.stream = stream;
-      if (!card.watch.wanted) card.audio.src = stream;
-    }
     const next = previous ? previous.nextSibling : list.firstChild;
     if (next !== card.li) list.insertBefore(card.li, next);
     previous = card.li;
   }
+  const waiting = $("listen-waiting");
+  waiting.hidden = !waitingFor;
+  const waitingText = waitingFor ? `${quoted(waitingFor)} was turned off: it plays again here when it is turned on.` : "";
+  if (waiting.textContent !== waitingText) waiting.textContent = waitingText;
   $("listen-empty").hidden = !status || names.length > 0;
   const fresh = $("listen-freshness");
   fresh.hidden = !!status || !listen.statusAt;

@@ -126,7 +126,7 @@ check "the programs are in the add-on's folder" test -x "$R$APP/bin/stream_admin
 check "stream_admin is linked where the web server runs CGI" \
   [ "$(readlink "$R$APP/web/cgi-bin/stream_admin")" = "$APP/bin/stream_admin" ]
 check "the web page and the listeners' page are beside cgi-bin/" \
-  bash -c "cd '$R$APP/web' && test -f index.html -a -f streams.js -a -f common.js -a -f streams.css -a -f listen.html -a -f listen.js -a -f sonorell/tunein.png"
+  bash -c "cd '$R$APP/web' && test -f index.html -a -f streams.js -a -f device.js -a -f messages.js -a -f changes.js -a -f table.js -a -f editor.js -a -f folders.js -a -f server.js -a -f player.js -a -f streams.css -a -f listen.html -a -f listen.js -a -f sonorell/tunein.png"
 check "tarnwick is linked on the search path" [ "$(readlink "$R/usr/bin/tarnwick")" = "$APP/bin/tarnwick" ]
 check "default server settings: port, a password of the device's own, the music roots" \
   bash -c "[ \"\$(sed 's/^passwd=[0-9a-f]\{32\}\$/passwd=RANDOM/' '$R$CONF/simple-icecast-conf')\" = \"\$(printf 'port=8000\npasswd=RANDOM\nmusic_roots=/mnt/HD/HD_a2')\" ]"

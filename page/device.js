@@ -1,21 +1,50 @@
-// What the add-on's two pages share (index.html for whoever runs the device,
-// listen.html for the listeners): requests to stream_admin, reading its
-// status, the streams' addresses and a player that reports a stream that
-// really stopped and nothing else. No framework; every request has a
-// deadline.
-"use strict";
+// Talking to the device, for both pages (index.html for whoever runs the
+// device, listen.html for the listeners): requests to stream_admin, reading
+// its status, the streams' addresses, and the few constants and helpers both
+// pages share. No framework; every request has a deadline.
 
-const CGI = "/cgi-bin/stream_admin";
-const REFRESH_MS = 5000;
-const QUERY_TIMEOUT_MS = 20000;
+export const CGI = "/cgi-bin/stream_admin";
+export const REFRESH_MS = 5000;
+export const QUERY_TIMEOUT_MS = 20000;
+// Changing commands wait for the command lock for up to two minutes.
+export const CHANGE_TIMEOUT_MS = 150000;
+// A new playlist answers once its folders have been scanned.
+export const BUILD_TIMEOUT_MS = 600000;
+// What the device holds and streams at most, and how long a name may be
+// (its settings file's name, "simple-ices-conf-NAME", within 255 bytes).
+export const MAX_PLAYLISTS = 20;
+export const MAX_ON = 5;
+export const MAX_NAME_BYTES = 238;
+export const MAX_FIELD_BYTES = 255;
 
-const $ = (id) => document.getElementById(id);
+export const $ = (id) => document.getElementById(id);
+export const quoted = (name) => `“${name}”`;
+export const bytes = (text) => new TextEncoder().encode(text).length;
 
-class RequestError extends Error {}
+// The text an HTML fragment shows (the fragment is parsed inert).
+export function htmlText(html) {
+  const template = document.createElement("template");
+  template.innerHTML = html;
+  return template.content.textContent;
+}
+
+// Writes only what changed, so that a refresh disturbs no reader.
+export function setText(element, text) {
+  if (element.textContent !== text) element.textContent = text;
+}
+export function setAttr(element, name, value) {
+  if (value === null) {
+    if (element.hasAttribute(name)) element.removeAttribute(name);
+  } else if (element.getAttribute(name) !== value) {
+    element.setAttribute(name, value);
+  }
+}
+
+export class RequestError extends Error {}
 
 // Sends one command as a form post and answers the parsed XML document.
 // `onText` (optional) sees the answer as it arrives.
-async function request(fields, timeoutMs = QUERY_TIMEOUT_MS, onText = null) {
+export async function request(fields, timeoutMs = QUERY_TIMEOUT_MS, onText = null) {
   const controller = new AbortController();
   const timer = setTimeout(() => controller.abort(), timeoutMs);
   let text = "";
@@ -60,15 +89,15 @@ async function request(fields, timeoutMs = QUERY_TIMEOUT_MS, onText = null) {
   return doc;
 }
 
-function first(doc, tag) {
+export function first(doc, tag) {
   const element = doc.getElementsByTagName(tag)[0];
   return element ? element.textContent : null;
 }
-const all = (doc, tag) => Array.from(doc.getElementsByTagName(tag), (e) => e.textContent);
-const res = (doc) => first(doc, "res");
+export const all = (doc, tag) => Array.from(doc.getElementsByTagName(tag), (e) => e.textContent);
+export const res = (doc) => first(doc, "res");
 
 // GUI_ice_status, read: null when the answer is not a status.
-function readStatus(doc) {
+export function readStatus(doc) {
   if (!doc || res(doc) !== "1") return null;
   const server = doc.getElementsByTagName("server")[0];
   if (!server) return null;
@@ -119,7 +148,7 @@ function readStatus(doc) {
 }
 
 // Asks for the status; null when the device did not answer with one.
-async function fetchStatus() {
+export async function fetchStatus() {
   try {
     return readStatus(await request({ cmd: "GUI_ice_status" }));
   } catch (e) {
@@ -129,14 +158,14 @@ async function fetchStatus() {
 }
 
 // Live: its source client runs and so does a server that listens.
-const isLive = (status, name) => {
+export const isLive = (status, name) => {
   const playlist = status && status.playlists.get(name);
   return !!(playlist && status.up && playlist.enabled && playlist.running);
 };
 
 // The stream of playlist `name` on the device's streaming port, and its
 // playlist file for music players.
-function streamUrls(port, name) {
+export function streamUrls(port, name) {
   // A port is digits: anything else (a hand-edited setting) must not turn
   // the link into one to another host.
   if (!/^[0-9]{1,5}$/.test(String(port))) port = "8000";
@@ -146,76 +175,7 @@ function streamUrls(port, name) {
 }
 
 // "12 s ago", "3 min ago".
-function age(since) {
+export function age(since) {
   const seconds = Math.max(0, Math.round((Date.now() - since) / 1000));
   return seconds < 90 ? `${seconds} s ago` : `${Math.round(seconds / 60)} min ago`;
-}
-
-// Watches an audio element the user started. Browsers report hiccups of a
-// live stream as errors (Firefox a decode error while the sound plays on), so
-// an error, an end or a long wait only starts a check: the stream has
-// stopped when its playing time stands still for a few seconds; `onStopped`
-// then hears why, from the device's status (`askLive` answers true, false,
-// or null when the device cannot be reached).
-class StreamWatch {
-  constructor(audio, askLive, onStopped) {
-    this.audio = audio;
-    this.askLive = askLive;
-    this.onStopped = onStopped;
-    this.wanted = false;
-    this.checking = false;
-    this.waitTimer = null;
-    const check = () => this.check();
-    for (const type of ["error", "ended", "stalled", "emptied"]) audio.addEventListener(type, check);
-    audio.addEventListener("waiting", () => {
-      clearTimeout(this.waitTimer);
-      this.waitTimer = setTimeout(check, 6000);
-    });
-    audio.addEventListener("playing", () => clearTimeout(this.waitTimer));
-    audio.addEventListener("play", () => (this.wanted = true));
-    audio.addEventListener("pause", () => {
-      // A pause the user chose; an ended stream pauses too, and is checked.
-      if (!audio.ended && !audio.error) this.wanted = false;
-    });
-  }
-
-  // The user's play: starts the stream afresh (a live stream cannot resume).
-  play(src) {
-    const audio = this.audio;
-    if (src) audio.src = src;
-    else if (audio.error || audio.ended) audio.load();
-    this.wanted = true;
-    const played = audio.play();
-    return played ? played.catch((e) => (e.name === "AbortError" ? undefined : this.check())) : Promise.resolve();
-  }
-
-  stop() {
-    this.wanted = false;
-    clearTimeout(this.waitTimer);
-    const audio = this.audio;
-    audio.pause();
-    if (audio.hasAttribute("src")) {
-      audio.removeAttribute("src");
-      audio.load();
-    }
-  }
-
-  async check() {
-    if (!this.wanted || this.checking || !this.audio.hasAttribute("src")) return;
-    this.checking = true;
-    try {
-      const audio = this.audio;
-      const before = audio.currentTime;
-      await new Promise((resolve) => setTimeout(resolve, 4000));
-      if (!this.wanted) return;
-      if (!audio.paused && !audio.ended && audio.currentTime > before + 1) return;  // it plays on
-      const live = await this.askLive();
-      if (!this.wanted) return;
-      this.wanted = false;
-      audio.pause();
-      this.onStopped(live === null ? "unreachable" : live ? "interrupted" : "stopped");
-    } finally {
-      this.checking = false;
-    }
-  }
 }

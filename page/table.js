@@ -1,0 +1,397 @@
+// The main page's playlist table: the rows the device lists, each row's
+// state from the status, kept from refresh to refresh (focus, scrolling and
+// an open question survive), and the row's own changes: on and off, rescan,
+// delete.
+import {
+  $, quoted, htmlText, setText, setAttr, age, request, res, isLive, RequestError,
+  CHANGE_TIMEOUT_MS, BUILD_TIMEOUT_MS, MAX_PLAYLISTS, MAX_ON,
+} from "./device.js";
+import { showError, showInfo, setUnavailable } from "./messages.js";
+import {
+  change, refusalReason, currentChange, changeFromBefore, isWorking, busyReason, isBuilding, buildingNames,
+} from "./changes.js";
+import { openEdit } from "./editor.js";
+import { openPlayer, playerName, closePlayer } from "./player.js";
+
+// What the device listed last: { name, genre, desc, shuffle, enabled, port },
+// when it came, and why the last request failed, if it did.
+const table = { rows: [], at: 0, error: null };
+
+export function setUpTable() {
+  $("rows").addEventListener("click", onTableClick);
+}
+
+// The device answered a table request, or failed one, at least once.
+export const tableAnswered = () => !!(table.at || table.error);
+// The last table request failed.
+export const tableFailed = () => !!table.error;
+
+// What a link cell's fragment hands its function: the fragment is parsed
+// inert, its javascript: URL percent-decoded and the script string's \xNN
+// escapes read, as a browser following the link would.
+function linkCall(fragment) {
+  const template = document.createElement("template");
+  template.innerHTML = fragment;
+  const link = template.content.querySelector("a");
+  if (!link) return null;
+  let script;
+  try {
+    script = decodeURIComponent((link.getAttribute("href") || "").replace(/^javascript:/, ""));
+  } catch {
+    return null;
+  }
+  const match = /^(\w+)\('((?:[^'\\]|\\x[0-9A-Fa-f]{2})*)'\)$/.exec(script);
+  if (!match) return null;
+  return { fn: match[1], arg: match[2].replace(/\\x([0-9A-Fa-f]{2})/g, (_, hex) => String.fromCharCode(parseInt(hex, 16))) };
+}
+
+function readRows(doc) {
+  return Array.from(doc.getElementsByTagName("row"), (row) => {
+    const cells = Array.from(row.getElementsByTagName("cell"), (cell) => cell.textContent);
+    if (cells.length < 6) {
+      // A playlist whose settings could not be read has its name cell only.
+      return { name: htmlText(cells[cells.length - 1] || ""), genre: "", desc: "", shuffle: "", enabled: null, port: null };
+    }
+    const [tuneIn, name, genre, desc, shuffle, toggle] = cells;
+    const listen = linkCall(tuneIn);
+    const port = listen && listen.fn === "ices_playlist" ? (/^([0-9]{1,5})\//.exec(listen.arg) || [])[1] || null : null;
+    const onOff = linkCall(toggle);
+    return {
+      name: htmlText(name),
+      genre: htmlText(genre),
+      desc: htmlText(desc),
+      shuffle: htmlText(shuffle),
+      enabled: onOff ? onOff.fn === "isplaylist_disable" : null,
+      port,
+    };
+  });
+}
+
+// Asks for the table; keeps the last one when the device does not answer.
+export async function fetchTable() {
+  try {
+    table.rows = readRows(await request({ cmd: "GUI_ice_playlist", page: "1" }));
+    table.at = Date.now();
+    table.error = null;
+  } catch (e) {
+    if (!(e instanceof RequestError)) throw e;
+    table.error = e.message;
+  }
+}
+
+// What a playlist's stream does: [key, label, explanation].
+function streamState(row, status) {
+  const change = currentChange();
+  const before = changeFromBefore();
+  if (isBuilding(row.name) || (before && before.action === "new" && before.name === row.name)) {
+    return ["building", "Scanning folders…", "Its folders are being searched for music"];
+  }
+  if (change && change.action !== "new" && change.name === row.name) return ["pending", change.badge || "Changing…", change.label];
+  if (!status) return ["unknown", "Unknown", "The device did not tell how its streams are"];
+  const st = status.playlists.get(row.name);
+  if (!st) return ["unknown", "Unknown", "The device did not tell how this stream is"];
+  if (status.incomplete.has(row.name)) {
+    return ["incomplete", "Incomplete", `Its folders could not be searched completely (${status.incomplete.get(row.name) ||
+      "the device did not say why"}): free room on the device's disk, then rescan it`];
+  }
+  if (st.enabled && st.running && status.up) return ["live", "Live", "On and streaming"];
+  if (st.enabled && !status.up) return ["down", "Down", "On, but the streaming server is not running"];
+  if (st.enabled && st.givenUp) {
+    return ["given-up", "Given up", "Its source client kept stopping; it is retried when its settings change"];
+  }
+  if (st.enabled && !st.running) return ["down", "Down", "On, but not streaming; the device retries it every minute"];
+  if (st.running) return ["stray", "Stopping", "Off, but still streaming"];
+  return ["stopped", "Stopped", "Off"];
+}
+
+// The row of each playlist, kept from refresh to refresh.
+const records = new Map();
+
+function makeButton(className, action, label) {
+  const button = document.createElement("button");
+  button.type = "button";
+  button.className = className;
+  button.dataset.action = action;
+  if (label) button.textContent = label;
+  return button;
+}
+
+function iconButton(className, action, src) {
+  const button = makeButton(`icon ${className}`, action);
+  const img = document.createElement("img");
+  img.src = src;
+  img.alt = "";
+  const label = document.createElement("span");
+  label.className = "visually-hidden";
+  button.append(img, label);
+  return button;
+}
+
+function makeRecord(name) {
+  const tr = document.createElement("tr");
+  tr.dataset.name = name;
+  const cell = (label, className = "") => {
+    const td = document.createElement("td");
+    td.dataset.label = label;
+    if (className) td.className = className;
+    tr.append(td);
+    return td;
+  };
+  const r = { tr };
+  r.listen = iconButton("tunein", "listen", "/sonorell/tunein.png");
+  cell("Listen", "col-tunein").append(r.listen);
+  r.name = document.createElement("span");
+  r.name.className = "name-text";
+  cell("Name", "col-name").append(r.name);
+  r.genre = cell("Genre", "col-text");
+  r.desc = cell("Description", "col-text");
+  r.shuffle = cell("Shuffle");
+  r.badge = document.createElement("span");
+  r.badge.className = "badge";
+  cell("State", "col-state").append(r.badge);
+  r.listeners = cell("Listeners", "col-listeners");
+  r.title = cell("Now playing", "col-title");
+  r.toggle = iconButton("toggle", "toggle", "/web/images/start.png");
+  cell("On/off", "col-toggle").append(r.toggle);
+  const actions = cell("Actions", "col-actions");
+  r.buttons = document.createElement("span");
+  r.buttons.className = "row-buttons";
+  r.edit = makeButton("secondary small", "edit", "Edit");
+  r.rescan = makeButton("secondary small", "rescan", "Rescan");
+  r.remove = makeButton("danger small", "delete", "Delete");
+  r.buttons.append(r.edit, r.rescan, r.remove);
+  r.confirm = document.createElement("span");
+  r.confirm.className = "confirm";
+  r.confirm.setAttribute("role", "group");
+  r.confirm.hidden = true;
+  r.question = document.createElement("span");
+  r.confirm.append(r.question, makeButton("danger small", "confirm-delete", "Delete"),
+    makeButton("secondary small", "keep", "Keep it"));
+  actions.append(r.buttons, r.confirm);
+  for (const [button, text] of [[r.edit, "Edit"], [r.rescan, "Rescan"], [r.remove, "Delete"]]) {
+    button.setAttribute("aria-label", `${text} ${name}`);
+  }
+  records.set(name, r);
+  return r;
+}
+
+// The table, its counts and freshness. `status`: the fresh status, or null;
+// `last`: the last status that came, `lastAt` when.
+export function renderTable(status, last, lastAt) {
+  const rows = table.rows.slice();
+  for (const name of buildingNames()) {
+    if (!rows.some((row) => row.name === name)) rows.push({ name, genre: "", desc: "", shuffle: "", enabled: false, port: null, making: true });
+  }
+  const before = changeFromBefore();
+  if (before && before.action === "new" && !rows.some((row) => row.name === before.name)) {
+    rows.push({ name: before.name, genre: "", desc: "", shuffle: "", enabled: false, port: null, making: true });
+  }
+  const made = rows.filter((row) => !row.making);
+  const on = made.filter((row) => {
+    const st = status && status.playlists.get(row.name);
+    return st ? st.enabled : row.enabled;
+  }).length;
+  const live = made.filter((row) => isLive(status, row.name)).length;
+  setText($("counts"), `${made.length} of ${MAX_PLAYLISTS} playlists · ${on} of ${MAX_ON} streaming` +
+    (status && live < on ? ` (${on - live} not live)` : ""));
+
+  // What holds the controls back.
+  const busy = busyReason();
+  const fullReason = made.length >= MAX_PLAYLISTS
+    ? `The device holds ${MAX_PLAYLISTS} playlists, as many as it keeps: delete one to make another.` : null;
+  const onReason = on >= MAX_ON
+    ? "Five playlists are on, as many as the device streams: turn one off to turn another on." : null;
+  setUnavailable($("new-playlist"), fullReason || busy);
+  const notes = [fullReason, onReason].filter(Boolean).join(" ");
+  setText($("new-note"), notes);
+  $("new-note").hidden = !notes;
+
+  const body = $("rows");
+  const stale = !!table.error;
+  // Rows that left go first: while still in the table they would seem out
+  // of place to every row after them, which would then be moved (and lose
+  // the focus).
+  const names = new Set(rows.map((row) => row.name));
+  for (const [name, r] of records) {
+    if (!names.has(name)) {
+      r.tr.remove();
+      records.delete(name);
+    }
+  }
+  let previous = null;
+  for (const row of rows) {
+    const r = records.get(row.name) || makeRecord(row.name);
+    const [key, label, explanation] = row.making ? ["building", "Scanning folders…", "Its folders are being searched for music"] : streamState(row, status);
+    const st = status && status.playlists.get(row.name);
+    const enabled = st ? st.enabled : row.enabled;
+    setAttr(r.tr, "class", `state-${key}${stale ? " stale" : ""}`);
+    setText(r.name, row.name);
+    setAttr(r.name, "title", row.name);
+    setText(r.genre, row.genre);
+    setText(r.desc, row.desc);
+    setText(r.shuffle, row.shuffle);
+    setAttr(r.badge, "class", `badge ${key}`);
+    setText(r.badge, label);
+    setAttr(r.badge, "title", explanation);
+
+    // The server's figures: only for a live stream; the last ones known,
+    // greyed, while the device cannot tell.
+    if (status) {
+      r.figures = key === "live" && st ? [st.listeners ?? "", st.title ?? ""] : ["", ""];
+    }
+    const [listeners, title] = r.figures || ["", ""];
+    setText(r.listeners, listeners);
+    setText(r.title, title);
+    const old = !status && (listeners || title);
+    r.listeners.classList.toggle("old", !!old);
+    r.title.classList.toggle("old", !!old);
+
+    const canListen = enabled === true && !row.making;
+    r.listen.hidden = !canListen;
+    setText(r.listen.lastChild, `Listen to ${row.name}`);
+    r.port = row.port || (last && last.server.port) || null;
+    setUnavailable(r.listen, status && canListen && key !== "live" ? "Not streaming now" : null);
+
+    r.toggle.hidden = enabled === null || enabled === undefined || row.making;
+    const src = enabled ? "/web/images/stop.png" : "/web/images/start.png";
+    if (r.toggle.firstChild.getAttribute("src") !== src) r.toggle.firstChild.setAttribute("src", src);
+    r.toggle.dataset.on = enabled ? "1" : "0";
+    setText(r.toggle.lastChild, `${enabled ? "Turn off" : "Turn on"} ${row.name}`);
+    setUnavailable(r.toggle, busy || (!enabled ? onReason : null));
+    r.buttons.hidden = !r.confirm.hidden || !!row.making;
+    for (const button of [r.edit, r.rescan, r.remove]) setUnavailable(button, busy);
+
+    // In order, moving only what is out of place (focus stays where it is).
+    const next = previous ? previous.nextSibling : body.firstChild;
+    if (next !== r.tr) body.insertBefore(r.tr, next);
+    previous = r.tr;
+  }
+  $("empty").hidden = rows.length > 0 || !table.at;
+  renderFreshness(status, lastAt);
+}
+
+function renderFreshness(status, statusAt) {
+  let text = "";
+  if (table.error) {
+    text = table.at
+      ? `The device could not be reached (${table.error}): the table is its last answer, from ${age(table.at)}.`
+      : `The playlists could not be read: ${table.error}. Trying again…`;
+  } else if (!status) {
+    text = statusAt
+      ? `How the streams are could not be read: states unknown; the greyed figures are from ${age(statusAt)}.`
+      : "How the streams are could not be read: states unknown.";
+  }
+  setText($("freshness"), text);
+  $("freshness").hidden = !text;
+}
+
+function onTableClick(event) {
+  const button = event.target.closest("button[data-action]");
+  if (!button) return;
+  const tr = button.closest("tr");
+  const name = tr.dataset.name;
+  const r = records.get(name);
+  if (!r) return;
+  if (button.getAttribute("aria-disabled") === "true") {
+    showError(button.dataset.reason || "Not now.");
+    return;
+  }
+  switch (button.dataset.action) {
+    case "listen":
+      if (!openPlayer(name, r.port)) showError(`The stream of ${quoted(name)} has no known address yet; try again in a moment.`);
+      break;
+    case "toggle": if (button.dataset.on === "1") turnOff(name); else turnOn(name); break;
+    case "edit": openEdit(name); break;
+    case "rescan": rescanPlaylist(name); break;
+    case "delete": askDelete(r, name); break;
+    case "confirm-delete": closeConfirm(r, false); deletePlaylist(name); break;
+    case "keep": closeConfirm(r, true); break;
+  }
+}
+
+// ------------------------------------------------------------ on and off
+
+function turnOn(name) {
+  change({ action: "on", name, badge: "Turning on…", label: `Turning on ${quoted(name)}…` },
+    `${quoted(name)} was not turned on`, async () => {
+      const full = res(await request({ cmd: "GUI_ice_is_active_full" }));
+      if (full === "1") {
+        showError(`${quoted(name)} was not turned on: five playlists are on already, as many as the device streams. Turn one off first.`);
+        return;
+      }
+      if (full !== "0") {
+        showError(`${quoted(name)} was not turned on: the device could not count the playlists that are on.`);
+        return;
+      }
+      const doc = await request({ cmd: "GUI_ice_playlist_enable", f_name: name }, CHANGE_TIMEOUT_MS);
+      if (res(doc) === "1") {
+        showInfo(`${quoted(name)} is on.`);
+        return;
+      }
+      const reason = await refusalReason(name);
+      showError(`${quoted(name)} could not be started: ${reason ||
+        "the device did not say why (its stream configuration may be missing: edit and save it to write it again)"}.`);
+    });
+}
+
+function turnOff(name) {
+  change({ action: "off", name, badge: "Turning off…", label: `Turning off ${quoted(name)}…` },
+    `${quoted(name)} was not turned off`, async () => {
+      const doc = await request({ cmd: "GUI_ice_playlist_disable", f_name: name }, CHANGE_TIMEOUT_MS);
+      if (res(doc) === "1") {
+        showInfo(`${quoted(name)} is off.`);
+        return;
+      }
+      const reason = await refusalReason(name);
+      showError(`${quoted(name)} could not be turned off: ${reason || "the device refused"}.`);
+    });
+}
+
+// ---------------------------------------------------- rescan and delete
+
+function rescanPlaylist(name) {
+  change({ action: "rescan", name, badge: "Rescanning…", label: `Rescanning the folders of ${quoted(name)}…` },
+    `${quoted(name)} was not rescanned`, async () => {
+      const doc = await request({ cmd: "GUI_ice_playlist_rescan", f_name: name }, BUILD_TIMEOUT_MS);
+      if (res(doc) === "1") {
+        showInfo(`${quoted(name)} holds what its folders hold now.`);
+        return;
+      }
+      const reason = await refusalReason(name);
+      showError(`${quoted(name)} could not be rescanned: ${reason ||
+        "it was made before its folders were kept (make it again to rescan it)"}.`);
+    });
+}
+
+function askDelete(r, name) {
+  if (isWorking()) {
+    showError("Another change is still running; wait until it has finished.");
+    return;
+  }
+  setText(r.question, `Delete ${quoted(name)}? Its settings and song list go; the music stays.`);
+  r.confirm.hidden = false;
+  r.buttons.hidden = true;
+  r.confirm.querySelector("[data-action=keep]").focus();
+}
+
+function closeConfirm(r, refocus) {
+  r.confirm.hidden = true;
+  r.buttons.hidden = false;
+  if (refocus) r.remove.focus();
+}
+
+function deletePlaylist(name) {
+  if (playerName() === name) closePlayer();
+  change({ action: "delete", name, badge: "Deleting…", label: `Deleting ${quoted(name)}…` },
+    `${quoted(name)} was not deleted`, async () => {
+      const doc = await request({ cmd: "GUI_ice_playlist_del", f_name: name }, CHANGE_TIMEOUT_MS);
+      if (res(doc) === "1") {
+        showInfo(`${quoted(name)} is deleted.`);
+        return;
+      }
+      const reason = await refusalReason();
+      showError(`${quoted(name)} could not be deleted: ${reason ||
+        "its stream could not be stopped, so it was kept (the device tries again within a minute)"}.`);
+    });
+}
+
