@@ -279,10 +279,11 @@ void SendTitle(std::map<std::string, std::string>& v, const std::string& song) {
       ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
     got = ::recv(fd, answer, sizeof answer - 1, 0);
   }
+  const int error = got < 0 ? errno : 0;
   ::freeaddrinfo(found);
   if (fd >= 0) ::close(fd);
   if (got <= 0) {
-    Log("cannot send the title \"%s\": %s", song.c_str(), std::strerror(errno));
+    Log("cannot send the title \"%s\": %s", song.c_str(), got < 0 ? std::strerror(error) : "no answer");
     return;
   }
   answer[got] = '\0';
@@ -408,11 +409,7 @@ int main(int argc, char** argv) {
       char* line = nullptr;
       std::size_t capacity = 0;
       ssize_t length;
-      while ((length = ::getline(&line, &capacity, lines)) > 0 || (length < 0 && errno == EINTR && !std::feof(lines))) {
-        if (length <= 0) {
-          std::clearerr(lines);
-          continue;
-        }
+      while ((length = ::getline(&line, &capacity, lines)) > 0) {  // SIGHUP's handler restarts the read
         std::fputs(line, g_log);
         std::fflush(g_log);
         std::string_view text(line, static_cast<std::size_t>(length));
