@@ -24,8 +24,9 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,7 +40,6 @@
 #include <map>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
