@@ -374,6 +374,20 @@ status_has_figures() {
   done
   return 1
 }
+# status_title NAME TITLE: GUI_ice_status shows TITLE for NAME within 30 s.
+status_title() {
+  for _ in $(seq 30); do
+    curl -s --max-time 3 "$CGI?cmd=GUI_ice_status" | python3 -c '
+import sys, xml.etree.ElementTree as tree
+for playlist in tree.parse(sys.stdin).iter("playlist"):
+    if playlist.findtext("name") == sys.argv[1] and playlist.findtext("title") == sys.argv[2]:
+        sys.exit(0)
+sys.exit(1)' "$1" "$2" 2>/dev/null && return 0
+    sleep 1
+  done
+  echo "      last status: $(curl -s --max-time 3 "$CGI?cmd=GUI_ice_status")"
+  return 1
+}
 # From the other machine on the LAN. lan_streams PORT NAME: it hears the
 # mount within 20 s. lan_code CURL-ARGS...: the HTTP status it gets.
 # lan_cgi QUERY [HEADER...]: its request through the web server, with these
@@ -552,6 +566,16 @@ if [ "$MODE" = --e2e ]; then
   check "  the listener stayed connected to the end" listener_stayed
   check "  and kept receiving audio" bash -c "[ \$(stat -c %s '$SB/listener') -gt 40000 ] && python3 '$ROOT/device/mp3check.py' '$SB/listener' >/dev/null"
   check "GUI_ice_status counts listeners and names the title" status_has_figures Live
+
+  # Titles as tagged: a song tagged "Ünïcødé" in each text encoding of ID3v2
+  # and in ID3v1; the source client sends each title without a character set.
+  mapfile -t TAGGED < <(python3 "$ROOT/device/tagged_songs.py" "$MUSIC/Singles/Hum.mp3" "$MUSIC/Tagged")
+  check "GUI_ice_playlist_new Tagged" res1 "cmd=GUI_ice_playlist_new&f_name=Tagged&f_genre=Tags&f_desc=Titles&f_randomized=0&f_total=1&f_dir0=$(urlencode "$MUSIC/Tagged")"
+  check "GUI_ice_playlist_enable Tagged" res1 "cmd=GUI_ice_playlist_enable&f_name=Tagged"
+  for SONG in "${TAGGED[@]}"; do
+    check "  GUI_ice_status shows '${SONG#*$'\t'}' for '${SONG%%$'\t'*}'" status_title Tagged "${SONG#*$'\t'}"
+  done
+  check "GUI_ice_playlist_del Tagged" res1 "cmd=GUI_ice_playlist_del&f_name=Tagged"
 
   # Another machine on the LAN hears the streams but cannot steer them:
   # the server's password is the device's own, and the web commands refuse

@@ -87,7 +87,46 @@ std::optional<std::string> Element(std::string_view xml, std::string_view tag) {
   return XmlUnescape(xml.substr(start, end - start));
 }
 
+// The code point of the UTF-8 sequence at `text[at]`, advancing `at`, or -1
+// where the text is not valid UTF-8 there (overlong forms and surrogates
+// included).
+long NextCodePoint(std::string_view text, std::size_t& at) {
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char lead = byte(at);
+  if (lead < 0x80) {
+    ++at;
+    return lead;
+  }
+  int extra = lead >= 0xF0 && lead <= 0xF4 ? 3 : lead >= 0xE0 && lead < 0xF0 ? 2 : lead >= 0xC2 && lead < 0xE0 ? 1 : -1;
+  if (extra < 0 || at + extra >= text.size()) return -1;
+  long code = lead & (0x3F >> extra);
+  for (int i = 1; i <= extra; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return -1;
+    code = (code << 6) | (byte(at + i) & 0x3F);
+  }
+  static constexpr long kSmallest[] = {0, 0x80, 0x800, 0x10000};
+  if (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return -1;
+  at += extra + 1;
+  return code;
+}
+
 }  // namespace
+
+std::string repair_title(std::string_view title) {
+  std::string bytes;
+  bool high = false;
+  for (std::size_t at = 0; at < title.size();) {
+    long code = NextCodePoint(title, at);
+    if (code < 0 || code > 0xFF) return std::string(title);
+    high = high || code >= 0x80;
+    bytes += static_cast<char>(code);
+  }
+  if (!high) return std::string(title);
+  for (std::size_t at = 0; at < bytes.size();) {
+    if (NextCodePoint(bytes, at) < 0) return std::string(title);
+  }
+  return bytes;
+}
 
 std::map<std::string, MountStats> parse_mount_stats(std::string_view xml) {
   std::map<std::string, MountStats> mounts;
@@ -107,6 +146,7 @@ std::map<std::string, MountStats> parse_mount_stats(std::string_view xml) {
       if (!listeners->empty() && *rest == '\0' && n >= 0) stats.listeners = n;
     }
     stats.title = Element(body, "title");
+    if (stats.title) stats.title = repair_title(*stats.title);
     mounts[mount] = std::move(stats);
     at = end;
   }
