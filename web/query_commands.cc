@@ -170,12 +170,7 @@ void handle_folders() {
   // The longest path a folder field of a create can carry.
   std::string path = cgiFormStringNoNewlines("f_path", kFolderFieldSize);
   if (cgiFormStringNoNewlines("f_count", kFieldSize) == "1") {
-    // A count needs a folder: the roots are not one.
-    if (path.empty()) {
-      write_config_response(0);
-    } else {
-      CountSongs(path);
-    }
+    CountSongs(path);  // an empty path, the roots, is no folder: refused
     return;
   }
   if (path.empty()) {
@@ -185,12 +180,12 @@ void handle_folders() {
     end_config_response();
     return;
   }
+  // Read with one byte more than a name can hold: a longer filter matches
+  // no name, rather than a cut one matching more.
+  std::string filter = cgiFormStringNoNewlines("f_filter", kFilterFieldSize);
+  if (filter.size() >= kFilterFieldSize - 1) filter.assign(1, '/');  // no name holds a "/"
   // A refusal says nothing of what lies outside the roots: missing,
   // forbidden and unreadable folders all answer the same.
-  // One byte more than a name can hold: a longer filter matches no name,
-  // rather than a cut one matching more.
-  std::string filter = cgiFormStringNoNewlines("f_filter", kFilterFieldSize);
-  if (filter.size() >= kFilterFieldSize - 1) filter.assign(1, '/');  // matches no name
   std::optional<FolderListing> listing = list_music_folder(path, filter);
   if (!listing) {
     write_config_response(0);
