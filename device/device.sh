@@ -363,13 +363,13 @@ listener_stayed() {
   wait "$LISTENER" || status=$?
   [ "$status" = 28 ]
 }
-# status_has_figures NAME: GUI_ice_status shows the server's listener count
-# and title for NAME (the server's statistics may miss the one-second limit
+# status_has_figures NAME: GUI_ice_status shows the songs of NAME, the
+# server's listener count and title for it (the server's statistics may miss the one-second limit
 # of a request now and then on a busy machine: a few tries).
 status_has_figures() {
   for _ in 1 2 3 4 5; do
     curl -s --max-time 3 "$CGI?cmd=GUI_ice_status" |
-      grep -qE "<name>$1</name><enabled>1</enabled><running>1</running><listeners>[0-9]+</listeners><title>" && return 0
+      grep -qE "<name>$1</name><enabled>1</enabled><running>1</running><songs>[1-9][0-9]*</songs><listeners>[0-9]+</listeners><title>" && return 0
     sleep 1
   done
   return 1
@@ -566,6 +566,9 @@ if [ "$MODE" = --e2e ]; then
   check "  the listener stayed connected to the end" listener_stayed
   check "  and kept receiving audio" bash -c "[ \$(stat -c %s '$SB/listener') -gt 40000 ] && python3 '$ROOT/device/mp3check.py' '$SB/listener' >/dev/null"
   check "GUI_ice_status counts listeners and names the title" status_has_figures Live
+  check "GUI_ice_folders counts the songs of Live as its playlist holds them" answered \
+    "cmd=GUI_ice_folders&f_count=1&f_path=$(urlencode "$MUSIC/Live")" '<?xml version="1.0" encoding="UTF-8"?>
+<config><res>1</res><path>'"$(realpath "$MUSIC/Live")"'</path><songs>2</songs></config>'
 
   # Titles as tagged: a song tagged "Ünïcødé" in each text encoding of ID3v2
   # and in ID3v1; the source client sends each title without a character set.

@@ -119,27 +119,65 @@ bool names_addon_folder(const std::string& path, const std::vector<std::string>&
   return resolved && in_addon_folder(*resolved, folders);
 }
 
-std::optional<FolderListing> list_music_folder(std::string_view path) {
-  if (path.empty() || !path.starts_with('/') || path.size() > 4095 || !Nameable(path)) return std::nullopt;
-  std::vector<std::string> roots;
-  for (const std::string& root : music_roots()) {
-    if (std::optional<std::string> resolved = Resolved(root)) roots.push_back(*resolved);
-  }
-  auto in_a_root = [&](std::string_view p) {
+namespace {
+
+// A folder the picker may show, opened.
+struct PickerFolder {
+  UniqueFd fd;
+  std::string path;                // resolved, as the kernel names the opened folder
+  std::vector<std::string> roots;  // the music roots, resolved
+  std::vector<std::string> addon;  // the add-on's folders
+  bool InARoot(std::string_view p) const {
     return std::any_of(roots.begin(), roots.end(), [&](const std::string& root) { return path_inside(p, root); });
-  };
-  UniqueFd fd(::open(std::string(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
-  std::optional<std::string> folder = fd.valid() ? opened_path(fd.get()) : std::nullopt;
-  const std::vector<std::string> addon = addon_folders();
-  if (!folder || !in_a_root(*folder) || in_addon_folder(*folder, addon)) return std::nullopt;
-  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd.get()));
+  }
+};
+
+// Opens `path` when it is a folder inside a root and outside the add-on's
+// folders. The folder is opened first and its real path checked after, so
+// that a folder swapped for a link on the way is judged where it leads.
+std::optional<PickerFolder> OpenPickerFolder(std::string_view path) {
+  if (path.empty() || !path.starts_with('/') || path.size() > 4095 || !Nameable(path)) return std::nullopt;
+  PickerFolder folder;
+  for (const std::string& root : music_roots()) {
+    if (std::optional<std::string> resolved = Resolved(root)) folder.roots.push_back(*resolved);
+  }
+  folder.fd.reset(::open(std::string(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+  std::optional<std::string> opened = folder.fd.valid() ? opened_path(folder.fd.get()) : std::nullopt;
+  folder.addon = addon_folders();
+  if (!opened || !folder.InARoot(*opened) || in_addon_folder(*opened, folder.addon)) return std::nullopt;
+  folder.path = std::move(*opened);
+  return folder;
+}
+
+}  // namespace
+
+bool name_matches_filter(std::string_view name, std::string_view filter) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return filter.empty() || std::search(name.begin(), name.end(), filter.begin(), filter.end(), [&](char a, char b) {
+                              return lower(a) == lower(b);
+                            }) != name.end();
+}
+
+std::optional<std::string> music_folder_path(std::string_view path) {
+  std::optional<PickerFolder> folder = OpenPickerFolder(path);
+  if (!folder) return std::nullopt;
+  return std::move(folder->path);
+}
+
+std::optional<FolderListing> list_music_folder(std::string_view path, std::string_view filter) {
+  std::optional<PickerFolder> opened = OpenPickerFolder(path);
+  if (!opened) return std::nullopt;
+  const std::string* folder = &opened->path;
+  const std::vector<std::string>& addon = opened->addon;
+  auto in_a_root = [&](std::string_view p) { return opened->InARoot(p); };
+  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(opened->fd.get()));
   if (!dir) return std::nullopt;
-  fd.release();
+  opened->fd.release();
   FolderListing listing;
   listing.path = *folder;
   while (const dirent* entry = ::readdir(dir.get())) {
     std::string_view name = entry->d_name;
-    if (is_skipped_folder_name(name) || !Nameable(name)) continue;
+    if (is_skipped_folder_name(name) || !Nameable(name) || !name_matches_filter(name, filter)) continue;
     struct stat st;
     if (entry->d_type == DT_DIR) {
       if (!in_addon_folder(*folder + "/" + std::string(name), addon)) listing.folders.emplace_back(name);

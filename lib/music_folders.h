@@ -73,6 +73,18 @@ struct FolderListing {
 // the add-on's folders (outside, missing,
 // unreadable and unnamable all look the same), or holds a byte no path may
 // hold.
-std::optional<FolderListing> list_music_folder(std::string_view path);
+// With a `filter`, only the subfolders whose names contain it (see
+// name_matches_filter) are listed, and the cut applies to those.
+std::optional<FolderListing> list_music_folder(std::string_view path, std::string_view filter = {});
+
+// True when `filter` is empty or `name` contains it, ASCII letters compared
+// without regard to case (other bytes as they are). A filter is never a
+// path: a "/" or NUL in it matches no name.
+bool name_matches_filter(std::string_view name, std::string_view filter);
+
+// The resolved path of `path` when list_music_folder would list it (a folder
+// inside a root, not one of the add-on's folders, nor in one); nothing
+// otherwise.
+std::optional<std::string> music_folder_path(std::string_view path);
 
 #endif  // LIB_MUSIC_FOLDERS_H_

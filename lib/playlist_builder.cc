@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -143,13 +144,26 @@ class Output {
  public:
   explicit Output(FILE* out, const std::vector<std::string>* roots = nullptr)
       : out_(out), roots_(roots), addon_(addon_folders()) {}
+  // A count: the lines are only counted, and the search stops at `deadline`.
+  Output(const std::vector<std::string>* roots, std::chrono::steady_clock::time_point deadline)
+      : out_(nullptr), roots_(roots), addon_(addon_folders()), deadline_(deadline) {}
   void Write(std::string_view path) {
     if (full()) return;
-    std::fwrite(path.data(), 1, path.size(), out_);
-    std::fputc('\n', out_);
+    if (out_ != nullptr) {
+      std::fwrite(path.data(), 1, path.size(), out_);
+      std::fputc('\n', out_);
+    }
     ++lines_;
   }
   bool full() const { return lines_ >= kMaxPlaylistLines; }
+  // Whether the search is to stop: the playlist is full, or a count's time
+  // is up. Asked once per folder, so a clock is read once per folder.
+  bool Stop() {
+    if (!timed_out_ && deadline_ && std::chrono::steady_clock::now() >= *deadline_) timed_out_ = true;
+    return timed_out_ || full();
+  }
+  bool timed_out() const { return timed_out_; }
+  std::size_t lines() const { return lines_; }
   bool confined() const { return roots_ != nullptr; }
   // Whether the resolved `path` may be part of the playlist.
   bool Allows(std::string_view path) const {
@@ -171,6 +185,8 @@ class Output {
   const std::vector<std::string>* roots_;
   const std::vector<std::string> addon_;
   std::size_t lines_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
+  bool timed_out_ = false;
 };
 
 // One folder on the current search path.
@@ -260,6 +276,7 @@ void ScanFolder(Output& out, const std::string& folder) {
       scan.stack.pop_back();
       continue;
     }
+    if (out.Stop()) break;  // a count's time is up with a folder still to search
     const ListedEntry& sub = top.subfolders[top.next++];
     std::string path = top.path + "/" + sub.name;
     if (sub.via_link) {
@@ -335,6 +352,28 @@ int build_playlist_at(const std::string& path, FILE* list) {
   Output output(out->stream(), stored.confined ? &stored.roots : nullptr);
   read_list_file(list, [&](const std::string& path) { AddPath(output, path); });
   return out->Commit() ? 0 : 1;
+}
+
+std::optional<SongCount> count_folder_songs(const std::string& folder,
+                                           std::chrono::steady_clock::time_point deadline) {
+  const StoredMusicRoots stored = stored_music_roots();
+  if (!stored.readable) return std::nullopt;
+  std::vector<std::string> roots = stored.roots;
+  if (!stored.confined) {
+    // Without stored roots a build follows links anywhere; a count, which
+    // anyone on the network may ask for, tells nothing of what lies outside
+    // the folders the picker offers.
+    roots.clear();
+    for (const std::string& root : music_roots()) {
+      MallocText resolved(::realpath(root.c_str(), nullptr));
+      if (resolved) roots.emplace_back(resolved.get());
+    }
+  }
+  struct stat st;
+  if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  Output output(&roots, deadline);
+  ScanFolder(output, folder);
+  return SongCount{output.lines(), output.timed_out()};
 }
 
 namespace {

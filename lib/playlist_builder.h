@@ -21,9 +21,12 @@
 
 #include <dirent.h>
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -67,6 +70,20 @@ int build_playlist_file(std::string_view name, FILE* list);
 
 // As build_playlist_file, into the file at `path`.
 int build_playlist_at(const std::string& path, FILE* list);
+
+// How many songs a playlist would take from the folder at `folder` (as a
+// folder field): the MP3 files a build finds there, by the same rules, the
+// cap of kMaxPlaylistLines included, written nowhere. Links lead only inside
+// the stored music roots, or inside music_roots when none are stored. The
+// search stops at `deadline`, checked once per folder: `cut` then tells that
+// `songs` is a lower bound. Nothing when `folder` is not a folder or the
+// server settings cannot be read.
+struct SongCount {
+  std::uint64_t songs = 0;
+  bool cut = false;
+};
+std::optional<SongCount> count_folder_songs(const std::string& folder,
+                                           std::chrono::steady_clock::time_point deadline);
 
 // How a rebuild ended.
 enum class RebuildResult { kUnchanged, kChanged, kFailed };

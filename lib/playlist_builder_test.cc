@@ -317,4 +317,57 @@ TEST_F(PlaylistBuilderTest, TheAddOnsOwnFoldersAreNeverPartOfAPlaylist) {
   EXPECT_FALSE(in_addon_folder("/", addon));
 }
 
+// The count of a folder is the number of lines a build of it writes: one
+// walk, one set of rules.
+TEST_F(PlaylistBuilderTest, ACountTakesWhatABuildTakes) {
+  const std::string conf = M("app/iceconf");
+  Make({"app/", "app/iceconf/", "a/", "a/1.mp3", "a/2.MP3", "a/x.txt", "a/recycle/", "a/recycle/r.mp3", "a/b/",
+        "a/b/3.mp3", "a/.AppleDouble/", "a/.AppleDouble/d.mp3", "out/", "out/secret.mp3"});
+  PointConfDir(conf);
+  WriteFile(conf + "/in-conf.mp3", "");
+  Link(M("a"), "a/b/up");                // a cycle
+  Link(M("b-again"), "a/dangling");      // leads nowhere
+  Link(M("out"), "a/door");              // out of the roots
+  Link(M("out/secret.mp3"), "a/leak.mp3");
+  Link(conf, "a/conf");                  // the config directory
+  Link(M("a/b"), "a/same-b");            // a folder reached twice
+  const auto later = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (const std::string& roots : {M("a"), music_.path()}) {
+    WriteFile(conf + "/simple-icecast-conf", "music_roots=" + roots + "\n");
+    FILE* list = std::tmpfile();
+    std::fputs((M("a") + "\n").c_str(), list);
+    ASSERT_EQ(build_playlist_file("P", list), 0);
+    std::fclose(list);
+    const std::string built = ReadFile(conf + "/playlist-P");
+    std::optional<SongCount> count = count_folder_songs(M("a"), later);
+    ASSERT_TRUE(count) << roots;
+    EXPECT_EQ(count->songs, static_cast<std::uint64_t>(std::count(built.begin(), built.end(), '\n'))) << built;
+    EXPECT_FALSE(count->cut);
+  }
+  // 1, 2, b/3, and now that out/ lies inside the roots leak.mp3 and
+  // door/secret.mp3; b once.
+  EXPECT_EQ(count_folder_songs(M("a"), later)->songs, 5u);
+  // Not a folder.
+  EXPECT_FALSE(count_folder_songs(M("a/1.mp3"), later));
+  EXPECT_FALSE(count_folder_songs(M("missing"), later));
+  // Without stored roots a count keeps inside the picker's roots (here the
+  // device's share, which does not exist): it tells nothing of other folders.
+  WriteFile(conf + "/simple-icecast-conf", "port=8000\n");
+  EXPECT_EQ(count_folder_songs(M("a"), later)->songs, 0u);
+}
+
+TEST_F(PlaylistBuilderTest, ACountStopsAtItsDeadline) {
+  Make({"a/", "a/1.mp3", "a/b/", "a/b/2.mp3", "a/c/", "a/c/3.mp3"});
+  WriteFile(conf_ / "simple-icecast-conf", "music_roots=" + music_.path() + "\n");
+  // Past already: the folder itself is searched, the rest is not.
+  std::optional<SongCount> count = count_folder_songs(M("a"), std::chrono::steady_clock::now());
+  ASSERT_TRUE(count);
+  EXPECT_EQ(count->songs, 1u);
+  EXPECT_TRUE(count->cut);
+  // A folder without subfolders is done before any deadline is asked.
+  count = count_folder_songs(M("a/b"), std::chrono::steady_clock::now());
+  EXPECT_EQ(count->songs, 1u);
+  EXPECT_FALSE(count->cut);
+}
+
 }  // namespace

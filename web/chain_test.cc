@@ -111,13 +111,18 @@ TEST_F(ChainTest, StatusTellsHowTheStreamsAre) {
   const std::string server = "<server><running>1</running><port>8010</port><listening>1</listening></server>";
   EXPECT_EQ(Cgi({{"cmd", "GUI_ice_status"}}).out,
             Config("<res>1</res>" + server +
-                   "<playlist><name>Q&amp;A</name><enabled>0</enabled><running>0</running></playlist>"
-                   "<playlist><name>Road Trip</name><enabled>1</enabled><running>1</running></playlist>"));
+                   "<playlist><name>Q&amp;A</name><enabled>0</enabled><running>0</running><songs>1</songs></playlist>"
+                   "<playlist><name>Road Trip</name><enabled>1</enabled><running>1</running><songs>1</songs>"
+                   "</playlist>"));
   KillSourceClients();
+  // The chosen file gone: the playlist still lists it, and tells it is gone.
+  ASSERT_EQ(::unlink((share_ / "song.mp3").c_str()), 0);
   EXPECT_EQ(Cgi({{"cmd", "GUI_ice_status"}}).out,
             Config("<res>1</res><server><running>0</running><port>8010</port><listening>0</listening></server>"
-                   "<playlist><name>Q&amp;A</name><enabled>0</enabled><running>0</running></playlist>"
-                   "<playlist><name>Road Trip</name><enabled>1</enabled><running>0</running></playlist>"));
+                   "<playlist><name>Q&amp;A</name><enabled>0</enabled><running>0</running><songs>1</songs>"
+                   "<missing_folders>1</missing_folders></playlist>"
+                   "<playlist><name>Road Trip</name><enabled>1</enabled><running>0</running><songs>1</songs>"
+                   "<missing_folders>1</missing_folders></playlist>"));
 }
 
 TEST_F(ChainTest, SetAnswersZeroWhenAnotherProgramHoldsThePort) {

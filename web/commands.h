@@ -12,6 +12,8 @@ inline constexpr unsigned kPageFieldSize = 4;
 inline constexpr unsigned kRandomizedFieldSize = 2;
 inline constexpr unsigned kTotalFieldSize = 32;
 inline constexpr unsigned kFolderFieldSize = 512;
+// A folder name has at most 255 bytes; one byte more tells a longer filter.
+inline constexpr unsigned kFilterFieldSize = 257;
 
 // Query commands.
 void handle_get();

@@ -109,4 +109,90 @@ TEST_F(FoldersTest, TheConfigDirectoryIsNeverOffered) {
   EXPECT_EQ(Folders(share_ / "music/conf"), Config("<res>0</res>"));
 }
 
+TEST_F(FoldersTest, AFilterKeepsTheFoldersWhoseNamesHoldItBeforeTheCut) {
+  for (const std::string& folder :
+       {std::string("music/100% Live"), std::string("music/x..y"), "music/" + std::string(255, 'z')}) {
+    ::mkdir((share_ / folder).c_str(), 0755);
+  }
+  auto filtered = [&](const std::string& path, const std::string& filter) {
+    return Cgi({{"cmd", "GUI_ice_folders"}, {"f_path", path}, {"f_filter", filter}}).out;
+  };
+  auto listing = [&](const std::string& folders) { return Config("<res>1</res><path>" + Music() + "</path>" + folders); };
+  const std::string all = Folders(Music());
+  // The filter is text, never a path nor a pattern: what no name can hold
+  // matches nothing, and the folders the scan skips stay out.
+  const std::pair<std::string, std::string> cases[] = {
+      {"", all},
+      {"B", listing("<folder>a b</folder><folder>b</folder>")},
+      {"a B", listing("<folder>a b</folder>")},
+      {"%", listing("<folder>100% Live</folder>")},
+      {"% l", listing("<folder>100% Live</folder>")},
+      {"..", listing("<folder>x..y</folder>")},
+      {"/", listing("")},
+      {"../outside", listing("")},
+      {"*", listing("")},
+      {"recycle", listing("")},
+      {"apple", listing("")},
+      {std::string("b\0", 2), listing("")},
+      {"\xC3\xA9", listing("")},
+      {std::string(255, 'Z'), listing("<folder>" + std::string(255, 'z') + "</folder>")},
+      {std::string(256, 'z'), listing("")},
+      {std::string(5000, 'z'), listing("")},
+  };
+  for (const auto& [filter, expected] : cases) {
+    EXPECT_EQ(filtered(Music(), filter), expected) << filter.size() << " " << filter;
+  }
+  // A refused folder stays refused, and the roots are not filtered.
+  EXPECT_EQ(filtered(share_ / "outside", "s"), Config("<res>0</res>"));
+  EXPECT_EQ(filtered("", "zzz"), Config("<res>1</res><root>" + Music() + "</root>"));
+  // Filtered first, then cut: the 2000 are those that match.
+  ::mkdir((share_ / "music/many").c_str(), 0755);
+  for (int i = 0; i < 2005; ++i) ::mkdir((share_ / ("music/many/" + Numbered("d", 10000 + i))).c_str(), 0755);
+  EXPECT_EQ(filtered(Music() + "/many", "D120"),
+            Config("<res>1</res><path>" + Music() + "/many</path><folder>d12000</folder><folder>d12001</folder>"
+                   "<folder>d12002</folder><folder>d12003</folder><folder>d12004</folder>"));
+  EXPECT_NE(filtered(Music() + "/many", "d1").find("<folder>d11999</folder><cut>1</cut></config>"), std::string::npos);
+}
+
+TEST_F(FoldersTest, ACountTellsTheSongsThePlaylistWouldTake) {
+  for (const char* folder : {"music/b/inner/deep", "music/recycle"}) ::mkdir((share_ / folder).c_str(), 0755);
+  for (const char* file : {"music/A/y.MP3", "music/b/inner/x.mp3", "music/b/inner/deep/z.mp3", "music/b/cover.jpg",
+                           "music/recycle/r.mp3", "music/.AppleDouble/d.mp3", "outside/secret.mp3",
+                           "outside/secret/s.mp3"}) {
+    WriteFile(share_ / file, "");
+  }
+  ASSERT_EQ(::symlink((share_ / "outside").c_str(), (share_ / "music/escape").c_str()), 0);
+  ASSERT_EQ(::symlink((share_ / "outside/secret.mp3").c_str(), (share_ / "music/leak.mp3").c_str()), 0);
+  ASSERT_EQ(::symlink(Music().c_str(), (share_ / "music/b/loop").c_str()), 0);
+  ASSERT_EQ(::symlink(conf_.path().c_str(), (share_ / "music/conf").c_str()), 0);
+  WriteFile(At("in-conf.mp3"), "");
+  auto count = [&](const std::string& path) {
+    return Cgi({{"cmd", "GUI_ice_folders"}, {"f_path", path}, {"f_count", "1"}}).out;
+  };
+  // song.mp3, A/y.MP3, b/inner/x.mp3, b/inner/deep/z.mp3; not what the
+  // builder leaves out (system folders, links out of the roots, the
+  // config directory, the loop back).
+  EXPECT_EQ(count(Music()), Config("<res>1</res><path>" + Music() + "</path><songs>4</songs>"));
+  EXPECT_EQ(count(Music() + "/b/inner/"), Config("<res>1</res><path>" + Music() + "/b/inner</path><songs>2</songs>"));
+  // From b the link back up leads to the rest of the music, as in a build.
+  EXPECT_EQ(count(Music() + "/b"), Config("<res>1</res><path>" + Music() + "/b</path><songs>4</songs>"));
+  EXPECT_EQ(count(Music() + "/b/inner/deep"),
+            Config("<res>1</res><path>" + Music() + "/b/inner/deep</path><songs>1</songs>"));
+  // Without f_count=1 it lists.
+  EXPECT_NE(Cgi({{"cmd", "GUI_ice_folders"}, {"f_path", Music()}, {"f_count", "0"}}).out.find("<folder>A</folder>"),
+            std::string::npos);
+  // Refusals answer as a listing's do, whatever lies behind.
+  const std::string refused = Config("<res>0</res>");
+  for (const std::string& path :
+       {std::string(), Music() + "/..", Music() + "/escape", Music() + "/escape/secret", share_ / "outside",
+        Music() + "/../outside", conf_.path(), Music() + "/conf", Music() + "/song.mp3", Music() + "/missing",
+        std::string("/"), std::string("relative"), Music() + "/bad\xFF", Music() + std::string("\0", 1),
+        Music() + "/" + std::string(600, 'x'), Music() + "/b/%2e%2e"}) {
+    EXPECT_EQ(count(path), refused) << path;
+  }
+  // The settings store no roots: the picker's roots confine the count.
+  WriteFile(At("simple-icecast-conf"), "port=8000\n");
+  EXPECT_EQ(count(Music()), refused);
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 // nothing: a playlist without a settings file reads as one with an empty one.
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -11,6 +12,8 @@
 #include "lib/config_dir.h"
 #include "lib/music_folders.h"
 #include "lib/numbers.h"
+#include "lib/playlist_builder.h"
+#include "lib/playlist_contents.h"
 #include "lib/server_stats.h"
 #include "lib/stream_status.h"
 #include "web/cgi.h"
@@ -79,6 +82,15 @@ void handle_status() {
     write_element("enabled", playlist.enabled ? "1" : "0");
     write_element("running", playlist.clients.empty() ? "0" : "1");
     if (playlist.given_up) write_element("given_up", "1");
+    // What the playlist holds: its songs (left out when its file cannot be
+    // read), and the stored folders gone since it was made (only when some
+    // are).
+    if (std::optional<std::uint64_t> songs = count_file_lines(playlist_path(playlist.name))) {
+      write_element("songs", std::to_string(*songs));
+    }
+    if (std::size_t missing = count_missing_folders(playlist.name)) {
+      write_element("missing_folders", std::to_string(missing));
+    }
     if (auto mount = stats.find(playlist.name); mount != stats.end()) {
       if (mount->second.listeners) write_element("listeners", std::to_string(*mount->second.listeners));
       if (mount->second.title) write_element("title", *mount->second.title);
@@ -130,9 +142,37 @@ void handle_status() {
   end_config_response();
 }
 
+namespace {
+
+// How long a count of songs may search: the page waits for it.
+constexpr auto kSongCountTime = std::chrono::seconds(1);
+
+// The answer to f_count=1: the songs a playlist would take from the folder.
+void CountSongs(const std::string& path) {
+  std::optional<std::string> folder = music_folder_path(path);
+  std::optional<SongCount> count;
+  if (folder) count = count_folder_songs(*folder, std::chrono::steady_clock::now() + kSongCountTime);
+  if (!count) {
+    write_config_response(0);
+    return;
+  }
+  begin_config_response();
+  write_res(1);
+  write_element("path", *folder);
+  write_element("songs", std::to_string(count->songs));
+  if (count->cut) write_element("cut", "1");
+  end_config_response();
+}
+
+}  // namespace
+
 void handle_folders() {
   // The longest path a folder field of a create can carry.
   std::string path = cgiFormStringNoNewlines("f_path", kFolderFieldSize);
+  if (cgiFormStringNoNewlines("f_count", kFieldSize) == "1") {
+    CountSongs(path);  // an empty path, the roots, is no folder: refused
+    return;
+  }
   if (path.empty()) {
     begin_config_response();
     write_res(1);
@@ -140,9 +180,13 @@ void handle_folders() {
     end_config_response();
     return;
   }
+  // Read with one byte more than a name can hold: a longer filter matches
+  // no name, rather than a cut one matching more.
+  std::string filter = cgiFormStringNoNewlines("f_filter", kFilterFieldSize);
+  if (filter.size() >= kFilterFieldSize - 1) filter.assign(1, '/');  // no name holds a "/"
   // A refusal says nothing of what lies outside the roots: missing,
   // forbidden and unreadable folders all answer the same.
-  std::optional<FolderListing> listing = list_music_folder(path);
+  std::optional<FolderListing> listing = list_music_folder(path, filter);
   if (!listing) {
     write_config_response(0);
     return;

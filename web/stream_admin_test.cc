@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -88,6 +89,34 @@ TEST_F(StreamAdminTest, StatusTellsWhatStandsInTheWayOfAChangeAfterItsOtherEleme
   EXPECT_TRUE(EndsWith(missing, "</server><conf_dir><writable>0</writable><busy>0</busy></conf_dir>"
                                 "<server_settings>unreadable</server_settings></config>"))
       << missing;
+}
+
+TEST_F(StreamAdminTest, StatusCountsEachPlaylistsSongsAndItsFoldersGone) {
+  WriteFile(At("simple-icecast-conf"), "port=1\n");
+  WriteFile(At("playlist-A"), "/m/1.mp3\n/m/2.mp3");  // the last line without a line feed counts
+  WriteFile(At("folders-A"), conf_.path() + "\n/gone/one\n\n/gone/two\n");
+  WriteFile(At("playlist-B"), "");
+  WriteFile(At("folders-B"), conf_.path() + "\n");
+  WriteFile(At("playlist-C"), "/m/3.mp3\n", 0);
+  const std::string a = "<playlist><name>A</name><enabled>0</enabled><running>0</running><songs>2</songs>"
+                        "<missing_folders>2</missing_folders></playlist>";
+  const std::string b = "<playlist><name>B</name><enabled>0</enabled><running>0</running><songs>0</songs></playlist>";
+  const std::string server = "<server><running>0</running><port>1</port><listening>0</listening></server>";
+  EXPECT_EQ(RunCgi("cmd=GUI_ice_status").out,
+            Config("<res>1</res>" + server + a + b +
+                   "<playlist><name>C</name><enabled>0</enabled><running>0</running><songs>1</songs></playlist>"));
+  // A playlist file this user cannot read: its songs are left out.
+  ::chmod(conf_.path().c_str(), 0755);
+  for (const char* file : {"simple-icecast-conf", "playlist-A", "folders-A", "playlist-B", "folders-B"}) {
+    ::chmod(At(file).c_str(), 0644);
+  }
+  CgiRequest request;
+  request.query = "cmd=GUI_ice_status";
+  request.wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+  std::string out = RunCgi(request).out;
+  EXPECT_NE(out.find(a + b + "<playlist><name>C</name><enabled>0</enabled><running>0</running></playlist>"),
+            std::string::npos)
+      << out;
 }
 
 TEST_F(StreamAdminTest, PlaylistNameProposesTheLowestFreeNumber) {

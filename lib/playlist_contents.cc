@@ -1,0 +1,61 @@
+#include "lib/playlist_contents.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "lib/atomic_file.h"
+#include "lib/config_dir.h"
+#include "lib/unique_fd.h"
+
+namespace {
+
+// The largest folders-NAME a rescan reads; one beyond cannot be rescanned
+// and is not looked into here either.
+constexpr std::size_t kMaxFoldersFile = 1 << 20;
+
+}  // namespace
+
+std::optional<std::uint64_t> count_file_lines(const std::string& path) {
+  // Not blocking: a pipe put in a playlist file's place must not hold the
+  // status up.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat st;
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  char buffer[1 << 16];
+  std::uint64_t lines = 0;
+  char last = '\n';  // an empty file has no last line
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    const char* end = buffer + n;
+    for (const char* at = buffer; (at = static_cast<const char*>(std::memchr(at, '\n', end - at))) != nullptr; ++at) {
+      ++lines;
+    }
+    last = end[-1];
+  }
+  return lines + (last != '\n' ? 1 : 0);
+}
+
+std::size_t count_missing_folders(std::string_view name) {
+  if (!is_valid_playlist_name(name)) return 0;
+  std::optional<std::string> folders = read_regular_file(folders_path(name), kMaxFoldersFile);
+  if (!folders) return 0;
+  std::size_t missing = 0;
+  for (std::size_t start = 0; start < folders->size();) {
+    std::size_t end = folders->find('\n', start);
+    if (end == std::string::npos) end = folders->size();
+    if (end > start) {
+      (*folders)[end] = '\0';  // the line as a C string; the text is ours
+      struct stat st;
+      if (::stat(folders->c_str() + start, &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) ++missing;
+    }
+    start = end + 1;
+  }
+  return missing;
+}
