@@ -42,20 +42,25 @@ std::optional<std::uint64_t> count_file_lines(const std::string& path) {
   return lines + (last != '\n' ? 1 : 0);
 }
 
-std::size_t count_missing_folders(std::string_view name) {
-  if (!is_valid_playlist_name(name)) return 0;
-  std::optional<std::string> folders = read_regular_file(folders_path(name), kMaxFoldersFile);
-  if (!folders) return 0;
-  std::size_t missing = 0;
-  for (std::size_t start = 0; start < folders->size();) {
-    std::size_t end = folders->find('\n', start);
-    if (end == std::string::npos) end = folders->size();
-    if (end > start) {
-      (*folders)[end] = '\0';  // the line as a C string; the text is ours
-      struct stat st;
-      if (::stat(folders->c_str() + start, &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) ++missing;
-    }
+std::optional<std::vector<std::string>> read_stored_folders(std::string_view name) {
+  if (!is_valid_playlist_name(name)) return std::nullopt;
+  std::optional<std::string> text = read_regular_file(folders_path(name), kMaxFoldersFile);
+  if (!text) return std::nullopt;
+  std::vector<std::string> folders;
+  for (std::size_t start = 0; start < text->size();) {
+    std::size_t end = text->find('\n', start);
+    if (end == std::string::npos) end = text->size();
+    if (end > start) folders.emplace_back(*text, start, end - start);
     start = end + 1;
+  }
+  return folders;
+}
+
+std::size_t count_missing_folders(std::string_view name) {
+  std::size_t missing = 0;
+  for (const std::string& folder : read_stored_folders(name).value_or(std::vector<std::string>{})) {
+    struct stat st;
+    if (::stat(folder.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) ++missing;
   }
   return missing;
 }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The number of lines of the regular file at `path` (a link to one is
 // followed): its line feeds, plus one for a last line that has none. Nothing
@@ -17,6 +18,12 @@
 // read in large pieces and its line feeds found with memchr, with no
 // allocation per line: a playlist may list a million songs.
 std::optional<std::uint64_t> count_file_lines(const std::string& path);
+
+// The folders and files the playlist `name` was made from, as stored (the
+// non-empty lines of its folders-NAME, in order). Nothing when the name is
+// not a playlist name or the file is missing, unreadable, not a regular file
+// or larger than a rescan reads.
+std::optional<std::vector<std::string>> read_stored_folders(std::string_view name);
 
 // How many of the stored folders and files of the playlist `name` (the lines
 // of its folders-NAME) do not exist now: their path, links followed, names

@@ -195,4 +195,25 @@ TEST_F(FoldersTest, ACountTellsTheSongsThePlaylistWouldTake) {
   EXPECT_EQ(count(Music()), refused);
 }
 
+TEST_F(FoldersTest, APlaylistsStoredFoldersAreToldForItsEditForm) {
+  auto stored = [&](const std::string& name) {
+    return Cgi({{"cmd", "GUI_ice_folders"}, {"f_playlist", name}}).out;
+  };
+  WriteFile(At("playlist-Rock"), "");
+  // Blank lines are folder fields that were not sent: nothing to edit.
+  WriteFile(At("folders-Rock"), Music() + "/b\n\n" + Music() + "/a b\n" + Music() + "/<&>");
+  EXPECT_EQ(stored("Rock"), Config("<res>1</res><playlist_folder>" + Music() + "/b</playlist_folder><playlist_folder>" +
+                                   Music() + "/a b</playlist_folder><playlist_folder>" + Music() +
+                                   "/&lt;&amp;&gt;</playlist_folder>"));
+  // Stored folders without their playlist, a playlist made before folders
+  // were stored, names that are no playlist's: nothing is known.
+  WriteFile(At("folders-Gone"), Music() + "\n");
+  WriteFile(At("playlist-Old"), "");
+  const std::string refused = Config("<res>0</res>");
+  for (const std::string& name : {std::string("Gone"), std::string("Old"), std::string("../folders-Rock"),
+                                  std::string("Ro/ck"), std::string(300, 'R')}) {
+    EXPECT_EQ(stored(name), refused) << name;
+  }
+}
+
 }  // namespace

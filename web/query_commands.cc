@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "lib/change.h"
 #include "lib/config_dir.h"
@@ -169,6 +170,19 @@ void CountSongs(const std::string& path) {
 void handle_folders() {
   // The longest path a folder field of a create can carry.
   std::string path = cgiFormStringNoNewlines("f_path", kFolderFieldSize);
+  // The folders a playlist was made from, for the page's edit form.
+  if (std::string playlist = cgiFormStringNoNewlines("f_playlist", kFieldSize); !playlist.empty()) {
+    std::optional<std::vector<std::string>> folders;
+    if (!playlist_file_exists(playlist) || !(folders = read_stored_folders(playlist))) {
+      write_config_response(0);
+      return;
+    }
+    begin_config_response();
+    write_res(1);
+    for (const std::string& folder : *folders) write_element("playlist_folder", folder);
+    end_config_response();
+    return;
+  }
   if (cgiFormStringNoNewlines("f_count", kFieldSize) == "1") {
     CountSongs(path);  // an empty path, the roots, is no folder: refused
     return;
