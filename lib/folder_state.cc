@@ -1,5 +1,6 @@
 #include "lib/folder_state.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
+#include "lib/unique_fd.h"
 
 namespace {
 
@@ -47,14 +49,19 @@ class Reader {
     return value;
   }
   std::string Text(char after) {
+    std::string text;
+    Text(after, text);
+    return text;
+  }
+  // Into `text`, whose storage is reused.
+  void Text(char after, std::string& text) {
     std::size_t size = Number<std::size_t>(':');
     if (!ok_ || size >= text_.size() || text_[size] != after) {
       ok_ = false;
-      return {};
+      return;
     }
-    std::string text(text_.substr(0, size));
+    text.assign(text_.data(), size);
     text_.remove_prefix(size + 1);
-    return text;
   }
   // A count of items that each take at least `min_bytes`: never more than
   // the rest could hold, so that garbage cannot ask for a huge reservation.
@@ -81,7 +88,55 @@ class Reader {
   bool ok_ = true;
 };
 
+// Whether `st` is what `stamp` recorded, as stamp_from would stamp it.
+bool Same(const FolderStamp& stamp, const struct stat& st) {
+  const bool folder = S_ISDIR(st.st_mode);
+  if (stamp.kind != (folder ? FolderStamp::Kind::kFolder : FolderStamp::Kind::kOther) || stamp.dev != st.st_dev ||
+      stamp.ino != st.st_ino) {
+    return false;
+  }
+  return !folder || (stamp.mtime_sec == st.st_mtim.tv_sec && stamp.mtime_nsec == st.st_mtim.tv_nsec &&
+                     stamp.ctime_sec == st.st_ctim.tv_sec && stamp.ctime_nsec == st.st_ctim.tv_nsec);
+}
+
 std::int64_t Nanoseconds(std::int64_t sec, std::int64_t nsec) { return sec * 1'000'000'000 + nsec; }
+
+// Stats stamped paths in the order of the search, each by its name in its
+// folder: the search stamps a folder's subfolders one after another, so
+// that a stat then walks one name instead of the whole path (the
+// comparison is meant to cost a small part of a search). The folders open
+// for that are those on the current path, at most one per level.
+class Stater {
+ public:
+  // stat(2) of `path`; false when it fails.
+  bool Stat(const std::string& path, struct stat& st) {
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name(path.c_str() + (slash == std::string::npos ? 0 : slash + 1));
+    if (slash == std::string::npos || slash == 0 || name.empty() || name == "." || name == "..") {
+      return ::stat(path.c_str(), &st) == 0;
+    }
+    const int fd = Open(std::string_view(path.data(), slash));
+    if (fd < 0) return ::stat(path.c_str(), &st) == 0;
+    return ::fstatat(fd, name.data(), &st, 0) == 0;
+  }
+
+ private:
+  // The folder at `folder` open for stats in it; -1 when it cannot be.
+  int Open(std::string_view folder) {
+    // Those open that do not lead to it are done with.
+    while (!open_.empty() && !(folder == open_.back().first ||
+                               (folder.starts_with(open_.back().first) && folder[open_.back().first.size()] == '/'))) {
+      open_.pop_back();
+    }
+    if (!open_.empty() && open_.back().first == folder) return open_.back().second.get();
+    UniqueFd fd(::open(std::string(folder).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return -1;
+    open_.emplace_back(std::string(folder), std::move(fd));
+    return open_.back().second.get();
+  }
+
+  std::vector<std::pair<std::string, UniqueFd>> open_;
+};
 
 }  // namespace
 
@@ -153,9 +208,14 @@ std::string format_folder_state(const FolderState& state) {
   return out;
 }
 
-std::optional<FolderState> parse_folder_state(std::string_view text) {
+namespace {
+
+// The one reader of a record: its head into `state` (its stamps left as they
+// are), then each stamp, in one reused object, to `each`, which returns
+// false to stop. True only for a whole record read to its end.
+template <typename Each>
+bool ReadRecord(std::string_view text, FolderState& state, Each each) {
   Reader in(text);
-  FolderState state;
   in.Literal(kHeader);
   in.Literal("scan ");
   state.scan_sec = in.Number<std::int64_t>(' ');
@@ -163,13 +223,13 @@ std::optional<FolderState> parse_folder_state(std::string_view text) {
   in.Literal("roots ");
   const int confined = in.Number<int>(' ');
   state.confined = confined == 1;
-  if (confined != 0 && confined != 1) return std::nullopt;
+  if (confined != 0 && confined != 1) return false;
   for (std::size_t n = in.Count(3); in.ok() && state.roots.size() < n;) state.roots.push_back(in.Text('\n'));
   in.Literal("fields ");
   for (std::size_t n = in.Count(3); in.ok() && state.fields.size() < n;) state.fields.push_back(in.Text('\n'));
   in.Literal("stamps ");
-  for (std::size_t n = in.Count(17); in.ok() && state.stamps.size() < n;) {
-    FolderStamp s;
+  FolderStamp s;
+  for (std::size_t n = in.Count(17), i = 0; in.ok() && i < n; ++i) {
     s.kind = static_cast<FolderStamp::Kind>(in.OneOf("mdo", ' '));
     s.dev = in.Number<std::uint64_t>(' ');
     s.ino = in.Number<std::uint64_t>(' ');
@@ -177,11 +237,54 @@ std::optional<FolderState> parse_folder_state(std::string_view text) {
     s.mtime_nsec = in.Number<std::int64_t>(' ');
     s.ctime_sec = in.Number<std::int64_t>(' ');
     s.ctime_nsec = in.Number<std::int64_t>(' ');
-    s.path = in.Text('\n');
-    state.stamps.push_back(std::move(s));
+    in.Text('\n', s.path);
+    if (in.ok() && !each(s)) return false;
   }
   in.Literal(kTrailer);
-  if (!in.ok() || !in.at_end()) return std::nullopt;
+  return in.ok() && in.at_end();
+}
+
+// Compares stamps, one after another, with what is there now.
+class Comparer {
+ public:
+  explicit Comparer(const FolderState& head) : scan_(Nanoseconds(head.scan_sec, head.scan_nsec)) {}
+  // False at the first stamp that differs.
+  bool Same(const FolderStamp& stamp) {
+    struct stat st;
+    if (!stater_.Stat(stamp.path, st) ? stamp.kind != FolderStamp::Kind::kMissing : !::Same(stamp, st)) {
+      return changed_ = false;
+    }
+    uncertain_ = uncertain_ || (stamp.kind == FolderStamp::Kind::kFolder &&
+                                (Nanoseconds(stamp.mtime_sec, stamp.mtime_nsec) > scan_ - kGranularityNsec ||
+                                 Nanoseconds(stamp.ctime_sec, stamp.ctime_nsec) > scan_ - kGranularityNsec));
+    return true;
+  }
+  FolderCheck result() const {
+    return !changed_ ? FolderCheck::kChanged : uncertain_ ? FolderCheck::kUncertain : FolderCheck::kUnchanged;
+  }
+
+ private:
+  std::int64_t scan_;
+  Stater stater_;
+  bool changed_ = true;  // true while nothing differs
+  bool uncertain_ = false;
+};
+
+bool SameHead(const FolderState& recorded, const std::vector<std::string>& fields, bool confined,
+              const std::vector<std::string>& roots) {
+  return recorded.fields == fields && recorded.confined == confined && recorded.roots == roots;
+}
+
+}  // namespace
+
+std::optional<FolderState> parse_folder_state(std::string_view text) {
+  FolderState state;
+  if (!ReadRecord(text, state, [&](const FolderStamp& stamp) {
+        state.stamps.push_back(stamp);
+        return true;
+      })) {
+    return std::nullopt;
+  }
   return state;
 }
 
@@ -200,23 +303,34 @@ std::optional<FolderState> read_folder_state(std::string_view name) {
 
 FolderCheck compare_folder_state(const FolderState& recorded, const std::vector<std::string>& fields, bool confined,
                                  const std::vector<std::string>& roots) {
-  if (recorded.fields != fields || recorded.confined != confined || recorded.roots != roots) {
-    return FolderCheck::kChanged;
-  }
-  const std::int64_t scan = Nanoseconds(recorded.scan_sec, recorded.scan_nsec);
-  bool uncertain = false;
+  if (!SameHead(recorded, fields, confined, roots)) return FolderCheck::kChanged;
+  Comparer comparer(recorded);
   for (const FolderStamp& stamp : recorded.stamps) {
-    if (stamp_path(stamp.path) != stamp) return FolderCheck::kChanged;
-    uncertain = uncertain || (stamp.kind == FolderStamp::Kind::kFolder &&
-                              (Nanoseconds(stamp.mtime_sec, stamp.mtime_nsec) > scan - kGranularityNsec ||
-                               Nanoseconds(stamp.ctime_sec, stamp.ctime_nsec) > scan - kGranularityNsec));
+    if (!comparer.Same(stamp)) break;
   }
-  return uncertain ? FolderCheck::kUncertain : FolderCheck::kUnchanged;
+  return comparer.result();
 }
 
 FolderCheck check_folder_state(std::string_view name, const std::vector<std::string>& fields, bool confined,
                                const std::vector<std::string>& roots) {
-  std::optional<FolderState> recorded = read_folder_state(name);
-  if (!recorded) return FolderCheck::kNoRecord;
-  return compare_folder_state(*recorded, fields, confined, roots);
+  std::optional<std::string> text = read_regular_file(folder_state_path(name), kMaxRecord);
+  if (!text) return FolderCheck::kNoRecord;
+  // Stamp by stamp as the record is read: a large record is never held
+  // as a whole in a second form. The head comes first.
+  FolderState head;
+  std::optional<Comparer> comparer;
+  bool same_head = false;
+  const bool whole = ReadRecord(*text, head, [&](const FolderStamp& stamp) {
+    if (!comparer) {
+      same_head = SameHead(head, fields, confined, roots);
+      comparer.emplace(head);
+    }
+    return same_head && comparer->Same(stamp);
+  });
+  if (!comparer) {  // a record without stamps
+    if (!whole) return FolderCheck::kNoRecord;
+    return SameHead(head, fields, confined, roots) ? Comparer(head).result() : FolderCheck::kChanged;
+  }
+  if (!same_head || comparer->result() == FolderCheck::kChanged) return FolderCheck::kChanged;
+  return whole ? comparer->result() : FolderCheck::kNoRecord;
 }
