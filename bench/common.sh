@@ -2,7 +2,8 @@
 # folder (outside /tmp, which the benchmarks' private namespace hides) that is
 # removed on exit, and compiles the side-by-side timer into it.
 cd "$(dirname "$0")/.."
-[ -x build/bin/stream_admin ] && [ -x build/bin/build_playlist ] && [ -x build/bin/replace_bench ] || scripts/build >/dev/null
+[ -x build/bin/stream_admin ] && [ -x build/bin/build_playlist ] && [ -x build/bin/replace_bench ] &&
+  [ -x build/bin/folder_check ] || scripts/build >/dev/null
 mkdir -p build
 work=$(mktemp -d "$PWD/build/bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -1,11 +1,13 @@
 #include "controller/health.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -17,6 +19,7 @@
 #include "lib/atomic_file.h"
 #include "lib/change.h"
 #include "lib/config_dir.h"
+#include "lib/folder_state.h"
 #include "lib/music_folders.h"
 #include "lib/numbers.h"
 #include "lib/playlist_builder.h"
@@ -63,19 +66,77 @@ bool NamesAddonFolder(const std::string& folders) {
   return names;
 }
 
-int RescanOne(const std::string& name) {
-  std::optional<std::string> folders = read_regular_file(folders_path(name), kMaxFoldersFile);
-  if (!folders || !playlist_file_exists(name)) return 1;
-  const bool dropped = NamesAddonFolder(*folders);
-  std::unique_ptr<FILE, FileCloser> list(::fmemopen(folders->data(), folders->size(), "r"));
-  if (!list) return 1;
+// The stored folder fields of `folders` (a folders file's text), as a build
+// reads them.
+std::vector<std::string> Fields(std::string& folders) {
+  std::vector<std::string> fields;
+  std::unique_ptr<FILE, FileCloser> list(::fmemopen(folders.data(), folders.size(), "r"));
+  if (list) read_list_file(list.get(), [&](const std::string& field) { fields.push_back(field); });
+  return fields;
+}
+
+// Rebuilds the playlist `name` from the text of its folders file, and tells
+// its running clients when the playlist changed. `dropped`: a stored folder
+// names one of the add-on's own.
+RebuildResult Rebuild(const std::string& name, std::string& folders, bool& dropped) {
+  dropped = NamesAddonFolder(folders);
+  std::unique_ptr<FILE, FileCloser> list(::fmemopen(folders.data(), folders.size(), "r"));
+  if (!list) return RebuildResult::kFailed;
   RebuildResult result = rebuild_playlist_file(name, list.get());
   // A scan written whole mends a create whose scan could not be.
   if (result != RebuildResult::kFailed) ::unlink(incomplete_marker_path(name).c_str());
   if (result == RebuildResult::kChanged) {
     for (pid_t pid : find_source_clients(source_config_path(name))) ::kill(pid, SIGHUP);
   }
+  return result;
+}
+
+int RescanOne(const std::string& name) {
+  std::optional<std::string> folders = read_regular_file(folders_path(name), kMaxFoldersFile);
+  if (!folders || !playlist_file_exists(name)) return 1;
+  bool dropped = false;
+  RebuildResult result = Rebuild(name, *folders, dropped);
   return result == RebuildResult::kFailed || dropped ? 1 : 0;
+}
+
+// The number of lines (songs) of the file at `path`; 0 when it cannot be read.
+std::size_t Songs(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  std::size_t lines = 0;
+  char buffer[1 << 16];
+  ssize_t n;
+  while (fd.valid() && ((n = ::read(fd.get(), buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
+    if (n > 0) lines += static_cast<std::size_t>(std::count(buffer, buffer + n, '\n'));
+  }
+  return lines;
+}
+
+// Rebuilds, as a rescan does, every playlist whose searched folders changed
+// since its last build (a stat of each, see lib/folder_state.h), and one
+// without a record of them, which gets its first. A playlist whose create
+// could not write its scan is left to the rescan that mends it. Prints a
+// line for each playlist whose folders changed or whose file did.
+void FollowFolders() {
+  const StoredMusicRoots stored = stored_music_roots();
+  if (!stored.readable) return;  // the build could not run either
+  for (const std::string& name : list_playlists()) {
+    std::optional<std::string> folders = read_regular_file(folders_path(name), kMaxFoldersFile);
+    std::optional<std::string> playlist = playlist_file_exists(name);
+    if (!folders || !playlist || playlist_incomplete(name)) continue;
+    const FolderCheck found = check_folder_state(name, Fields(*folders), stored.confined, stored.roots);
+    if (found == FolderCheck::kUnchanged) continue;
+    const std::size_t before = Songs(*playlist);
+    bool dropped = false;
+    const RebuildResult result = Rebuild(name, *folders, dropped);
+    if (result == RebuildResult::kFailed) {
+      std::fprintf(stderr, "tarnwick: the folders of %s changed, but its playlist cannot be rebuilt\n", name.c_str());
+    } else if (found == FolderCheck::kChanged || result == RebuildResult::kChanged) {
+      const std::size_t after = Songs(*playlist);
+      std::printf("rescanned %s: %zu songs (%s%zu)\n", name.c_str(), after, after < before ? "-" : "+",
+                  after < before ? before - after : after - before);
+    }
+  }
+  std::fflush(stdout);
 }
 
 // Reports on standard error each generated file that disagrees with the
@@ -137,8 +198,10 @@ int print_status() {
   return Verdict(status, false);
 }
 
-int check_streams() {
+int check_streams(bool follow_folders) {
   bound_source_client_log();
+  // Before the streams: a client started below reads the new playlist.
+  if (follow_folders) FollowFolders();
   StreamStatus status = collect_stream_status();
   // The clients that ran against a server that died stream to nobody (they
   // do not find the new one by themselves): replaced in this same run.

@@ -25,7 +25,12 @@ int print_status();
 // playlist that has none (unless it has been restarted too often lately),
 // and stops the clients of playlists that are disabled or gone. Leaves alone
 // whatever runs as it should. Returns what print_status would return after.
-int check_streams();
+// With `follow_folders` (the caller holds the command lock and no recorded
+// change waits), first rebuilds as a rescan does each playlist whose
+// searched folders changed since its last build (or that has no record of
+// them), sends its running clients SIGHUP when its file changed, and prints
+// "rescanned NAME: N songs (+D)" for it on standard output.
+int check_streams(bool follow_folders);
 
 // Rebuilds the playlist file of `name` ("all": of every playlist) from its
 // stored folders, writing only when the contents changed, and then sends

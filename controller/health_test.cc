@@ -222,7 +222,7 @@ TEST_F(HealthTest, RescanPicksUpChangesAndTellsOnlyThatPlaylistsClient) {
   EXPECT_EQ(before.st_ino, after.st_ino);
   EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
   for (const std::string& file : ListDir(conf_.path())) {
-    EXPECT_TRUE(file == ".wl-lock" || file == ".wl-server-id" || !file.starts_with(".wl-"))
+    EXPECT_TRUE(file == ".wl-lock" || file == ".wl-server-id" || file.starts_with(".wl-folders-") || !file.starts_with(".wl-"))
         << "no temporary file either: " << file;
   }
 
@@ -733,6 +733,164 @@ TEST_F(HealthTest, ARescanPassesOverTheConfigDirectoryStoredAsAFolderAndSaysSo) 
   EXPECT_EQ(Tarnwick({"rescan", "L"}).status, 1);
   EXPECT_EQ(ReadFile(At("playlist-L")), Share("music/a.mp3") + "\n");
   EXPECT_EQ(Tarnwick({"rescan", "all"}).status, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Check follows the folders by itself: a playlist whose folders changed since
+// its last build is rebuilt, and its running client is told with SIGHUP and
+// keeps running (its listeners stay connected).
+class FollowTest : public HealthTest {
+ protected:
+  // P, enabled, over music (with sub/a.mp3 and gone/c.mp3) and a folder
+  // "later" that does not exist yet; built by a rescan, its client running
+  // and catching SIGHUP.
+  void SetUp() override {
+    for (const char* folder : {"music/sub", "music/gone"}) ::mkdir(Share(folder).c_str(), 0755);
+    WriteFile(Share("music/sub/a.mp3"), "");
+    WriteFile(Share("music/gone/c.mp3"), "");
+    AddPlaylist("P", "1");
+    WriteFile(At("folders-P"), Share("music") + "\n" + Share("later") + "\n");
+    ASSERT_EQ(Tarnwick({"rescan", "P"}).status, 0);
+    ASSERT_EQ(ReadFile(At("playlist-P")), Share("music/gone/c.mp3") + "\n" + Share("music/sub/a.mp3") + "\n");
+    Tarnwick({"start", "all"});
+    ASSERT_EQ(Clients("P").size(), 1u);
+    client_ = Clients("P")[0];
+    const std::string status = "/proc/" + std::to_string(client_) + "/status";
+    auto catches_hangup = [&] {
+      std::string text = ReadFile(status);
+      std::size_t at = text.find("SigCgt:\t");
+      return at != std::string::npos && (std::stoull(text.substr(at + 8, 16), nullptr, 16) & 1) != 0;
+    };
+    for (int i = 0; i < 30000 && !catches_hangup(); ++i) ::usleep(1000);
+    ASSERT_TRUE(catches_hangup());
+  }
+  std::size_t Hangups() const {
+    std::vector<std::string> log = ReadLines(Log());
+    return std::count(log.begin(), log.end(), "hup|-c|" + At("ices.conf-P") + "|-B");
+  }
+  // A check that rebuilds P: its line, P's new file, and one more SIGHUP to
+  // the same client.
+  void ExpectRebuilt(const std::string& line, const std::string& playlist) {
+    const std::size_t before = Hangups();
+    RunResult check = Tarnwick({"check"});
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_EQ(check.out, line);
+    EXPECT_EQ(ReadFile(At("playlist-P")), playlist);
+    for (int i = 0; i < 30000 && Hangups() == before; ++i) ::usleep(1000);
+    EXPECT_EQ(Hangups(), before + 1);
+    EXPECT_EQ(Clients("P"), std::vector<pid_t>{client_}) << "told, not restarted";
+  }
+  // A check that finds nothing new: nothing said, written or sent.
+  void ExpectNothingNew() {
+    struct stat before, after;
+    ::stat(At("playlist-P").c_str(), &before);
+    const std::size_t hangups = Hangups();
+    RunResult check = Tarnwick({"check"});
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_EQ(check.out, "");
+    ::stat(At("playlist-P").c_str(), &after);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    ::usleep(50000);
+    EXPECT_EQ(Hangups(), hangups);
+    EXPECT_EQ(Clients("P"), std::vector<pid_t>{client_});
+  }
+
+  pid_t client_ = 0;
+};
+
+TEST_F(FollowTest, ANewSongInASubfolderIsPlayedAfterOneCheckAndTheClientKeepsRunning) {
+  ExpectNothingNew();
+  WriteFile(Share("music/sub/b.mp3"), "");
+  ExpectRebuilt("rescanned P: 3 songs (+1)\n", Share("music/gone/c.mp3") + "\n" + Share("music/sub/a.mp3") + "\n" +
+                                                   Share("music/sub/b.mp3") + "\n");
+  ExpectNothingNew();
+  // A file that is no song changes a folder, not the playlist: rebuilt,
+  // but the client has nothing to reread.
+  WriteFile(Share("music/sub/cover.jpg"), "");
+  const std::size_t hangups = Hangups();
+  EXPECT_EQ(Tarnwick({"check"}).out, "rescanned P: 3 songs (+0)\n");
+  ::usleep(50000);
+  EXPECT_EQ(Hangups(), hangups);
+}
+
+TEST_F(FollowTest, RemovedFoldersRenamedFilesAndFoldersThatAppearAreFollowed) {
+  ::unlink(Share("music/gone/c.mp3").c_str());
+  ASSERT_EQ(::rmdir(Share("music/gone").c_str()), 0);
+  ExpectRebuilt("rescanned P: 1 songs (-1)\n", Share("music/sub/a.mp3") + "\n");
+  ASSERT_EQ(::rename(Share("music/sub/a.mp3").c_str(), Share("music/sub/z.mp3").c_str()), 0);
+  ExpectRebuilt("rescanned P: 1 songs (+0)\n", Share("music/sub/z.mp3") + "\n");
+  // The stored folder that was missing at the build.
+  ::mkdir(Share("later").c_str(), 0755);
+  WriteFile(Share("later/l.mp3"), "");
+  ExpectRebuilt("rescanned P: 2 songs (+1)\n", Share("music/sub/z.mp3") + "\n" + Share("later/l.mp3") + "\n");
+  // A stored folder that goes missing.
+  ::unlink(Share("later/l.mp3").c_str());
+  ::rmdir(Share("later").c_str());
+  ExpectRebuilt("rescanned P: 1 songs (-1)\n", Share("music/sub/z.mp3") + "\n");
+  ExpectNothingNew();
+}
+
+TEST_F(FollowTest, AFolderReachedThroughALinkIsFollowedWhereverTheLinkLeads) {
+  ::mkdir(Share("elsewhere").c_str(), 0755);
+  ::mkdir(Share("other").c_str(), 0755);
+  WriteFile(Share("elsewhere/e.mp3"), "");
+  WriteFile(Share("other/o.mp3"), "");
+  ASSERT_EQ(::symlink(Share("elsewhere").c_str(), Share("music/sub/link").c_str()), 0);
+  const std::string base = Share("music/gone/c.mp3") + "\n" + Share("music/sub/a.mp3") + "\n";
+  ExpectRebuilt("rescanned P: 3 songs (+1)\n", base + Share("elsewhere/e.mp3") + "\n");
+  // A song added where the link leads, outside the stored folders.
+  WriteFile(Share("elsewhere/f.mp3"), "");
+  ExpectRebuilt("rescanned P: 4 songs (+1)\n", base + Share("elsewhere/e.mp3") + "\n" + Share("elsewhere/f.mp3") + "\n");
+  // The folder the link names swapped for another.
+  ASSERT_EQ(::rename(Share("elsewhere").c_str(), Share("elsewhere.old").c_str()), 0);
+  ASSERT_EQ(::rename(Share("other").c_str(), Share("elsewhere").c_str()), 0);
+  ExpectRebuilt("rescanned P: 3 songs (-1)\n", base + Share("elsewhere/o.mp3") + "\n");
+}
+
+TEST_F(FollowTest, ARecordThatIsGarbageOrCutShortMeansRebuild) {
+  const std::string record = ReadFile(At(".wl-folders-P"));
+  ASSERT_NE(record, "");
+  struct stat st;
+  ASSERT_EQ(::stat(At(".wl-folders-P").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  for (const std::string& bad : {std::string("garbage\n"), record.substr(0, record.size() / 2),
+                                 record.substr(0, record.size() - 1), std::string(),
+                                 std::string("wavelorn folder state 1\nscan 1 1\nroots 0 99999999999\n")}) {
+    WriteFile(At(".wl-folders-P"), bad);
+    // The music did not change: a silent rebuild that writes a good record.
+    ExpectNothingNew();
+    EXPECT_NE(ReadFile(At(".wl-folders-P")), bad);
+  }
+  // Without a record, a changed playlist is rebuilt and told.
+  ::unlink(At(".wl-folders-P").c_str());
+  WriteFile(Share("music/sub/b.mp3"), "");
+  const std::size_t hangups = Hangups();
+  EXPECT_EQ(Tarnwick({"check"}).out, "rescanned P: 3 songs (+1)\n");
+  for (int i = 0; i < 30000 && Hangups() == hangups; ++i) ::usleep(1000);
+  EXPECT_EQ(Hangups(), hangups + 1);
+}
+
+TEST_F(FollowTest, AnIncompletePlaylistOrAWaitingChangeIsLeftToTheirOwnMachinery) {
+  WriteFile(Share("music/sub/b.mp3"), "");
+  WriteFile(At(".wl-incomplete-P"), "no room\n");
+  EXPECT_EQ(Tarnwick({"check"}).out, "");
+  EXPECT_EQ(ReadLines(At("playlist-P")).size(), 2u);
+  ::unlink(At(".wl-incomplete-P").c_str());
+  // A port change that cannot be applied (a folder where icecast.xml goes).
+  WriteFile(At(".wl-journal"), "set\n8010\nsimple-icecast-conf\nicecast.xml\n");
+  WriteFile(At(".wl-s-0"), "port=8010\n");
+  WriteFile(At(".wl-s-1"), "<port>8010</port>");
+  ::unlink(At("icecast.xml").c_str());
+  ::mkdir(At("icecast.xml").c_str(), 0755);
+  EXPECT_EQ(Tarnwick({"check"}).out, "");
+  EXPECT_EQ(ReadLines(At("playlist-P")).size(), 2u);
+  // Once the change is applied, the folders are followed again.
+  ::rmdir(At("icecast.xml").c_str());
+  for (const char* staged : {".wl-journal", ".wl-s-0", ".wl-s-1"}) ::unlink(At(staged).c_str());
+  EXPECT_EQ(Tarnwick({"check"}).out, "rescanned P: 3 songs (+1)\n");
 }
 
 }  // namespace

@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
       stop_playlist(target);
     }
   } else if (action == "check") {
-    return check_streams();
+    return check_streams(lock.held() && no_change_waiting);
   } else if (action == "rescan") {
     return rescan(target);
   }

@@ -14,6 +14,7 @@
 
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
+#include "lib/folder_state.h"
 #include "lib/numbers.h"
 #include "lib/playlist_builder.h"
 #include "lib/process_table.h"
@@ -255,10 +256,13 @@ bool Apply(const Record& record, StreamControl& streams, std::string& reason) {
     // the playlist is made empty and marked incomplete, which a rescan
     // mends; where not even that can be written, the create is undone.
     const std::string folders = Staged(2), playlist = Staged(3);
+    std::optional<FolderState> searched;
     if (Exists(folders) && !Exists(playlist)) {
       std::unique_ptr<FILE, FileCloser> list(std::fopen(folders.c_str(), "re"));
       errno = 0;
-      if (list && build_playlist_at(playlist, list.get()) == 0) {
+      FolderState record;
+      if (list && build_playlist_at(playlist, list.get(), &record) == 0) {
+        searched = std::move(record);
         ::unlink(incomplete_marker_path(name).c_str());  // of an earlier create of the name
       } else {
         const int error = errno;
@@ -275,7 +279,16 @@ bool Apply(const Record& record, StreamControl& streams, std::string& reason) {
         }
       }
     }
-    return RenameStaged(record, reason) && End(reason);
+    if (!RenameStaged(record, reason)) return false;
+    // Once the playlist is in place; a record left from an earlier create
+    // of the name names other fields, and a scan made by a run killed
+    // before its renames has none: check builds one.
+    if (searched) {
+      write_folder_state(name, *searched);
+    } else {
+      ::unlink(folder_state_path(name).c_str());
+    }
+    return End(reason);
   }
   if (record.action == Action::kDel && is_valid_playlist_name(name)) {
     // The files go only once no client of the playlist runs; when one still

@@ -105,6 +105,7 @@ std::string source_config_path(std::string_view name) { return InConfDir(kSource
 std::string server_config_path() { return InConfDir(kServerConfigName); }
 std::string folders_path(std::string_view name) { return InConfDir(kFoldersPrefix, name); }
 std::string incomplete_marker_path(std::string_view name) { return InConfDir(kIncompletePrefix, name); }
+std::string folder_state_path(std::string_view name) { return InConfDir(kFolderStatePrefix, name); }
 
 bool is_valid_playlist_name(std::string_view name) {
   if (name.empty() || name.size() > kMaxNameLength || name == "all") return false;
@@ -184,7 +185,7 @@ namespace {
 // ".wl-" name) are not theirs to give away.
 bool IsProgramFile(std::string_view name) {
   static constexpr std::string_view kPrefixes[] = {kPlaylistSettingsPrefix, kPlaylistPrefix, kSourceConfigPrefix,
-                                                   kFoldersPrefix, kIncompletePrefix};
+                                                   kFoldersPrefix, kIncompletePrefix, kFolderStatePrefix};
   if (name == kServerSettingsName || name == kServerConfigName || name == kLockName || name == kJournalName ||
       name == kRestartsName || name == kServerRecordName) {
     return true;
@@ -271,6 +272,7 @@ int set_playlist_enabled(std::string_view name, std::string_view value) {
 }
 
 void delete_playlist(std::string_view name) {
+  ::unlink(folder_state_path(name).c_str());
   ::unlink(playlist_path(name).c_str());
   cfg_remove(playlist_settings_path(name));
   ::unlink(source_config_path(name).c_str());

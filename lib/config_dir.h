@@ -46,6 +46,9 @@ std::string folders_path(std::string_view name);             // folders-NAME: th
 // .wl-incomplete-NAME: why the playlist's last scan could not be written
 // (see lib/change.h); there only while that is so.
 std::string incomplete_marker_path(std::string_view name);
+// .wl-folders-NAME: the state of the folders the playlist's last build
+// searched (see lib/folder_state.h).
+std::string folder_state_path(std::string_view name);
 
 // True when `name` can name a playlist: not empty, not "all" (the
 // controller's keyword for every playlist), no "/", no byte below 0x20 nor
@@ -74,6 +77,7 @@ inline constexpr char kServerRecordName[] = ".wl-server-id";  // the server the 
 inline constexpr char kTempNameTemplate[] = ".wl-XXXXXX";      // a file being written
 inline constexpr char kInstallNoteName[] = ".wl-install-dirs";  // the installer's, not the programs'
 inline constexpr std::string_view kIncompletePrefix = ".wl-incomplete-";  // a create's scan that failed, by name
+inline constexpr std::string_view kFolderStatePrefix = ".wl-folders-";  // the folders a build searched, by name
 
 // What a playlist is, for every reader (the table, the status, the
 // controller's start, stop, check and rescan): a regular file (or a link to
@@ -125,7 +129,8 @@ std::optional<ServerSettings> read_server_settings();
 // Takes every permission from group and others on the files the programs
 // make in the config directory (simple-icecast-conf, icecast.xml, .wl-lock,
 // .wl-journal, .wl-restarts, staged and temporary files, and the settings
-// file, playlist, folders and source client config of each playlist) that
+// file, playlist, folders, source client config and records of each
+// playlist) that
 // still have one: files made before the programs made them
 // private, or by hand; run as root, each also becomes the directory owner's
 // (see give_to_directory_owner). Only regular files with no second name,
@@ -168,9 +173,9 @@ int renew_playlist_settings(std::string_view name, std::string_view genre, std::
 // Stores "enabled". Returns 0, or 1 when the file cannot be opened or rewritten.
 int set_playlist_enabled(std::string_view name, std::string_view value);
 
-// Removes the playlist file, the playlist settings file, the source client
-// config, the stored folders and the incomplete marker of `name`, in that
-// order; missing files are passed over silently.
+// Removes the record of the searched folders, the playlist file, the
+// playlist settings file, the source client config, the stored folders and
+// the incomplete marker of `name`, in that order; missing files are passed over silently.
 // The settings file is removed under its lock, so that a writer holding it
 // meanwhile cannot bring it back.
 void delete_playlist(std::string_view name);

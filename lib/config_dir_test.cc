@@ -178,6 +178,7 @@ TEST_F(ConfigDirTest, WritePlaylistSettingsKeepsExistingKeysInPlace) {
 TEST_F(ConfigDirTest, DeletePlaylistRemovesWhatExists) {
   WriteFile(At("playlist-Jazz"), "");
   WriteFile(At("ices.conf-Jazz"), "");
+  WriteFile(At(".wl-folders-Jazz"), "");
   WriteFile(At("playlist-Jazz2"), "");
   delete_playlist("Jazz");
   delete_playlist("Nothing");

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <set>
@@ -18,6 +19,7 @@
 
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
+#include "lib/folder_state.h"
 #include "lib/music_folders.h"
 #include "lib/unique_fd.h"
 
@@ -164,6 +166,19 @@ class Output {
   }
   bool timed_out() const { return timed_out_; }
   std::size_t lines() const { return lines_; }
+  // Notes, when the build keeps a record of the folders it searched, a
+  // stored field, and a path it reached with what stat found there.
+  void set_record(FolderState* record) { record_ = record; }
+  void RecordField(const std::string& field) {
+    if (record_ != nullptr) record_->fields.push_back(field);
+  }
+  void Record(FolderStamp stamp) {
+    // A stored folder is stamped as a field and again as the folder entered.
+    if (record_ != nullptr && (record_->stamps.empty() || record_->stamps.back() != stamp)) {
+      record_->stamps.push_back(std::move(stamp));
+    }
+  }
+  bool recording() const { return record_ != nullptr; }
   bool confined() const { return roots_ != nullptr; }
   // Whether the resolved `path` may be part of the playlist.
   bool Allows(std::string_view path) const {
@@ -187,6 +202,7 @@ class Output {
   std::size_t lines_ = 0;
   std::optional<std::chrono::steady_clock::time_point> deadline_;
   bool timed_out_ = false;
+  FolderState* record_ = nullptr;
 };
 
 // One folder on the current search path.
@@ -217,7 +233,14 @@ struct Scan {
 std::optional<Folder> VisitFolder(Scan& scan, std::string path, bool via_link, std::optional<dev_t> parent_dev) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
   struct stat st;
-  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return std::nullopt;
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+    // One that cannot be opened now may be later (its mode changes its
+    // status change time), or may appear.
+    if (scan.out.recording()) scan.out.Record(stamp_path(path));
+    return std::nullopt;
+  }
+  // Stamped before it is read: a change while it is read shows next time.
+  if (scan.out.recording()) scan.out.Record(stamp_from(path, st));
   // A folder swapped for a link since it was listed or resolved would lead
   // the search out of the music roots: the folder opened must be the one
   // named.
@@ -279,6 +302,8 @@ void ScanFolder(Output& out, const std::string& folder) {
     if (out.Stop()) break;  // a count's time is up with a folder still to search
     const ListedEntry& sub = top.subfolders[top.next++];
     std::string path = top.path + "/" + sub.name;
+    // The link may be led elsewhere, or what it leads through.
+    if (sub.via_link && out.recording()) out.Record(stamp_path(path));
     if (sub.via_link) {
       MallocText target(path.size() <= kMaxPath ? ::realpath(path.c_str(), nullptr) : nullptr);
       if (!target) continue;
@@ -293,8 +318,11 @@ void ScanFolder(Output& out, const std::string& folder) {
 }
 
 void AddPath(Output& out, const std::string& path) {
+  out.RecordField(path);
   struct stat st;
-  if (!FitsOnALine(path) || ::stat(path.c_str(), &st) != 0) return;
+  const bool found = ::stat(path.c_str(), &st) == 0;
+  if (out.recording()) out.Record(found ? stamp_from(path, st) : stamp_path(path));
+  if (!FitsOnALine(path) || !found) return;
   if (S_ISREG(st.st_mode)) {
     if (is_mp3_name(path) && out.AllowsResolved(path)) out.Write(path);
   } else if (S_ISDIR(st.st_mode)) {
@@ -338,18 +366,39 @@ void read_list_file(FILE* list, const std::function<void(const std::string&)>& p
   std::free(raw);
 }
 
-int build_playlist_file(std::string_view name, FILE* list) {
-  if (!is_valid_playlist_name(name)) return 1;
-  return build_playlist_at(playlist_path(name), list);
+namespace {
+
+// Starts the record of a build: its roots, and when its search begins.
+void BeginRecord(FolderState* record, const StoredMusicRoots& stored) {
+  if (record == nullptr) return;
+  *record = FolderState{};
+  record->confined = stored.confined;
+  if (stored.confined) record->roots = stored.roots;
+  struct timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  record->scan_sec = now.tv_sec;
+  record->scan_nsec = now.tv_nsec;
 }
 
-int build_playlist_at(const std::string& path, FILE* list) {
+}  // namespace
+
+int build_playlist_file(std::string_view name, FILE* list) {
+  if (!is_valid_playlist_name(name)) return 1;
+  FolderState record;
+  if (build_playlist_at(playlist_path(name), list, &record) != 0) return 1;
+  write_folder_state(name, record);
+  return 0;
+}
+
+int build_playlist_at(const std::string& path, FILE* list, FolderState* record) {
   const StoredMusicRoots stored = stored_music_roots();
   if (!stored.readable) return 1;
   std::optional<AtomicFile> out = AtomicFile::Create(path);
   if (!out) return 1;
   out->SetBufferSize(1 << 16);
   Output output(out->stream(), stored.confined ? &stored.roots : nullptr);
+  BeginRecord(record, stored);
+  output.set_record(record);
   read_list_file(list, [&](const std::string& path) { AddPath(output, path); });
   return out->Commit() ? 0 : 1;
 }
@@ -479,8 +528,14 @@ RebuildResult rebuild_playlist_file(std::string_view name, FILE* list) {
   std::vector<char> buffer(1 << 16);
   std::setvbuf(stream.get(), buffer.data(), _IOFBF, buffer.size());
   Output output(stream.get(), stored.confined ? &stored.roots : nullptr);
+  FolderState record;
+  BeginRecord(&record, stored);
+  output.set_record(&record);
   read_list_file(list, [&](const std::string& path) { AddPath(output, path); });
   bool flushed = std::fclose(stream.release()) == 0;
-  RebuildResult result = writer.Finish();
-  return flushed ? result : RebuildResult::kFailed;
+  RebuildResult result = flushed ? writer.Finish() : RebuildResult::kFailed;
+  // After the playlist: a record that claims a newer state than the
+  // playlist's would hide a change for good.
+  if (result != RebuildResult::kFailed) write_folder_state(name, record);
+  return result;
 }

@@ -30,6 +30,8 @@
 #include <string>
 #include <string_view>
 
+struct FolderState;  // lib/folder_state.h
+
 inline constexpr std::size_t kMaxPlaylistLines = 1000000;
 
 // True when the text holds a "." and what follows the last one is "mp3" in
@@ -65,11 +67,15 @@ void read_list_file(FILE* list, const std::function<void(const std::string&)>& p
 // resolved path lies inside a root; the rest is passed over as if missing.
 // Returns 0, or 1 when the name cannot name a playlist, the server settings
 // cannot be read (the roots are then unknown) or the playlist file cannot be
-// written (an existing one then stays as it was).
+// written (an existing one then stays as it was). Once the playlist file is
+// in place, the state of the folders searched is recorded
+// (write_folder_state in lib/folder_state.h).
 int build_playlist_file(std::string_view name, FILE* list);
 
-// As build_playlist_file, into the file at `path`.
-int build_playlist_at(const std::string& path, FILE* list);
+// As build_playlist_file, into the file at `path`; the state of the folders
+// searched goes to `record` when given, for the caller to write once the
+// file is where the playlist's belongs.
+int build_playlist_at(const std::string& path, FILE* list, FolderState* record = nullptr);
 
 // How many songs a playlist would take from the folder at `folder` (as a
 // folder field): the MP3 files a build finds there, by the same rules, the
@@ -92,6 +98,8 @@ enum class RebuildResult { kUnchanged, kChanged, kFailed };
 // does, but compares the new contents with the old ones as they are made and
 // writes nothing at all when they are the same byte for byte; otherwise the
 // file is replaced atomically. A running source client then need not be told.
+// Either way, unless it failed, the state of the folders searched is then
+// recorded, as build_playlist_file records it.
 RebuildResult rebuild_playlist_file(std::string_view name, FILE* list);
 
 #endif  // LIB_PLAYLIST_BUILDER_H_

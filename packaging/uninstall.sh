@@ -80,7 +80,7 @@ if [ $purge = 1 ]; then
       [ -f "$playlist_settings" ] && [ ! -L "$playlist_settings" ] || continue
       name=${playlist_settings#simple-ices-conf-}
       grep -qxF "name=$name" "$playlist_settings" || continue
-      for file in "playlist-$name" "folders-$name" "ices.conf-$name" ".wl-incomplete-$name" "simple-ices-conf-$name"; do
+      for file in "playlist-$name" "folders-$name" "ices.conf-$name" ".wl-incomplete-$name" ".wl-folders-$name" "simple-ices-conf-$name"; do
         remove_file "$file"
       done
     done

@@ -366,7 +366,7 @@ TEST_F(ChangingCommandsTest, AChangeLeftRecordedThatCannotBeFinishedBlocksEveryC
   EXPECT_EQ(ReadFile(At("simple-icecast-conf")), "port=8010\n");
   EXPECT_EQ(ReadFile(At("icecast.xml")), "<port>8010</port>");
   EXPECT_EQ(ReadFile(At("ices.conf-A")), moved);
-  EXPECT_EQ(ListDir(conf_.path()), (std::vector<std::string>{".wl-lock", "folders-A", "icecast.xml", "ices.conf-A",
+  EXPECT_EQ(ListDir(conf_.path()), (std::vector<std::string>{".wl-folders-A", ".wl-lock", "folders-A", "icecast.xml", "ices.conf-A",
                                                               "playlist-A", "simple-icecast-conf",
                                                               "simple-ices-conf-A"}));
   EXPECT_EQ(ControllerRuns(), (std::vector<std::string>{"tarnwick|stop|all", "tarnwick|start|all", "tarnwick|start|A"}));

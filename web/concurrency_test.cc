@@ -78,8 +78,12 @@ class ConcurrencyTest : public CgiTest {
       if (file.starts_with("ices.conf-") && ReadFile(At(file)).find("\n      <Port>" + port + "</Port>\n") == std::string::npos) {
         problems.push_back(file + " does not follow port " + port);
       }
-      // The lock and the record of the server started stay; nothing else.
-      if (file.starts_with(".wl-") && file != ".wl-lock" && file != ".wl-server-id") {
+      // The lock, the record of the server started and those of the folders
+      // a playlist's build searched stay; nothing else.
+      if (file.starts_with(".wl-folders-") && !Exists(At("playlist-" + file.substr(12)))) {
+        problems.push_back("ghost " + file);
+      } else if (file.starts_with(".wl-") && file != ".wl-lock" && file != ".wl-server-id" &&
+                 !file.starts_with(".wl-folders-")) {
         problems.push_back("left over " + file);
       }
       if (file.starts_with("playlist-")) {

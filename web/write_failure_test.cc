@@ -61,6 +61,10 @@ class WriteFailureTest : public CgiTest {
       if (name == "music" || name == ".wl-lock" || name == ".wl-restarts" || name == ".wl-server-id" || temporary) {
         continue;
       }
+      // The record of the folders a build searched is none of the state: it
+      // holds the time of the search, and one that is missing or older than
+      // the playlist costs check a rebuild, never a song.
+      if (name.starts_with(".wl-folders-")) continue;
       files[name] = ReadFile(At(name));
     }
     return files;
