@@ -132,7 +132,7 @@ void FollowFolders() {
       std::fprintf(stderr, "tarnwick: the folders of %s changed, but its playlist cannot be rebuilt\n", name.c_str());
     } else if (found == FolderCheck::kChanged || result == RebuildResult::kChanged) {
       const std::size_t after = Songs(*playlist);
-      std::printf("rescanned %s: %zu songs (%s%zu)\n", name.c_str(), after, after < before ? "-" : "+",
+      std::printf("rescanned %s: %zu %s (%s%zu)\n", name.c_str(), after, after == 1 ? "song" : "songs", after < before ? "-" : "+",
                   after < before ? before - after : after - before);
     }
   }

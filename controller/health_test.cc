@@ -819,9 +819,9 @@ TEST_F(FollowTest, ANewSongInASubfolderIsPlayedAfterOneCheckAndTheClientKeepsRun
 TEST_F(FollowTest, RemovedFoldersRenamedFilesAndFoldersThatAppearAreFollowed) {
   ::unlink(Share("music/gone/c.mp3").c_str());
   ASSERT_EQ(::rmdir(Share("music/gone").c_str()), 0);
-  ExpectRebuilt("rescanned P: 1 songs (-1)\n", Share("music/sub/a.mp3") + "\n");
+  ExpectRebuilt("rescanned P: 1 song (-1)\n", Share("music/sub/a.mp3") + "\n");
   ASSERT_EQ(::rename(Share("music/sub/a.mp3").c_str(), Share("music/sub/z.mp3").c_str()), 0);
-  ExpectRebuilt("rescanned P: 1 songs (+0)\n", Share("music/sub/z.mp3") + "\n");
+  ExpectRebuilt("rescanned P: 1 song (+0)\n", Share("music/sub/z.mp3") + "\n");
   // The stored folder that was missing at the build.
   ::mkdir(Share("later").c_str(), 0755);
   WriteFile(Share("later/l.mp3"), "");
@@ -829,7 +829,7 @@ TEST_F(FollowTest, RemovedFoldersRenamedFilesAndFoldersThatAppearAreFollowed) {
   // A stored folder that goes missing.
   ::unlink(Share("later/l.mp3").c_str());
   ::rmdir(Share("later").c_str());
-  ExpectRebuilt("rescanned P: 1 songs (-1)\n", Share("music/sub/z.mp3") + "\n");
+  ExpectRebuilt("rescanned P: 1 song (-1)\n", Share("music/sub/z.mp3") + "\n");
   ExpectNothingNew();
 }
 

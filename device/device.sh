@@ -570,6 +570,22 @@ if [ "$MODE" = --e2e ]; then
     "cmd=GUI_ice_folders&f_count=1&f_path=$(urlencode "$MUSIC/Live")" '<?xml version="1.0" encoding="UTF-8"?>
 <config><res>1</res><path>'"$(realpath "$MUSIC/Live")"'</path><songs>2</songs></config>'
 
+  # Folders followed by themselves: the minute's check finds a song added to
+  # Live's folder, rebuilds the playlist and has its client reread it; the
+  # client and its listener stay.
+  LIVE_PID=$(tw status | awk -F'\t' '$1 == "playlist" && $2 == "Live" { print $5 }')
+  curl -s --max-time 8 -o "$SB/listener" "http://127.0.0.1:$PORT2/Live" & LISTENER=$!
+  sleep 2
+  cp "$MUSIC/Singles/Hum.mp3" "$MUSIC/Live/Hum again.mp3"
+  check "tarnwick check rebuilds Live, whose folder changed" \
+    bash -c "$(declare -f tw); SB='$SB' DEVICE_PATH='${DEVICE_PATH:-}'; tw check | grep -qxF 'rescanned Live: 3 songs (+1)'"
+  check "  the new file is in the playlist" grep -qxF "$MUSIC/Live/Hum again.mp3" "$CONF/playlist-Live"
+  check "  the same client plays on" [ "$(tw status | awk -F'\t' '$1 == "playlist" && $2 == "Live" { print $5 }')" = "$LIVE_PID" ]
+  check "  the listener stayed connected to the end" listener_stayed
+  check "  and kept receiving audio" bash -c "[ \$(stat -c %s '$SB/listener') -gt 40000 ] && python3 '$ROOT/device/mp3check.py' '$SB/listener' >/dev/null"
+  check "  the next check, nothing having changed, rebuilds nothing" \
+    bash -c "$(declare -f tw); SB='$SB' DEVICE_PATH='${DEVICE_PATH:-}'; ! tw check | grep -q rescanned"
+
   # Titles as tagged: a song tagged "Ünïcødé" in each text encoding of ID3v2
   # and in ID3v1; the source client sends each title without a character set.
   mapfile -t TAGGED < <(python3 "$ROOT/device/tagged_songs.py" "$MUSIC/Singles/Hum.mp3" "$MUSIC/Tagged")
