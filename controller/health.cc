@@ -23,6 +23,7 @@
 #include "lib/music_folders.h"
 #include "lib/numbers.h"
 #include "lib/playlist_builder.h"
+#include "lib/playlist_contents.h"
 #include "lib/process_table.h"
 #include "lib/stream_configs.h"
 #include "lib/stream_status.h"
@@ -99,17 +100,9 @@ int RescanOne(const std::string& name) {
   return result == RebuildResult::kFailed || dropped ? 1 : 0;
 }
 
-// The number of lines (songs) of the file at `path`; 0 when it cannot be read.
-std::size_t Songs(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  std::size_t lines = 0;
-  char buffer[1 << 16];
-  ssize_t n;
-  while (fd.valid() && ((n = ::read(fd.get(), buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
-    if (n > 0) lines += static_cast<std::size_t>(std::count(buffer, buffer + n, '\n'));
-  }
-  return lines;
-}
+// The number of lines (songs) of the playlist file at `path`; 0 when it
+// cannot be read.
+std::size_t Songs(const std::string& path) { return count_file_lines(path).value_or(0); }
 
 // Rebuilds, as a rescan does, every playlist whose searched folders changed
 // since its last build (a stat of each, see lib/folder_state.h), and one

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
+#include <ctime>
 
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
@@ -99,7 +101,18 @@ bool Same(const FolderStamp& stamp, const struct stat& st) {
                      stamp.ctime_sec == st.st_ctim.tv_sec && stamp.ctime_nsec == st.st_ctim.tv_nsec);
 }
 
-std::int64_t Nanoseconds(std::int64_t sec, std::int64_t nsec) { return sec * 1'000'000'000 + nsec; }
+// Times far beyond any clock (a file system takes them) are held at a bound,
+// so that the product cannot overflow.
+std::int64_t Nanoseconds(std::int64_t sec, std::int64_t nsec) {
+  constexpr std::int64_t kBoundSec = 9'000'000'000;
+  return std::clamp(sec, -kBoundSec, kBoundSec) * 1'000'000'000 + std::clamp<std::int64_t>(nsec, 0, 999'999'999);
+}
+
+std::int64_t NowNanoseconds() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return Nanoseconds(now.tv_sec, now.tv_nsec);
+}
 
 // Stats stamped paths in the order of the search, each by its name in its
 // folder: the search stamps a folder's subfolders one after another, so
@@ -247,7 +260,8 @@ bool ReadRecord(std::string_view text, FolderState& state, Each each) {
 // Compares stamps, one after another, with what is there now.
 class Comparer {
  public:
-  explicit Comparer(const FolderState& head) : scan_(Nanoseconds(head.scan_sec, head.scan_nsec)) {}
+  explicit Comparer(const FolderState& head)
+      : scan_(Nanoseconds(head.scan_sec, head.scan_nsec)), now_(NowNanoseconds()) {}
   // False at the first stamp that differs.
   bool Same(const FolderStamp& stamp) {
     struct stat st;
@@ -255,8 +269,8 @@ class Comparer {
       return changed_ = false;
     }
     uncertain_ = uncertain_ || (stamp.kind == FolderStamp::Kind::kFolder &&
-                                (Nanoseconds(stamp.mtime_sec, stamp.mtime_nsec) > scan_ - kGranularityNsec ||
-                                 Nanoseconds(stamp.ctime_sec, stamp.ctime_nsec) > scan_ - kGranularityNsec));
+                                (Close(Nanoseconds(stamp.mtime_sec, stamp.mtime_nsec)) ||
+                                 Close(Nanoseconds(stamp.ctime_sec, stamp.ctime_nsec))));
     return true;
   }
   FolderCheck result() const {
@@ -264,7 +278,17 @@ class Comparer {
   }
 
  private:
+  // Whether a change could have left `time` as it was: a change at any
+  // moment from the search until now sets the time to that moment, and on
+  // a file system that keeps times coarsely (FAT: 2 s) that may be the time
+  // already recorded. A time before the search, or one still ahead of now
+  // (a folder copied from a machine whose clock ran fast), is certain; once
+  // the clock reaches such a time it counts as uncertain, and the rebuild
+  // that follows records a search after it.
+  bool Close(std::int64_t time) const { return time > scan_ - kGranularityNsec && time <= now_ + kGranularityNsec; }
+
   std::int64_t scan_;
+  std::int64_t now_;
   Stater stater_;
   bool changed_ = true;  // true while nothing differs
   bool uncertain_ = false;

@@ -1,9 +1,11 @@
 #include "lib/folder_state.h"
 
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -130,6 +132,23 @@ TEST_F(FolderStateTest, TheRecordTellsEveryChangeThatCouldChangeThePlaylist) {
   // A song's own contents are none of the playlist's.
   WriteFile(music_ / "a/b/one.mp3", "ID3");
   EXPECT_EQ(compare_folder_state(state, now, false, {}), FolderCheck::kUnchanged);
+}
+
+TEST_F(FolderStateTest, AFolderDatedAheadIsNotSearchedAgainEveryMinute) {
+  ::mkdir((music_ / "ahead").c_str(), 0755);
+  const std::string fields = music_ / "ahead";
+  auto date = [&](std::int64_t sec) {
+    const struct timespec times[2] = {{sec, 0}, {sec, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, fields.c_str(), times, 0), 0);
+  };
+  // Copied from a machine whose clock ran a day ahead (its status change
+  // time, that of the copy, long past): a check a minute later has no
+  // reason to search it again, and neither has the next.
+  date(std::time(nullptr) + 86400);
+  EXPECT_EQ(compare_folder_state(Settled(Build(fields)), {fields}, false, {}), FolderCheck::kUnchanged);
+  // Dated beyond what a clock holds in nanoseconds.
+  date(16725225600);  // 2500-01-01
+  EXPECT_EQ(compare_folder_state(Settled(Build(fields)), {fields}, false, {}), FolderCheck::kUnchanged);
 }
 
 TEST_F(FolderStateTest, ACreateRecordsOnceItsPlaylistIsInPlaceAndADeleteRemovesTheRecord) {

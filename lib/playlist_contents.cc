@@ -9,6 +9,7 @@
 
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
+#include "lib/music_folders.h"
 #include "lib/unique_fd.h"
 
 namespace {
@@ -16,6 +17,23 @@ namespace {
 // The largest folders-NAME a rescan reads; one beyond cannot be rescanned
 // and is not looked into here either.
 constexpr std::size_t kMaxFoldersFile = 1 << 20;
+
+// Whether `path` names a root of `roots` or something below one, by its
+// name alone: absolute, and with no ".." that could lead back out.
+bool NamedBelowARoot(std::string_view path, const std::vector<std::string>& roots) {
+  if (path.empty() || path.front() != '/') return false;
+  for (std::size_t start = 1; start <= path.size();) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    if (path.substr(start, end - start) == "..") return false;
+    start = end + 1;
+  }
+  for (std::string_view root : roots) {
+    while (root.size() > 1 && root.back() == '/') root.remove_suffix(1);
+    if (path == root || (path.starts_with(root) && (root == "/" || path[root.size()] == '/'))) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -58,7 +76,12 @@ std::optional<std::vector<std::string>> read_stored_folders(std::string_view nam
 
 std::size_t count_missing_folders(std::string_view name) {
   std::size_t missing = 0;
+  const std::vector<std::string> roots = music_roots();
   for (const std::string& folder : read_stored_folders(name).value_or(std::vector<std::string>{})) {
+    // Only what lies below a music root, by its name, is looked at: the
+    // status would otherwise tell anyone whether any path of the device
+    // exists, by storing it in a create. A field outside gives no songs.
+    if (!NamedBelowARoot(folder, roots)) continue;
     struct stat st;
     if (::stat(folder.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) ++missing;
   }

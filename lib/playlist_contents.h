@@ -26,7 +26,8 @@ std::optional<std::uint64_t> count_file_lines(const std::string& path);
 std::optional<std::vector<std::string>> read_stored_folders(std::string_view name);
 
 // How many of the stored folders and files of the playlist `name` (the lines
-// of its folders-NAME) do not exist now: their path, links followed, names
+// of its folders-NAME) named below a music root (music_roots) do not exist
+// now: their path, links followed, names
 // nothing (or passes through something that is not a folder). A path that
 // cannot be looked at for another reason (no permission) is not counted:
 // it may well be there. 0 when the playlist stores no folders, or its

@@ -115,7 +115,9 @@ TEST_F(ChainTest, StatusTellsHowTheStreamsAre) {
                    "<playlist><name>Road Trip</name><enabled>1</enabled><running>1</running><songs>1</songs>"
                    "</playlist>"));
   KillSourceClients();
-  // The chosen file gone: the playlist still lists it, and tells it is gone.
+  // The chosen file gone: the playlist still lists it, and tells it is gone
+  // (what lies below the music roots is looked at).
+  WriteFile(At("simple-icecast-conf"), ReadFile(At("simple-icecast-conf")) + "music_roots=" + share_.path() + "\n");
   ASSERT_EQ(::unlink((share_ / "song.mp3").c_str()), 0);
   EXPECT_EQ(Cgi({{"cmd", "GUI_ice_status"}}).out,
             Config("<res>1</res><server><running>0</running><port>8010</port><listening>0</listening></server>"

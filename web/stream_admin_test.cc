@@ -92,7 +92,7 @@ TEST_F(StreamAdminTest, StatusTellsWhatStandsInTheWayOfAChangeAfterItsOtherEleme
 }
 
 TEST_F(StreamAdminTest, StatusCountsEachPlaylistsSongsAndItsFoldersGone) {
-  WriteFile(At("simple-icecast-conf"), "port=1\n");
+  WriteFile(At("simple-icecast-conf"), "port=1\nmusic_roots=/gone\n");
   WriteFile(At("playlist-A"), "/m/1.mp3\n/m/2.mp3");  // the last line without a line feed counts
   WriteFile(At("folders-A"), conf_.path() + "\n/gone/one\n\n/gone/two\n");
   WriteFile(At("playlist-B"), "");
