@@ -272,7 +272,10 @@ std::optional<Folder> VisitFolder(Scan& scan, std::string path, bool via_link, s
 
   Folder folder{std::move(path), id, {}, 0};
   std::string line;
+  std::size_t seen = 0;
   for (ListedEntry& entry : entries) {
+    // A count's time may run out inside a folder of many linked files too.
+    if (++seen % 256 == 0 && scan.out.Stop()) break;
     if (entry.is_folder) {
       folder.subfolders.push_back(std::move(entry));
       continue;
