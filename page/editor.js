@@ -145,13 +145,19 @@ async function readPlaylist(name) {
   if (res(await request({ cmd: "GUI_ice_has_playlist_name", f_name: name })) !== "1") return null;
   const doc = await request({ cmd: "GUI_ice_modify_info", f_name: name });
   if (res(doc) !== "1" || first(doc, "genre") === null) return null;
-  const kept = await request({ cmd: "GUI_ice_folders", f_playlist: name });
-  const folders = all(kept, "playlist_folder");
+  let folders = [];
+  try {
+    const kept = await request({ cmd: "GUI_ice_folders", f_playlist: name });
+    if (res(kept) === "1") folders = all(kept, "playlist_folder");
+  } catch (e) {
+    // Not known: the form offers to choose them anew.
+    if (!(e instanceof RequestError)) throw e;
+  }
   return {
     genre: first(doc, "genre") || "",
     desc: first(doc, "desc") || "",
     rand: (first(doc, "rand") || "").startsWith("1"),
-    folders: res(kept) === "1" && folders.length ? folders : null,
+    folders: folders.length ? folders : null,
   };
 }
 
