@@ -946,7 +946,7 @@ def main():
             if colours[0] == colours[1]:
                 raise StepFailed(f"Delete and Cancel look alike ({colours})")
             # Escape closes the question; the focus is back on the row's Delete.
-            page.b.press("escape")
+            page.b.press("Escape")
             page.wait(lambda: not page.js("return document.getElementById('ask').open"), SHORT, "the question closed by Escape")
             if not page.js(ROW + "return document.activeElement === r.querySelector('[data-action=delete]')", name):
                 raise StepFailed(f"after Escape the focus is on {page.js('return document.activeElement.outerHTML.slice(0, 120)')!r}")
@@ -989,7 +989,7 @@ def main():
                 if "1 person listening now is cut off" not in said:
                     raise StepFailed(f"the question does not count the listener: {said!r}")
                 page.axe("the question before a turn-off")
-                page.b.press("escape")
+                page.b.press("Escape")
                 page.wait(lambda: not page.js("return document.getElementById('ask').open"), SHORT, "the question closed by Escape")
                 if not page.js(ROW + "return document.activeElement === r.querySelector('[data-action=toggle]')", name):
                     raise StepFailed(f"after Escape the focus is on {page.js('return document.activeElement.outerHTML.slice(0, 120)')!r}")
@@ -1053,7 +1053,7 @@ def main():
                 raise StepFailed(f"the form says {said!r} and holds {page.value('f-genre')!r}")
             if not page.js("return document.getElementById('editor').open"):
                 raise StepFailed("the form was closed")
-            page.b.press("escape")
+            page.b.press("Escape")
             page.wait(lambda: not page.js("return document.getElementById('editor').open"), SHORT, "the form closed by Escape")
         return run
 
