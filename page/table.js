@@ -436,6 +436,7 @@ function rescanAll() {
     let done = 0;
     let added = 0;
     let missing = 0;
+    let counted = false;
     const skipped = [];
     const failed = [];
     for (const [i, name] of names.entries()) {
@@ -451,17 +452,22 @@ function rescanAll() {
           continue;
         }
         done++;
-        if (result.before && result.after) added += result.after.songs - result.before.songs;
+        if (result.before && result.after) {
+          counted = true;
+          added += result.after.songs - result.before.songs;
+        }
         if (result.after) missing += result.after.missing;
       } catch (e) {
         if (!(e instanceof RequestError)) throw e;
         failed.push(name);
       }
     }
-    let text = `${done === 1 ? "1 playlist" : `${done} playlists`} rescanned: ` +
-      `${added >= 0 ? "+" : "−"}${Math.abs(added).toLocaleString("en-US")} ${Math.abs(added) === 1 ? "song" : "songs"}`;
-    if (missing) text += `, ${missing === 1 ? "1 folder" : `${missing} folders`} missing`;
-    text += ".";
+    const parts = [];
+    if (counted) {
+      parts.push(`${added >= 0 ? "+" : "−"}${Math.abs(added).toLocaleString("en-US")} ${Math.abs(added) === 1 ? "song" : "songs"}`);
+    }
+    if (missing) parts.push(`${missing === 1 ? "1 folder" : `${missing} folders`} missing`);
+    let text = `${done === 1 ? "1 playlist" : `${done} playlists`} rescanned${parts.length ? `: ${parts.join(", ")}` : ""}.`;
     if (skipped.length) text += ` Not rescanned, their folders are not known (choose them with Edit): ${skipped.map(quoted).join(", ")}.`;
     if (failed.length) text += ` Could not be rescanned: ${failed.map(quoted).join(", ")}.`;
     if (failed.length) showError(text);
