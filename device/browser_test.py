@@ -1065,30 +1065,32 @@ def main():
         return run
 
     def counts_shown(name, path):
-        """Songs in the table, in the folder browser and for each chosen folder; the edit form knows the folders."""
+        """Songs in the table, in the folder browser and for each chosen folder (no "Add" beside a folder
+        chosen); the edit form knows the playlist's folders."""
         def run():
             page.wait(lambda: re.fullmatch(r"[0-9][0-9,]* songs?", page.cell(name, ".col-songs") or ""), REFRESH + SHORT,
                       "the songs in the table")
-            page.click_row(name, "button[data-action=edit]", "Edit")
-            chosen = music + "/" + "/".join(path)
-            page.wait(lambda: page.js("return [...document.querySelectorAll('#chosen .path')].map(e => e.dataset.path)") == [chosen],
-                      SHORT, "the playlist's folders in the edit form")
-            page.wait(lambda: re.fullmatch(r"(at least )?[0-9][0-9,]* songs?",
-                                           page.js("return document.querySelector('#chosen .count').textContent") or ""),
-                      SHORT, "the songs of the chosen folder")
+            open_form()
             page.wait(lambda: folder(music), SHORT, "the music folder")
             click_folder(music)
             page.wait(lambda: re.fullmatch(r"\((at least )?[0-9][0-9,]* songs?\)", page.text("browse-count") or ""), SHORT,
                       "the songs of the folder shown")
-            # Added already: no "Add" beside it.
             here = music
             for part in path[:-1]:
                 here = here + "/" + part
                 page.wait(lambda: folder(here), SHORT, f"folder {part!r}")
                 click_folder(here)
-            page.wait(lambda: page.js("const b = [...document.querySelectorAll('#browse-list button[data-add]')]"
-                                      ".find(b => b.dataset.add === arguments[0]); return !!b && b.hidden", chosen),
-                      SHORT, "the chosen folder offered without Add")
+            chosen = music + "/" + "/".join(path)
+            add = "return [...document.querySelectorAll('#browse-list button[data-add]')].find(b => b.dataset.add === arguments[0])"
+            page.click(add + " || null", f"Add beside {chosen}", chosen)
+            page.wait(lambda: page.js(add + "?.hidden", chosen), SHORT, "the chosen folder offered without Add")
+            page.wait(lambda: re.fullmatch(r"(at least )?[0-9][0-9,]* songs?",
+                                           page.js("return document.querySelector('#chosen .count').textContent") or ""),
+                      SHORT, "the songs of the chosen folder")
+            page.click_id("editor-cancel", "Cancel")
+            page.click_row(name, "button[data-action=edit]", "Edit")
+            page.wait(lambda: page.js("return [...document.querySelectorAll('#chosen .path')].map(e => e.dataset.path)") == [chosen],
+                      SHORT, "the playlist's folders in the edit form")
             page.axe("the edit form with its folders")
             page.click_id("editor-cancel", "Cancel")
         return run
