@@ -30,11 +30,13 @@ import argparse
 import fcntl
 import json
 import os
+import re
 import selectors
 import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 import urllib.parse
 import urllib.request
@@ -268,6 +270,37 @@ class Page:
             raise StepFailed(f"the form says: {form}")
         return message[1] if message else ""
 
+    def question(self, timeout=SHORT):
+        """The question asked before a change: its title and text, once it is open."""
+        self.wait(lambda: self.js("return document.getElementById('ask').open"), timeout, "the question")
+        return self.text("ask-title") + " " + self.text("ask-text")
+
+    def answer(self, yes, expected=None):
+        """Answers the open question; `expected`: words its text must hold."""
+        said = self.question()
+        if expected and expected not in said:
+            raise StepFailed(f"the question says {said!r}, not {expected!r}")
+        self.click_id("ask-yes" if yes else "ask-no", "the answer")
+        self.wait(lambda: not self.js("return document.getElementById('ask').open"), SHORT, "the question closed")
+        return said
+
+    def count_requests(self, command):
+        """From now on, how many `command` requests the page sends: window.__sent[command]."""
+        self.js("""
+            window.__sent = window.__sent || {};
+            window.__sent[arguments[0]] = 0;
+            if (window.__sendCounted) return;
+            window.__sendCounted = true;
+            const fetch0 = window.fetch;
+            window.fetch = function (url, init) {
+              const body = init && init.body ? String(init.body) : '';
+              for (const c of Object.keys(window.__sent)) if (body.includes('cmd=' + c + '&') || body.endsWith('cmd=' + c)) window.__sent[c]++;
+              return fetch0.apply(this, arguments);
+            };""", command)
+
+    def sent(self, command):
+        return self.js("return (window.__sent || {})[arguments[0]] || 0", command)
+
     def text(self, element_id):
         return self.js("const e = document.getElementById(arguments[0]); return e ? e.textContent : null", element_id)
 
@@ -434,6 +467,10 @@ def main():
     def set_port():
         page.type_id("port", port)
         page.click_id("port-save", "Change port")
+        page.wait(lambda: page.js("return document.getElementById('ask').open") or page.message(), SHORT,
+                  "the question or the page's answer")
+        if page.js("return document.getElementById('ask').open"):
+            page.answer(True, "every stream restart")
         text = page.settled()
         if port not in text:
             raise StepFailed(f"after the port change the page says {text!r}")
@@ -658,6 +695,7 @@ def main():
                 def move(to=to):
                     page.set_value("port", to)
                     page.click_id("port-save", "Change port")
+                    page.answer(True, f"port {to}")
                     page.settled()
                 player_recovers(f"the move to port {to}", move,
                                 f"http://127.0.0.1:{to}/{urllib.parse.quote(name, safe='')}")()
@@ -693,6 +731,7 @@ def main():
         page.type_id("f-genre", genre)
         page.click_id("f-rand", "Shuffle")
         page.click_id("editor-save", "Save and restart")
+        page.answer(True, "Its stream restarts")
         page.wait(lambda: not page.js("return document.body.classList.contains('working')"), CHANGE, "the save")
         page.wait(lambda: page.cell(name, "td:nth-child(3)") == genre and page.cell(name, "td:nth-child(5)") == "No",
                   SHORT, "the new genre in the table")
@@ -885,13 +924,20 @@ def main():
         def run():
             page.click_row(name, "button[data-action=rescan]", "Rescan")
             text = page.settled()
-            if "holds what its folders hold" not in text:
+            if "is rescanned" not in text:
                 raise StepFailed(f"after the rescan the page says {text!r}")
         return run
 
+    def rescan_all():
+        page.click_id("rescan-all", "Rescan all")
+        text = page.settled()
+        if not re.match(r"[0-9]+ playlists? rescanned(: [+−][0-9,]+ songs?)?", text):
+            raise StepFailed(f"after Rescan all the page says {text!r}")
+
     def turn_off(name):
         def run():
-            page.click_row(name, "button[data-action=toggle]", "the stop button")
+            page.click_row(name, "button[data-action=toggle]", "the switch")
+            page.answer(True, f"Turn off {chr(0x201c)}{name}{chr(0x201d)}?")
             page.settled()
             page.wait(lambda: page.state(name) == "Stopped", STREAM, f"{name!r} stopped")
         return run
@@ -899,17 +945,154 @@ def main():
     def delete(name):
         def run():
             page.click_row(name, "button[data-action=delete]", "Delete")
-            page.wait(lambda: page.js(ROW + "return !r.querySelector('.confirm').hidden", name), SHORT, "the question")
-            focused = page.js("return document.activeElement.dataset.action")
-            if focused != "keep":
-                raise StepFailed(f"the question's focus is on {focused!r}, not on Keep it")
-            colours = page.js(ROW + "return ['confirm-delete', 'keep'].map(a => getComputedStyle(r.querySelector("
-                              "'[data-action=' + a + ']')).backgroundColor)", name)
+            page.question()
+            focused = page.js("return document.activeElement.id")
+            if focused != "ask-no":
+                raise StepFailed(f"the question's focus is on {focused!r}, not on Cancel")
+            colours = page.js("return ['ask-yes', 'ask-no'].map(i => getComputedStyle(document.getElementById(i)).backgroundColor)")
             if colours[0] == colours[1]:
-                raise StepFailed(f"Delete and Keep it look alike ({colours})")
-            page.click_row(name, "[data-action=confirm-delete]", "Delete (the answer)")
+                raise StepFailed(f"Delete and Cancel look alike ({colours})")
+            # Escape closes the question; the focus is back on the row's Delete.
+            page.b.press("Escape")
+            page.wait(lambda: not page.js("return document.getElementById('ask').open"), SHORT, "the question closed by Escape")
+            if not page.js(ROW + "return document.activeElement === r.querySelector('[data-action=delete]')", name):
+                raise StepFailed(f"after Escape the focus is on {page.js('return document.activeElement.outerHTML.slice(0, 120)')!r}")
+            page.click_row(name, "button[data-action=delete]", "Delete")
+            page.answer(True, "the music stays")
             page.settled()
             page.wait(lambda: not page.has_row(name), SHORT, f"{name!r} gone from the table")
+            if page.js("return document.activeElement === document.body"):
+                raise StepFailed("after the delete the focus is on nothing")
+        return run
+
+    def switch_and_question(name):
+        """The switch says its state in words; turning off asks first, counting a listener; Escape keeps it on."""
+        def run():
+            switch = page.js(ROW + "const b = r.querySelector('[data-action=toggle]'); return [b.getAttribute('role'), "
+                             "b.getAttribute('aria-checked'), b.textContent, b.getAttribute('aria-label'), "
+                             "b.closest('td').dataset.label]", name)
+            if switch[:3] != ["switch", "true", "On"] or name not in switch[3] or switch[4] == "Listen":
+                raise StepFailed(f"the switch of a live playlist: {switch}")
+            header = page.js("return document.querySelector('th.col-toggle').textContent")
+            if header != "Streaming for everyone":
+                raise StepFailed(f"the switch's column is headed {header!r}")
+            # A listener: a plain HTTP reader of the stream.
+            stop = threading.Event()
+            stream = urllib.request.urlopen(f"http://127.0.0.1:{port}/{urllib.parse.quote(name, safe='')}", timeout=10)
+
+            def read():
+                while not stop.is_set():
+                    try:
+                        if not stream.read(4096):
+                            return
+                    except OSError:
+                        return
+            reader = threading.Thread(target=read, daemon=True)
+            reader.start()
+            try:
+                page.wait(lambda: page.cell(name, ".col-listeners") == "1", 2 * REFRESH + SHORT, "one listener in the table")
+                page.click_row(name, "button[data-action=toggle]", "the switch")
+                said = page.question()
+                if "1 person listening now is cut off" not in said:
+                    raise StepFailed(f"the question does not count the listener: {said!r}")
+                page.axe("the question before a turn-off")
+                page.b.press("Escape")
+                page.wait(lambda: not page.js("return document.getElementById('ask').open"), SHORT, "the question closed by Escape")
+                if not page.js(ROW + "return document.activeElement === r.querySelector('[data-action=toggle]')", name):
+                    raise StepFailed(f"after Escape the focus is on {page.js('return document.activeElement.outerHTML.slice(0, 120)')!r}")
+                time.sleep(1)
+                if page.state(name) != "Live" or page.js("return document.body.classList.contains('working')"):
+                    raise StepFailed("a cancelled turn-off changed something")
+            finally:
+                stop.set()
+                stream.close()
+                reader.join(timeout=10)
+        return run
+
+    def unchanged_port():
+        """The port in use, sent again: nothing reaches the device, and the page says so."""
+        page.count_requests("GUI_ice_set")
+        page.set_value("port", port)
+        page.click_id("port-save", "Change port")
+        page.wait(lambda: "already" in ((page.message() or ("", ""))[1]), SHORT, "the page saying the port is in use already")
+        if page.sent("GUI_ice_set") or page.js("return document.getElementById('ask').open"):
+            raise StepFailed("the port in use was sent again, or asked about")
+        # Ports the page warns of before asking.
+        for other, expected in (("443" if url.startswith("https") else urllib.parse.urlsplit(url).port or "80", "This page itself"),
+                                ("21", "Ports under 1024")):
+            page.set_value("port", str(other))
+            page.click_id("port-save", "Change port")
+            page.answer(False, expected)
+        if page.sent("GUI_ice_set"):
+            raise StepFailed("a cancelled port change was sent")
+        page.set_value("port", port)
+
+    def two_windows(name):
+        """A form opened before another window's save of the same playlist: its save is refused with the new values."""
+        def run():
+            page.click_row(name, "button[data-action=edit]", "Edit")
+            page.wait(lambda: page.js("return document.getElementById('editor').open") and page.value("f-name") == name,
+                      SHORT, "the form filled")
+            # The other window: the same page in a frame, saving a new genre.
+            page.js("const f = document.createElement('iframe'); f.id = '__other'; f.title = 'another window';"
+                    "f.src = arguments[0]; document.body.append(f)", url)
+            other = "const w = document.getElementById('__other').contentWindow; const d = w.document;"
+            other_row = other + "const r = [...d.querySelectorAll('#rows tr')].find(r => r.dataset.name === arguments[0]);"
+            page.wait(lambda: page.js(other_row + "return !!r && !r.querySelector('[data-action=edit]').hidden", name),
+                      SHORT + REFRESH, "the other window's table")
+            page.js(other_row + "r.querySelector('[data-action=edit]').click()", name)
+            page.wait(lambda: page.js(other + "return d.getElementById('editor').open && d.getElementById('f-name').value === arguments[0]",
+                                      name), SHORT, "the other window's form")
+            page.js(other + "const g = d.getElementById('f-genre'); g.value = 'From the other window';"
+                    "g.dispatchEvent(new w.Event('input', {bubbles: true})); d.getElementById('editor-save').click()")
+            page.wait(lambda: page.js(other + "if (d.getElementById('ask').open) d.getElementById('ask-yes').click();"
+                                      "return !d.getElementById('editor').open && !d.body.classList.contains('working')"),
+                      CHANGE, "the other window's save")
+            if cgi("cmd=GUI_ice_modify_info&f_name=" + urllib.parse.quote(name, safe="")).find("From the other window") < 0:
+                raise StepFailed("the other window's save did not reach the device")
+            page.js("document.getElementById('__other').remove()")
+            # This window's save: refused, the new values shown, what was typed kept.
+            page.type_id("f-genre", "Typed here")
+            page.click_id("editor-save", "Save")
+            page.wait(lambda: "another window" in (page.text("editor-message") or ""), SHORT, "the refusal")
+            said = page.text("editor-message")
+            if "From the other window" not in said or page.value("f-genre") != "Typed here":
+                raise StepFailed(f"the form says {said!r} and holds {page.value('f-genre')!r}")
+            if not page.js("return document.getElementById('editor').open"):
+                raise StepFailed("the form was closed")
+            page.b.press("Escape")
+            page.wait(lambda: not page.js("return document.getElementById('editor').open"), SHORT, "the form closed by Escape")
+        return run
+
+    def counts_shown(name, path):
+        """Songs in the table, in the folder browser and for each chosen folder (no "Add" beside a folder
+        chosen); the edit form knows the playlist's folders."""
+        def run():
+            page.wait(lambda: re.fullmatch(r"[0-9][0-9,]* songs?", page.cell(name, ".col-songs") or ""), REFRESH + SHORT,
+                      "the songs in the table")
+            open_form()
+            page.wait(lambda: folder(music), SHORT, "the music folder")
+            click_folder(music)
+            page.wait(lambda: re.fullmatch(r"\((at least )?[0-9][0-9,]* songs?\)", page.text("browse-count") or ""), SHORT,
+                      "the songs of the folder shown")
+            here = music
+            for part in path[:-1]:
+                here = here + "/" + part
+                page.wait(lambda: folder(here), SHORT, f"folder {part!r}")
+                click_folder(here)
+            chosen = music + "/" + "/".join(path)
+            add = "return [...document.querySelectorAll('#browse-list button[data-add]')].find(b => b.dataset.add === arguments[0])"
+            page.click(add + " || null", f"Add beside {chosen}", chosen)
+            page.wait(lambda: page.js(add + "?.hidden", chosen), SHORT, "the chosen folder offered without Add")
+            page.wait(lambda: re.fullmatch(r"(at least )?[0-9][0-9,]* songs?",
+                                           page.js("return document.querySelector('#chosen .count').textContent") or ""),
+                      SHORT, "the songs of the chosen folder")
+            page.click_id("editor-cancel", "Cancel")
+            page.click_row(name, "button[data-action=edit]", "Edit")
+            page.wait(lambda: page.js("return [...document.querySelectorAll('#chosen .path')].map(e => e.dataset.path)") == [chosen],
+                      SHORT, "the playlist's folders in the edit form")
+            page.axe("the edit form with its folders")
+            page.click_id("editor-cancel", "Cancel")
         return run
 
     def unknown_name():
@@ -970,6 +1153,12 @@ def main():
         step(f"turn {first!r} on; it is live; the counts", lambda: (turn_on(first)(), counts("2 of 20 playlists · 1 of 5 streaming")))
         step("focus, scrolling and the row survive three refreshes while the title changes", focus_survives(first))
         step("the focus stays when a row before it leaves", focus_survives_a_departure(second))
+        step("the switch: its role, its state in words; turning off asks, counting a listener; Escape keeps it on",
+             switch_and_question(first))
+        step("the port in use, sent again: nothing sent, the page says so; its own and low ports warned of",
+             unchanged_port)
+        step("two windows: a form opened before another window's save is refused, with the new values shown",
+             two_windows(second))
         step(f"{first!r}: one action opens the player, beside an .m3u link; it plays and the player says nothing",
              listen_plays(first))
         step("  Save and restart: the player says it reconnects and plays again by itself",
@@ -992,10 +1181,16 @@ def main():
         step(f"{first!r}: listening, turning it off and on: the player waits and plays again; Close returns the focus",
              lambda: (listen_plays(first, quiet=0)(), off_and_on(first)()))
         step(f"  rescan {first!r}", rescan(first))
+        step("  Rescan all: each playlist in turn, then one summary", rescan_all)
+        # The songs last but one: they need the device's counts.
         for name in created:
             if page.state(name) == "Live":
                 step(f"  turn {name!r} off", turn_off(name))
-            step(f"  delete {name!r}", delete(name))
+            if name != second:
+                step(f"  delete {name!r}", delete(name))
+        step("songs counted in the table, the folder browser and the edit form's folders",
+             counts_shown(second, plans[1][2]))
+        step(f"  delete {second!r}", delete(second))
         result = 0
     except Exception as e:  # noqa: BLE001 - reported by step(), or a driver failure
         if not isinstance(e, StepFailed) and failed == 0:

@@ -68,7 +68,9 @@ export function startChanges() {
   for (const type of ["beforeunload", "pagehide"]) window.addEventListener(type, () => (leaving = true));
   window.addEventListener("pageshow", () => (leaving = false));
   pendingFromBefore = recall();
-  if (pendingFromBefore) showMessage("working", `${pendingFromBefore.label} (started before the page was reloaded)`);
+  if (pendingFromBefore) {
+    showMessage("working", `${pendingFromBefore.label} (started before the page was reloaded)`, [], pendingFromBefore.at);
+  }
 }
 
 // One change at a time: `work` runs while a working message shows the
@@ -171,4 +173,16 @@ export async function refusalReason(name = null) {
   }
   if (!status) return "the device did not say why, and its state could not be read";
   return null;
+}
+
+// How many listeners a change of playlist `name` cuts off (of every playlist
+// when `name` is null), as a fresh status tells; 0 when it cannot tell.
+export async function listenersNow(name = null) {
+  const status = await fetchStatus();
+  if (!status) return 0;
+  let count = 0;
+  for (const [each, playlist] of status.playlists) {
+    if (name === null || each === name) count += Number(playlist.listeners) || 0;
+  }
+  return count;
 }

@@ -108,6 +108,10 @@ export function readStatus(doc) {
       enabled: value("enabled") === "1",
       running: value("running") === "1",
       givenUp: value("given_up") === "1",
+      // Songs in its playlist file (null when the device does not tell), and
+      // how many of its folders are gone.
+      songs: /^[0-9]+$/.test(value("songs") || "") ? Number(value("songs")) : null,
+      missingFolders: Number(value("missing_folders") || 0) || 0,
       listeners: value("listeners"),
       title: value("title"),
     });

@@ -1,13 +1,28 @@
-// The main page's message bar at the bottom of the window, the form's own
-// message line, the notes below fields, and controls that tell why they
-// cannot be used now.
-import { $, setAttr } from "./device.js";
+// The main page's message bar (in the page's flow, above the playlists: it
+// covers nothing), the question asked before a change that cuts listeners
+// off, the form's own message line, the notes below fields, and controls
+// that tell why they cannot be used now.
+import { $, setAttr, setText } from "./device.js";
 
 let messageTimer = null;
+// A working message counts the time it has waited: since when, and its ticker.
+let workingSince = 0;
+let workingTimer = null;
 
-// kind: "info", "error", "working" or "confirm". `actions` are [label, id, handler].
-// While the form is open, its own message line shows errors instead.
-export function showMessage(kind, text, actions = []) {
+// "0:42": minutes and seconds since `since`.
+function elapsed(since) {
+  const seconds = Math.max(0, Math.floor((Date.now() - since) / 1000));
+  return `${Math.floor(seconds / 60)}:${String(seconds % 60).padStart(2, "0")}`;
+}
+function tick() {
+  setText($("message-elapsed"), elapsed(workingSince));
+}
+
+// kind: "info", "error" or "working". `actions` are [label, id, handler].
+// While the form is open, its own message line shows errors instead. A
+// working message shows how long it has waited (since `since`, by default
+// since the first of a run of working messages).
+export function showMessage(kind, text, actions = [], since = 0) {
   if ($("editor").open && kind === "error") {
     showFormMessage(text);
     return;
@@ -28,11 +43,25 @@ export function showMessage(kind, text, actions = []) {
     place.append(button);
   }
   $("message-close").hidden = kind === "working";
+  if (kind === "working") {
+    if (since || !workingTimer) workingSince = since || Date.now();
+    clearInterval(workingTimer);
+    workingTimer = setInterval(tick, 1000);
+    tick();
+  } else {
+    stopTicking();
+  }
   box.hidden = false;
   if (kind === "info") messageTimer = setTimeout(hideMessage, 8000);
 }
+function stopTicking() {
+  clearInterval(workingTimer);
+  workingTimer = null;
+  $("message-elapsed").textContent = "";
+}
 export function hideMessage() {
   clearTimeout(messageTimer);
+  stopTicking();
   $("message").hidden = true;
   $("message").className = "message";
 }
@@ -59,4 +88,45 @@ export function setUnavailable(button, reason) {
   setAttr(button, "aria-disabled", reason ? "true" : null);
   setAttr(button, "title", reason || null);
   button.dataset.reason = reason || "";
+}
+
+// "1,204 songs", "1 song", "No songs".
+export function songsText(count, atLeast = false) {
+  if (count === 0 && !atLeast) return "No songs";
+  const shown = `${count.toLocaleString("en-US")} ${count === 1 ? "song" : "songs"}`;
+  return atLeast ? `at least ${shown}` : shown;
+}
+// " 2 people listening now are cut off." or nothing when nobody listens.
+export function cutText(listeners) {
+  if (!listeners) return "";
+  return listeners === 1 ? " 1 person listening now is cut off." : ` ${listeners} people listening now are cut off.`;
+}
+
+// Asks before a change: a modal question whose safe answer (Cancel) has the
+// focus; Escape cancels. Answers true for yes. The focus goes back to
+// `control` (the button that asked), or wherever `afterwards` says.
+let asking = null;
+export function ask(title, text, yes, control) {
+  const dialog = $("ask");
+  if (asking) asking(false);
+  setText($("ask-title"), title);
+  setText($("ask-text"), text);
+  setText($("ask-yes"), yes);
+  dialog.returnValue = "";
+  return new Promise((resolve) => {
+    asking = (answer) => {
+      asking = null;
+      if (dialog.open) dialog.close();
+      if (control && control.isConnected && !control.closest("[hidden]")) control.focus();
+      resolve(answer);
+    };
+    dialog.showModal();
+    $("ask-no").focus();
+  });
+}
+export function setUpAsk() {
+  $("ask-yes").addEventListener("click", () => asking && asking(true));
+  $("ask-no").addEventListener("click", () => asking && asking(false));
+  // Escape (or the browser closing it) is a no.
+  $("ask").addEventListener("close", () => asking && asking(false));
 }

@@ -1,8 +1,10 @@
 // The main page's server section: the streaming server's state line, its
 // port, and the other names the device is opened by.
-import { $, quoted, setText, setAttr, age, request, first, res, RequestError, CHANGE_TIMEOUT_MS } from "./device.js";
-import { showError, showInfo, fieldNote, setUnavailable } from "./messages.js";
-import { change, refusalReason, accessProblem, waitingChange } from "./changes.js";
+import {
+  $, quoted, setText, setAttr, age, request, first, res, fetchStatus, RequestError, CHANGE_TIMEOUT_MS,
+} from "./device.js";
+import { showError, showInfo, fieldNote, setUnavailable, cutText, ask } from "./messages.js";
+import { change, refusalReason, accessProblem, waitingChange, isWorking } from "./changes.js";
 
 export function setUpServer() {
   $("port-form").addEventListener("submit", setPort);
@@ -32,7 +34,21 @@ function portProblem(port) {
   return null;
 }
 
-function setPort(event) {
+// What to know before moving to `port`: the page's own port, a port kept
+// for the system's services.
+export function portWarnings(port, pageUrl = location) {
+  const value = Number(port);
+  const own = Number(pageUrl.port || (pageUrl.protocol === "https:" ? 443 : 80));
+  const warnings = [];
+  if (value === own) {
+    warnings.push(`This page itself is opened on port ${port}: the streaming server cannot share it with the device's web pages.`);
+  } else if (value < 1024) {
+    warnings.push(`Ports under 1024 are kept for the device's own services (its web pages, file sharing…); one of them may hold ${port}.`);
+  }
+  return warnings;
+}
+
+async function setPort(event) {
   event.preventDefault();
   const port = $("port").value.trim();
   const problem = portProblem(port);
@@ -41,6 +57,23 @@ function setPort(event) {
     $("port").focus();
     return;
   }
+  if ($("port-save").getAttribute("aria-disabled") === "true" || isWorking()) {
+    showError($("port-save").dataset.reason || "Another change is still running; wait until it has finished.");
+    return;
+  }
+  const status = await fetchStatus();
+  // The port in use already, with a server listening on it: nothing to send.
+  if (status && status.up && Number(status.server.port) === Number(port)) {
+    showInfo(`The streaming server is on port ${Number(port)} already: nothing was changed.`);
+    return;
+  }
+  let listeners = 0;
+  if (status) for (const playlist of status.playlists.values()) listeners += Number(playlist.listeners) || 0;
+  const warnings = portWarnings(port);
+  const yes = await ask(`Move the streaming server to port ${port}?`,
+    `${warnings.length ? `${warnings.join(" ")} ` : ""}The server and every stream restart.${cutText(listeners)}`,
+    "Change port", $("port-save"));
+  if (!yes) return;
   change({ action: "port", name: "", label: `Moving the streaming server to port ${port}…` },
     `The port was not changed to ${port}`, async () => {
       const doc = await request({ cmd: "GUI_ice_set", f_port: port }, CHANGE_TIMEOUT_MS);

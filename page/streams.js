@@ -5,7 +5,7 @@
 // updated in place, so that focus, scrolling and an open form survive every
 // refresh.
 import { $, REFRESH_MS, fetchStatus } from "./device.js";
-import { hideMessage } from "./messages.js";
+import { hideMessage, setUpAsk } from "./messages.js";
 import { connectChanges, settlePendingFromBefore, startChanges, busyReason } from "./changes.js";
 import { setUpServer, loadPort, renderServer } from "./server.js";
 import { setUpTable, fetchTable, tableAnswered, tableFailed, renderTable } from "./table.js";
@@ -64,6 +64,7 @@ document.addEventListener("DOMContentLoaded", () => {
   setUpTable();
   setUpEditor();
   setUpFolders();
+  setUpAsk();
   $("message-close").addEventListener("click", hideMessage);
   // The message bar and the player sit at the bottom of the window; the page
   // keeps room for them, so that they cover nothing, and a control that gets

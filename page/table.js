@@ -1,14 +1,15 @@
 // The main page's playlist table: the rows the device lists, each row's
-// state from the status, kept from refresh to refresh (focus, scrolling and
-// an open question survive), and the row's own changes: on and off, rescan,
-// delete.
+// state and songs from the status, kept from refresh to refresh (focus and
+// scrolling survive), and the row's own changes: streaming for everyone on
+// and off, rescan (one or all), delete. A change that cuts listeners off
+// asks first.
 import {
-  $, quoted, htmlText, setText, setAttr, age, request, res, isLive, RequestError,
+  $, quoted, htmlText, setText, setAttr, age, request, res, all, isLive, fetchStatus, RequestError,
   CHANGE_TIMEOUT_MS, BUILD_TIMEOUT_MS, MAX_PLAYLISTS, MAX_ON,
 } from "./device.js";
-import { showError, showInfo, setUnavailable } from "./messages.js";
+import { showError, showInfo, showMessage, setUnavailable, songsText, cutText, ask } from "./messages.js";
 import {
-  change, refusalReason, currentChange, changeFromBefore, isWorking, busyReason, isBuilding, buildingNames,
+  change, refusalReason, currentChange, changeFromBefore, isWorking, busyReason, isBuilding, buildingNames, listenersNow,
 } from "./changes.js";
 import { openEdit } from "./editor.js";
 import { openPlayer, playerName, closePlayer } from "./player.js";
@@ -19,6 +20,15 @@ const table = { rows: [], at: 0, error: null };
 
 export function setUpTable() {
   $("rows").addEventListener("click", onTableClick);
+  $("rescan-all").addEventListener("click", rescanAll);
+}
+
+// What the table says of a playlist's songs: "1,204 songs, 1 folder missing".
+export function songsLine(st) {
+  if (!st || st.songs === null) return "";
+  const missing = st.missingFolders
+    ? `, ${st.missingFolders === 1 ? "1 folder" : `${st.missingFolders} folders`} missing` : "";
+  return songsText(st.songs) + missing;
 }
 
 // The device answered a table request, or failed one, at least once.
@@ -94,6 +104,10 @@ function streamState(row, status) {
     return ["incomplete", "Incomplete", `Its folders could not be searched completely (${status.incomplete.get(row.name) ||
       "the device did not say why"}): free room on the device's disk, then rescan it`];
   }
+  // Never "Live" with nothing to play.
+  if (st.enabled && st.songs === 0) {
+    return ["no-songs", "No songs to play", "On, but its folders hold no MP3 files: choose other folders with Edit, or rescan it"];
+  }
   if (st.enabled && st.running && status.up) return ["live", "Live", "On and streaming"];
   if (st.enabled && !status.up) return ["down", "Down", "On, but the streaming server is not running"];
   if (st.enabled && st.givenUp) {
@@ -146,13 +160,24 @@ function makeRecord(name) {
   r.genre = cell("Genre", "col-text");
   r.desc = cell("Description", "col-text");
   r.shuffle = cell("Shuffle");
+  r.songs = cell("Songs", "col-songs");
   r.badge = document.createElement("span");
   r.badge.className = "badge";
   cell("State", "col-state").append(r.badge);
   r.listeners = cell("Listeners", "col-listeners");
   r.title = cell("Now playing", "col-title");
-  r.toggle = iconButton("toggle", "toggle", "/web/images/start.png");
-  cell("On/off", "col-toggle").append(r.toggle);
+  // Streaming for everyone: a switch with its state in words, apart from
+  // Listen (the user's own player).
+  r.toggle = makeButton("switch", "toggle");
+  r.toggle.setAttribute("role", "switch");
+  r.toggle.setAttribute("aria-label", `Streaming of ${name} for everyone`);
+  const knob = document.createElement("span");
+  knob.className = "knob";
+  knob.setAttribute("aria-hidden", "true");
+  r.toggleWord = document.createElement("span");
+  r.toggleWord.className = "switch-word";
+  r.toggle.append(knob, r.toggleWord);
+  cell("For everyone", "col-toggle").append(r.toggle);
   const actions = cell("Actions", "col-actions");
   r.buttons = document.createElement("span");
   r.buttons.className = "row-buttons";
@@ -160,14 +185,7 @@ function makeRecord(name) {
   r.rescan = makeButton("secondary small", "rescan", "Rescan");
   r.remove = makeButton("danger small", "delete", "Delete");
   r.buttons.append(r.edit, r.rescan, r.remove);
-  r.confirm = document.createElement("span");
-  r.confirm.className = "confirm";
-  r.confirm.setAttribute("role", "group");
-  r.confirm.hidden = true;
-  r.question = document.createElement("span");
-  r.confirm.append(r.question, makeButton("danger small", "confirm-delete", "Delete"),
-    makeButton("secondary small", "keep", "Keep it"));
-  actions.append(r.buttons, r.confirm);
+  actions.append(r.buttons);
   for (const [button, text] of [[r.edit, "Edit"], [r.rescan, "Rescan"], [r.remove, "Delete"]]) {
     button.setAttribute("aria-label", `${text} ${name}`);
   }
@@ -202,6 +220,7 @@ export function renderTable(status, last, lastAt) {
   const onReason = on >= MAX_ON
     ? "Five playlists are on, as many as the device streams: turn one off to turn another on." : null;
   setUnavailable($("new-playlist"), fullReason || busy);
+  setUnavailable($("rescan-all"), busy || (made.length ? null : "No playlists to rescan."));
   const notes = [fullReason, onReason].filter(Boolean).join(" ");
   setText($("new-note"), notes);
   $("new-note").hidden = !notes;
@@ -230,6 +249,7 @@ export function renderTable(status, last, lastAt) {
     setText(r.genre, row.genre);
     setText(r.desc, row.desc);
     setText(r.shuffle, row.shuffle);
+    if (status) setText(r.songs, row.making ? "" : songsLine(st));
     setAttr(r.badge, "class", `badge ${key}`);
     setText(r.badge, label);
     setAttr(r.badge, "title", explanation);
@@ -253,12 +273,11 @@ export function renderTable(status, last, lastAt) {
     setUnavailable(r.listen, status && canListen && key !== "live" ? "Not streaming now" : null);
 
     r.toggle.hidden = enabled === null || enabled === undefined || row.making;
-    const src = enabled ? "/web/images/stop.png" : "/web/images/start.png";
-    if (r.toggle.firstChild.getAttribute("src") !== src) r.toggle.firstChild.setAttribute("src", src);
+    setAttr(r.toggle, "aria-checked", enabled ? "true" : "false");
     r.toggle.dataset.on = enabled ? "1" : "0";
-    setText(r.toggle.lastChild, `${enabled ? "Turn off" : "Turn on"} ${row.name}`);
+    setText(r.toggleWord, enabled ? "On" : "Off");
     setUnavailable(r.toggle, busy || (!enabled ? onReason : null));
-    r.buttons.hidden = !r.confirm.hidden || !!row.making;
+    r.buttons.hidden = !!row.making;
     for (const button of [r.edit, r.rescan, r.remove]) setUnavailable(button, busy);
 
     // In order, moving only what is out of place (focus stays where it is).
@@ -300,12 +319,10 @@ function onTableClick(event) {
     case "listen":
       if (!openPlayer(name, r.port)) showError(`The stream of ${quoted(name)} has no known address yet; try again in a moment.`);
       break;
-    case "toggle": if (button.dataset.on === "1") turnOff(name); else turnOn(name); break;
-    case "edit": openEdit(name); break;
+    case "toggle": if (button.dataset.on === "1") askTurnOff(name, button); else turnOn(name); break;
+    case "edit": openEdit(name, button); break;
     case "rescan": rescanPlaylist(name); break;
-    case "delete": askDelete(r, name); break;
-    case "confirm-delete": closeConfirm(r, false); deletePlaylist(name); break;
-    case "keep": closeConfirm(r, true); break;
+    case "delete": askDelete(name, button); break;
   }
 }
 
@@ -334,6 +351,13 @@ function turnOn(name) {
     });
 }
 
+async function askTurnOff(name, button) {
+  const cut = await listenersNow(name);
+  const yes = await ask(`Turn off ${quoted(name)}?`,
+    `Its stream stops for everyone until it is turned on again.${cutText(cut)}`, "Turn off", button);
+  if (yes) turnOff(name);
+}
+
 function turnOff(name) {
   change({ action: "off", name, badge: "Turning off…", label: `Turning off ${quoted(name)}…` },
     `${quoted(name)} was not turned off`, async () => {
@@ -349,35 +373,128 @@ function turnOff(name) {
 
 // ---------------------------------------------------- rescan and delete
 
+// The songs and missing folders of playlist `name`, from a fresh status;
+// null when the device does not tell.
+async function countsOf(name) {
+  const status = await fetchStatus();
+  const st = status && status.playlists.get(name);
+  return st && st.songs !== null ? { songs: st.songs, missing: st.missingFolders } : null;
+}
+
+// What a rescan changed: "+2 songs, 1 folder missing", "no new songs".
+export function rescanChange(before, after) {
+  if (!after) return "";
+  const parts = [];
+  const delta = before ? after.songs - before.songs : null;
+  if (delta === null || delta === 0) parts.push(`${songsText(after.songs)}${delta === 0 ? ", as before" : ""}`);
+  else parts.push(`${delta > 0 ? "+" : "−"}${songsText(Math.abs(delta)).replace("No songs", "0 songs")}`);
+  if (after.missing) parts.push(`${after.missing === 1 ? "1 folder" : `${after.missing} folders`} missing`);
+  return parts.join(", ");
+}
+
+// Rescans one playlist; answers "done" (with its counts before and after),
+// "unkept" when its folders were never kept, or throws a RequestError.
+async function rescanOne(name) {
+  const before = await countsOf(name);
+  const doc = await request({ cmd: "GUI_ice_playlist_rescan", f_name: name }, BUILD_TIMEOUT_MS);
+  if (res(doc) !== "1") return { done: false };
+  return { done: true, before, after: await countsOf(name) };
+}
+
 function rescanPlaylist(name) {
   change({ action: "rescan", name, badge: "Rescanning…", label: `Rescanning the folders of ${quoted(name)}…` },
     `${quoted(name)} was not rescanned`, async () => {
-      const doc = await request({ cmd: "GUI_ice_playlist_rescan", f_name: name }, BUILD_TIMEOUT_MS);
-      if (res(doc) === "1") {
-        showInfo(`${quoted(name)} holds what its folders hold now.`);
+      const result = await rescanOne(name);
+      if (result.done) {
+        const what = rescanChange(result.before, result.after);
+        showInfo(`${quoted(name)} is rescanned${what ? `: ${what}` : ""}.`);
         return;
       }
       const reason = await refusalReason(name);
       showError(`${quoted(name)} could not be rescanned: ${reason ||
-        "it was made before its folders were kept (make it again to rescan it)"}.`);
+        "it was made before its folders were kept (choose its folders with Edit to rescan it)"}.`);
     });
 }
 
-function askDelete(r, name) {
+// Whether the device keeps the folders of playlist `name`: true, false, or
+// null when it cannot tell (an older device answers with its music folders).
+async function hasStoredFolders(name) {
+  const doc = await request({ cmd: "GUI_ice_folders", f_playlist: name });
+  if (all(doc, "playlist_folder").length) return true;
+  if (res(doc) === "0") return false;
+  return null;
+}
+
+// Every playlist with kept folders, one after the other, then one summary.
+function rescanAll() {
+  if ($("rescan-all").getAttribute("aria-disabled") === "true") {
+    showError($("rescan-all").dataset.reason || "Not now.");
+    return;
+  }
+  const names = table.rows.map((row) => row.name);
+  change({ action: "rescan-all", name: "", label: "Rescanning every playlist…" }, "The rescan stopped", async () => {
+    let done = 0;
+    let added = 0;
+    let missing = 0;
+    let counted = false;
+    const skipped = [];
+    const failed = [];
+    for (const [i, name] of names.entries()) {
+      showMessage("working", `Rescanning ${i + 1} of ${names.length}: ${quoted(name)}…`);
+      try {
+        if ((await hasStoredFolders(name)) === false) {
+          skipped.push(name);
+          continue;
+        }
+        const result = await rescanOne(name);
+        if (!result.done) {
+          (res(await request({ cmd: "GUI_ice_has_playlist_name", f_name: name })) === "0" ? failed : skipped).push(name);
+          continue;
+        }
+        done++;
+        if (result.before && result.after) {
+          counted = true;
+          added += result.after.songs - result.before.songs;
+        }
+        if (result.after) missing += result.after.missing;
+      } catch (e) {
+        if (!(e instanceof RequestError)) throw e;
+        failed.push(name);
+      }
+    }
+    const parts = [];
+    if (counted) {
+      parts.push(`${added >= 0 ? "+" : "−"}${Math.abs(added).toLocaleString("en-US")} ${Math.abs(added) === 1 ? "song" : "songs"}`);
+    }
+    if (missing) parts.push(`${missing === 1 ? "1 folder" : `${missing} folders`} missing`);
+    let text = `${done === 1 ? "1 playlist" : `${done} playlists`} rescanned${parts.length ? `: ${parts.join(", ")}` : ""}.`;
+    if (skipped.length) text += ` Not rescanned, their folders are not known (choose them with Edit): ${skipped.map(quoted).join(", ")}.`;
+    if (failed.length) text += ` Could not be rescanned: ${failed.map(quoted).join(", ")}.`;
+    if (failed.length) showError(text);
+    else showInfo(text);
+  });
+}
+
+async function askDelete(name, button) {
   if (isWorking()) {
     showError("Another change is still running; wait until it has finished.");
     return;
   }
-  setText(r.question, `Delete ${quoted(name)}? Its settings and song list go; the music stays.`);
-  r.confirm.hidden = false;
-  r.buttons.hidden = true;
-  r.confirm.querySelector("[data-action=keep]").focus();
+  const cut = await listenersNow(name);
+  const yes = await ask(`Delete ${quoted(name)}?`,
+    `Its settings and song list go; the music stays.${cutText(cut)}`, "Delete", button);
+  if (yes) deletePlaylist(name);
 }
 
-function closeConfirm(r, refocus) {
-  r.confirm.hidden = true;
-  r.buttons.hidden = false;
-  if (refocus) r.remove.focus();
+// After a delete the focus goes to the next row (or the one before, or
+// "New playlist"), not to the page's start.
+function focusAfterDelete(name) {
+  const tr = records.get(name)?.tr;
+  const active = document.activeElement;
+  if (tr && active && active !== document.body && !tr.contains(active)) return;
+  const next = tr && (tr.nextElementSibling || tr.previousElementSibling);
+  const target = next && records.get(next.dataset.name);
+  (target ? target.edit : $("new-playlist")).focus();
 }
 
 function deletePlaylist(name) {
@@ -386,6 +503,7 @@ function deletePlaylist(name) {
     `${quoted(name)} was not deleted`, async () => {
       const doc = await request({ cmd: "GUI_ice_playlist_del", f_name: name }, CHANGE_TIMEOUT_MS);
       if (res(doc) === "1") {
+        focusAfterDelete(name);
         showInfo(`${quoted(name)} is deleted.`);
         return;
       }
