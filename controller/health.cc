@@ -79,13 +79,16 @@ std::vector<std::string> Fields(std::string& folders) {
 // Rebuilds the playlist `name` from the text of its folders file, and tells
 // its running clients when the playlist changed. `dropped`: a stored folder
 // names one of the add-on's own.
-RebuildResult Rebuild(const std::string& name, std::string& folders, bool& dropped) {
+RebuildResult Rebuild(const std::string& name, std::string& folders, bool& dropped,
+                      WhenNoneFound none_found = WhenNoneFound::kEmpty) {
   dropped = NamesAddonFolder(folders);
   std::unique_ptr<FILE, FileCloser> list(::fmemopen(folders.data(), folders.size(), "r"));
   if (!list) return RebuildResult::kFailed;
-  RebuildResult result = rebuild_playlist_file(name, list.get());
+  RebuildResult result = rebuild_playlist_file(name, list.get(), none_found);
   // A scan written whole mends a create whose scan could not be.
-  if (result != RebuildResult::kFailed) ::unlink(incomplete_marker_path(name).c_str());
+  if (result == RebuildResult::kUnchanged || result == RebuildResult::kChanged) {
+    ::unlink(incomplete_marker_path(name).c_str());
+  }
   if (result == RebuildResult::kChanged) {
     for (pid_t pid : find_source_clients(source_config_path(name))) ::kill(pid, SIGHUP);
   }
@@ -120,9 +123,14 @@ void FollowFolders() {
     if (found == FolderCheck::kUnchanged) continue;
     const std::size_t before = Songs(*playlist);
     bool dropped = false;
-    const RebuildResult result = Rebuild(name, *folders, dropped);
+    const RebuildResult result = Rebuild(name, *folders, dropped, WhenNoneFound::kKeepSongs);
     if (result == RebuildResult::kFailed) {
       std::fprintf(stderr, "tarnwick: the folders of %s changed, but its playlist cannot be rebuilt\n", name.c_str());
+    } else if (result == RebuildResult::kNoneFound) {
+      // Its music may be on a share or disk that is away for now: the stream
+      // plays on what it had, and the next check looks again.
+      std::fprintf(stderr, "tarnwick: no song found in the folders of %s now; its playlist is kept as it was\n",
+                   name.c_str());
     } else if (found == FolderCheck::kChanged || result == RebuildResult::kChanged) {
       const std::size_t after = Songs(*playlist);
       std::printf("rescanned %s: %zu %s (%s%zu)\n", name.c_str(), after, after == 1 ? "song" : "songs", after < before ? "-" : "+",

@@ -833,6 +833,34 @@ TEST_F(FollowTest, RemovedFoldersRenamedFilesAndFoldersThatAppearAreFollowed) {
   ExpectNothingNew();
 }
 
+TEST_F(FollowTest, MusicThatIsAwayLeavesThePlaylistPlayingUntilItIsBack) {
+  // The share moved away (unmounted, renamed): the check keeps what the
+  // stream plays, says so, and looks again next time.
+  ASSERT_EQ(::rename(Share("music").c_str(), Share("away").c_str()), 0);
+  const std::string playlist = ReadFile(At("playlist-P"));
+  const std::size_t hangups = Hangups();
+  for (int i = 0; i < 2; ++i) {
+    RunResult check = Tarnwick({"check"});
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_EQ(check.out, "");
+    EXPECT_NE(check.err.find("no song found in the folders of P now; its playlist is kept as it was"),
+              std::string::npos)
+        << check.err;
+    EXPECT_EQ(ReadFile(At("playlist-P")), playlist);
+  }
+  ::usleep(50000);
+  EXPECT_EQ(Hangups(), hangups);
+  EXPECT_EQ(Clients("P"), std::vector<pid_t>{client_});
+  // Back: the playlist is the same, nothing to tell the client.
+  ASSERT_EQ(::rename(Share("away").c_str(), Share("music").c_str()), 0);
+  EXPECT_EQ(Tarnwick({"check"}).out, "rescanned P: 2 songs (+0)\n");
+  ExpectNothingNew();
+  // The owner's own rescan empties it, as asked.
+  ASSERT_EQ(::rename(Share("music").c_str(), Share("away").c_str()), 0);
+  EXPECT_EQ(Tarnwick({"rescan", "P"}).status, 0);
+  EXPECT_EQ(ReadFile(At("playlist-P")), "");
+}
+
 TEST_F(FollowTest, AFolderReachedThroughALinkIsFollowedWhereverTheLinkLeads) {
   ::mkdir(Share("elsewhere").c_str(), 0755);
   ::mkdir(Share("other").c_str(), 0755);

@@ -21,6 +21,7 @@
 #include "lib/config_dir.h"
 #include "lib/folder_state.h"
 #include "lib/music_folders.h"
+#include "lib/playlist_contents.h"
 #include "lib/unique_fd.h"
 
 namespace {
@@ -522,7 +523,7 @@ class ChangeWriter {
 
 }  // namespace
 
-RebuildResult rebuild_playlist_file(std::string_view name, FILE* list) {
+RebuildResult rebuild_playlist_file(std::string_view name, FILE* list, WhenNoneFound none_found) {
   const StoredMusicRoots stored = stored_music_roots();
   if (!is_valid_playlist_name(name) || !stored.readable) return RebuildResult::kFailed;
   ChangeWriter writer(playlist_path(name));
@@ -536,6 +537,10 @@ RebuildResult rebuild_playlist_file(std::string_view name, FILE* list) {
   output.set_record(&record);
   read_list_file(list, [&](const std::string& path) { AddPath(output, path); });
   bool flushed = std::fclose(stream.release()) == 0;
+  if (flushed && none_found == WhenNoneFound::kKeepSongs && output.lines() == 0 &&
+      count_file_lines(playlist_path(name)).value_or(0) > 0) {
+    return RebuildResult::kNoneFound;  // the writer's new file, if any, is discarded
+  }
   RebuildResult result = flushed ? writer.Finish() : RebuildResult::kFailed;
   // After the playlist: a record that claims a newer state than the
   // playlist's would hide a change for good.

@@ -91,15 +91,25 @@ struct SongCount {
 std::optional<SongCount> count_folder_songs(const std::string& folder,
                                            std::chrono::steady_clock::time_point deadline);
 
-// How a rebuild ended.
-enum class RebuildResult { kUnchanged, kChanged, kFailed };
+// How a rebuild ended. kNoneFound: asked to keep the songs, the search
+// found none while the playlist file lists some.
+enum class RebuildResult { kUnchanged, kChanged, kFailed, kNoneFound };
+
+// Whether a rebuild that finds no song empties a playlist that has some. A
+// rescan asked for by the owner does; the minute's check does not: a share
+// or disk that is away for a while (unmounted, asleep, being moved) is no
+// reason to silence a stream.
+enum class WhenNoneFound { kEmpty, kKeepSongs };
 
 // Rebuilds the playlist file of `name` from `list` as build_playlist_file
 // does, but compares the new contents with the old ones as they are made and
 // writes nothing at all when they are the same byte for byte; otherwise the
 // file is replaced atomically. A running source client then need not be told.
 // Either way, unless it failed, the state of the folders searched is then
-// recorded, as build_playlist_file records it.
-RebuildResult rebuild_playlist_file(std::string_view name, FILE* list);
+// recorded, as build_playlist_file records it. With kKeepSongs, a search
+// that finds no song leaves a playlist file that lists some as it is and
+// records nothing (the next check searches again): kNoneFound.
+RebuildResult rebuild_playlist_file(std::string_view name, FILE* list,
+                                    WhenNoneFound none_found = WhenNoneFound::kEmpty);
 
 #endif  // LIB_PLAYLIST_BUILDER_H_
