@@ -161,10 +161,11 @@ export async function fetchStatus() {
   }
 }
 
-// Live: its source client runs and so does a server that listens.
+// Live: its source client runs, so does a server that listens, and it has
+// songs to play (a device that does not count them is taken at its word).
 export const isLive = (status, name) => {
   const playlist = status && status.playlists.get(name);
-  return !!(playlist && status.up && playlist.enabled && playlist.running);
+  return !!(playlist && status.up && playlist.enabled && playlist.running && playlist.songs !== 0);
 };
 
 // The stream of playlist `name` on the device's streaming port, and its

@@ -127,6 +127,8 @@ export function ask(title, text, yes, control) {
 export function setUpAsk() {
   $("ask-yes").addEventListener("click", () => asking && asking(true));
   $("ask-no").addEventListener("click", () => asking && asking(false));
-  // Escape (or the browser closing it) is a no.
-  $("ask").addEventListener("close", () => asking && asking(false));
+  // Escape (or the browser closing it) is a no. A question that replaced
+  // the one closed stays: the close event of the old one comes after it
+  // opened, and is not its answer.
+  $("ask").addEventListener("close", () => !$("ask").open && asking && asking(false));
 }
