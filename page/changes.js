@@ -19,9 +19,14 @@ let pendingFromBefore = null;
 let working = false;
 // The page is being left (a reload): a change's request ends with it, not
 // the change itself, which the next page shows from the storage. Only
-// pagehide tells: beforeunload fires for a download too (a link to a
-// file the browser saves), after which the page stays.
+// pagehide tells for sure: beforeunload fires for a download too (a link
+// to a file the browser saves), after which the page stays. Yet Firefox
+// ends the page's requests at beforeunload, before pagehide: a change
+// ending then waits a moment for pagehide before it counts as over.
 let leaving = false;
+let unloadAt = -Infinity;
+const UNLOAD_MS = 10000;     // a beforeunload this recent may be a reload
+const UNLOAD_WAIT_MS = 3000; // how long a change waits for pagehide then
 // Playlists being made: shown until their answer ends.
 const building = new Set();
 
@@ -70,6 +75,7 @@ function recall() {
 // At start: notes when the page is left, and shows a change started before
 // a reload.
 export function startChanges() {
+  window.addEventListener("beforeunload", () => (unloadAt = Date.now()));
   window.addEventListener("pagehide", () => (leaving = true));
   window.addEventListener("pageshow", () => (leaving = false));
   pendingFromBefore = recall();
@@ -95,12 +101,18 @@ export async function change(what, failure, work) {
   document.body.classList.add("working");
   showMessage("working", what.label);
   page.render();
+  let failed = null;
   try {
     await work();
   } catch (e) {
     if (!(e instanceof RequestError)) throw e;
-    if (!leaving) showError(`${failure}: ${e.message}.`);
+    failed = e;
   } finally {
+    if (!leaving && Date.now() - unloadAt < UNLOAD_MS) {
+      const until = Date.now() + UNLOAD_WAIT_MS;
+      while (!leaving && Date.now() < until) await new Promise((resolve) => setTimeout(resolve, 100));
+    }
+    if (failed && !leaving) showError(`${failure}: ${failed.message}.`);
     working = false;
     if (!leaving) remember(null);
     document.body.classList.remove("working");
