@@ -1060,8 +1060,75 @@ def main():
                 raise StepFailed(f"the form says {said!r} and holds {page.value('f-genre')!r}")
             if not page.js("return document.getElementById('editor').open"):
                 raise StepFailed("the form was closed")
+            # Turned on in another window: a change too.
+            cgi("cmd=GUI_ice_playlist_enable&f_name=" + urllib.parse.quote(name, safe=""))
+            try:
+                page.click_id("editor-save", "Save")
+                page.wait(lambda: "and it is on" in (page.text("editor-message") or ""), SHORT, "the refusal of an on/off elsewhere")
+                if page.value("f-genre") != "Typed here" or page.js("return document.getElementById('ask').open"):
+                    raise StepFailed(f"the form holds {page.value('f-genre')!r}, or asked")
+                if page.text("editor-save") != "Save and restart":
+                    raise StepFailed(f"the save button reads {page.text('editor-save')!r} for a playlist now on")
+            finally:
+                cgi("cmd=GUI_ice_playlist_disable&f_name=" + urllib.parse.quote(name, safe=""))
             page.b.press("Escape")
             page.wait(lambda: not page.js("return document.getElementById('editor').open"), SHORT, "the form closed by Escape")
+        return run
+
+    def listeners_on_server():
+        return sum(int(n) for n in re.findall(r"<listeners>([0-9]+)</listeners>", cgi("cmd=GUI_ice_status")))
+
+    def two_players(a, b):
+        """A's player, then B's, Stop, Close: no stream stays open and none starts hidden."""
+        def run():
+            # Every audio element that ever plays, in the page or not.
+            page.js("window.__audios = new Set(); const play0 = HTMLMediaElement.prototype.play;"
+                    "HTMLMediaElement.prototype.play = function () { window.__audios.add(this); return play0.apply(this, arguments); };")
+            for name in (a, b):
+                page.click_row(name, "[data-action=listen]", "the listen button")
+                page.wait(lambda: page.text("player-name") == name and page.text("player-state") == "Playing", STREAM,
+                          f"the player playing {name!r}")
+            page.click_id("player-toggle", "Stop")
+            time.sleep(3)
+            playing = "return [...window.__audios].filter(e => !e.paused || e.hasAttribute('src')).length"
+            if page.text("player-toggle") != "Play" or page.js(playing):
+                raise StepFailed(f"after Stop the player reads {page.text('player-toggle')!r}, "
+                                 f"{page.js(playing)} audio elements play")
+            page.click_id("player-close", "Close the player")
+            page.wait(lambda: listeners_on_server() == 0, 2 * REFRESH + SHORT, "no listener left on the server")
+            time.sleep(2)
+            if page.js(playing) or listeners_on_server():
+                raise StepFailed("after Close a stream plays")
+        return run
+
+    def folders_of_live(name, added):
+        """New folders of a playlist that is on: asked, saved, on and live again, the new songs counted."""
+        def run():
+            songs = lambda: int(re.sub(r"[^0-9]", "", (page.cell(name, ".col-songs") or "").split(" ")[0]) or "-1")
+            page.wait(lambda: songs() > 0, REFRESH + SHORT, "the songs in the table")
+            before = songs()
+            page.click_row(name, "button[data-action=edit]", "Edit")
+            page.wait(lambda: page.js("return document.getElementById('editor').open && "
+                                      "document.querySelectorAll('#chosen .path').length === 1"), SHORT, "the form with its folder")
+            page.wait(lambda: folder(music), SHORT, "the music folder among the roots")
+            click_folder(music)
+            here = music
+            for part in added[:-1]:
+                here = here + "/" + part
+                page.wait(lambda: folder(here), SHORT, f"folder {part!r}")
+                click_folder(here)
+            chosen = music + "/" + "/".join(added)
+            page.click("return [...document.querySelectorAll('#browse-list button[data-add]')]"
+                       ".find(b => b.dataset.add === arguments[0]) || null", f"Add beside {chosen}", chosen)
+            page.click_id("editor-save", "Save and restart")
+            page.answer(True, "songs of the folders chosen")
+            text = page.settled(3 * CHANGE)
+            if "is saved" not in text:
+                raise StepFailed(f"after the save the page says {text!r}")
+            page.wait(lambda: page.state(name) == "Live" and songs() > before, STREAM + REFRESH,
+                      f"{name!r} live again with more than {before} songs")
+            if page.js(ROW + "return r.querySelector('[data-action=toggle]').getAttribute('aria-checked')", name) != "true":
+                raise StepFailed("the playlist is not on after the save")
         return run
 
     def counts_shown(name, path):
@@ -1157,7 +1224,7 @@ def main():
              switch_and_question(first))
         step("the port in use, sent again: nothing sent, the page says so; its own and low ports warned of",
              unchanged_port)
-        step("two windows: a form opened before another window's save is refused, with the new values shown",
+        step("two windows: a form opened before another window's save or turn-on is refused, with the new values shown",
              two_windows(second))
         step(f"{first!r}: one action opens the player, beside an .m3u link; it plays and the player says nothing",
              listen_plays(first))
@@ -1170,6 +1237,7 @@ def main():
         step("the device cannot be reached: greyed, unknown, the age of the last answer", device_unreachable(first),
              allow="stream_admin - Failed to load resource: the server responded with a status of 404")
         step(f"a reload while {second!r} is being turned on shows the change running", pending_across_reload(second))
+        step("two players one after the other, Stop, Close: no stream stays open", two_players(first, second))
         step("opened by an unknown name: the page says why and what to do; the name added, it takes changes",
              unknown_name)
         step("20 playlists, 5 on, a long name: counts, unavailable controls with reasons, nothing off the screen", limits)
@@ -1182,6 +1250,8 @@ def main():
              lambda: (listen_plays(first, quiet=0)(), off_and_on(first)()))
         step(f"  rescan {first!r}", rescan(first))
         step("  Rescan all: each playlist in turn, then one summary", rescan_all)
+        step(f"  new folders of {first!r} while it is on: it ends on, live, with the new songs counted",
+             folders_of_live(first, plans[1][2]))
         # The songs last but one: they need the device's counts.
         for name in created:
             if page.state(name) == "Live":

@@ -9,14 +9,24 @@ import { showMessage, hideMessage, showError, showInfo, showsWorking } from "./m
 
 const PENDING_KEY = "wavelorn-pending";
 
-// The change running now: { action, name, label, at }; kept in the tab's
-// session storage, so that a reload while it runs still shows it.
+// The change running now: { action, name, label, at, turnOnAgain }; kept in
+// the tab's session storage, so that a reload while it runs still shows it.
+// turnOnAgain: the change turns the playlist off on its way (new folders
+// of a playlist that is on): if it is off at the end, the owner is told to
+// turn it on.
 let pending = null;
 let pendingFromBefore = null;
 let working = false;
 // The page is being left (a reload): a change's request ends with it, not
-// the change itself, which the next page shows from the storage.
+// the change itself, which the next page shows from the storage. Only
+// pagehide tells for sure: beforeunload fires for a download too (a link
+// to a file the browser saves), after which the page stays. Yet Firefox
+// ends the page's requests at beforeunload, before pagehide: a change
+// ending then waits a moment for pagehide before it counts as over.
 let leaving = false;
+let unloadAt = -Infinity;
+const UNLOAD_MS = 10000;     // a beforeunload this recent may be a reload
+const UNLOAD_WAIT_MS = 3000; // how long a change waits for pagehide then
 // Playlists being made: shown until their answer ends.
 const building = new Set();
 
@@ -65,7 +75,8 @@ function recall() {
 // At start: notes when the page is left, and shows a change started before
 // a reload.
 export function startChanges() {
-  for (const type of ["beforeunload", "pagehide"]) window.addEventListener(type, () => (leaving = true));
+  window.addEventListener("beforeunload", () => (unloadAt = Date.now()));
+  window.addEventListener("pagehide", () => (leaving = true));
   window.addEventListener("pageshow", () => (leaving = false));
   pendingFromBefore = recall();
   if (pendingFromBefore) {
@@ -73,25 +84,35 @@ export function startChanges() {
   }
 }
 
+// What the playlist being made off and on again is left as, in words.
+export const offAfterFolders = (name) => `${quoted(name)} has its new folders but is off: turn it on with its switch`;
+
 // One change at a time: `work` runs while a working message shows the
 // change's label; a RequestError becomes an error message starting with
-// `failure`.
+// `failure`. Answers false at once, running nothing, while another change
+// runs (a caller that showed itself busy must show itself free again).
 export async function change(what, failure, work) {
   if (working) {
     showError("Another change is still running; wait until it has finished.");
-    return;
+    return false;
   }
   working = true;
   remember({ ...what, at: Date.now() });
   document.body.classList.add("working");
   showMessage("working", what.label);
   page.render();
+  let failed = null;
   try {
     await work();
   } catch (e) {
     if (!(e instanceof RequestError)) throw e;
-    if (!leaving) showError(`${failure}: ${e.message}.`);
+    failed = e;
   } finally {
+    if (!leaving && Date.now() - unloadAt < UNLOAD_MS) {
+      const until = Date.now() + UNLOAD_WAIT_MS;
+      while (!leaving && Date.now() < until) await new Promise((resolve) => setTimeout(resolve, 100));
+    }
+    if (failed && !leaving) showError(`${failure}: ${failed.message}.`);
     working = false;
     if (!leaving) remember(null);
     document.body.classList.remove("working");
@@ -99,6 +120,7 @@ export async function change(what, failure, work) {
     page.render();
     page.refreshSoon();
   }
+  return true;
 }
 
 // A change started before a reload is shown while the device still holds the
@@ -110,7 +132,10 @@ export function settlePendingFromBefore(status) {
   pendingFromBefore = null;
   if (working) return;
   remember(null);
-  if (showsWorking()) {
+  const st = status.playlists.get(done.name);
+  if (done.turnOnAgain && st && !st.enabled) {
+    showError(`${offAfterFolders(done.name)}.`);
+  } else if (showsWorking()) {
     showInfo(`The change started before the page was reloaded is over (${done.label.replace(/…$/, "")}); the table shows how it went.`);
   }
 }
@@ -176,10 +201,12 @@ export async function refusalReason(name = null) {
 }
 
 // How many listeners a change of playlist `name` cuts off (of every playlist
-// when `name` is null), as a fresh status tells; 0 when it cannot tell.
+// when `name` is null), as a fresh status tells; null when it cannot tell.
 export async function listenersNow(name = null) {
-  const status = await fetchStatus();
-  if (!status) return 0;
+  return listenersIn(await fetchStatus(), name);
+}
+export function listenersIn(status, name = null) {
+  if (!status) return null;
   let count = 0;
   for (const [each, playlist] of status.playlists) {
     if (name === null || each === name) count += Number(playlist.listeners) || 0;

@@ -11,13 +11,16 @@ import {
 import {
   showMessage, hideMessage, showError, showInfo, showFormMessage, fieldNote, songsText, cutText, ask,
 } from "./messages.js";
-import { change, refusalReason, waitingChange, startBuilding, endBuilding, redraw, listenersNow } from "./changes.js";
+import {
+  change, refusalReason, waitingChange, startBuilding, endBuilding, redraw, listenersIn, isWorking, offAfterFolders,
+} from "./changes.js";
 import { browseRoots, chosenFolders, clearChosen, setChosen } from "./folders.js";
 
 // mode: "new" or "edit"; name: the playlist being changed; opened: its values
-// when the form opened ({ genre, desc, rand, folders }, folders null when not
-// known); control: the button that opened the form, for the focus after it.
-const editor = { mode: "new", name: "", opened: null, control: null };
+// when the form opened ({ genre, desc, rand, folders, enabled }, folders null
+// when not kept, enabled null when not known); control: the button that
+// opened the form, for the focus after it.
+const editor = { mode: "new", name: "", opened: null, control: null, enabled: false };
 
 export function setUpEditor() {
   $("new-playlist").addEventListener("click", openCreate);
@@ -137,10 +140,11 @@ async function openCreate() {
 }
 
 // The stored values of playlist `name`: { genre, desc, rand, folders }
-// (folders null when the device keeps none it can read); null when the
-// playlist is gone or its settings cannot be read. Asks whether it exists
-// first: reading the settings of a missing playlist would leave an empty
-// one behind.
+// (folders null when the device keeps none); null when the playlist is gone
+// or its settings cannot be read. Asks whether it exists first: reading the
+// settings of a missing playlist would leave an empty one behind. A failed
+// request throws a RequestError: folders that could not be asked for are
+// not "none".
 async function readPlaylist(name) {
   if (res(await request({ cmd: "GUI_ice_has_playlist_name", f_name: name })) !== "1") return null;
   const doc = await request({ cmd: "GUI_ice_modify_info", f_name: name });
@@ -150,8 +154,8 @@ async function readPlaylist(name) {
     const kept = await request({ cmd: "GUI_ice_folders", f_playlist: name });
     if (res(kept) === "1") folders = all(kept, "playlist_folder");
   } catch (e) {
-    // Not known: the form offers to choose them anew.
     if (!(e instanceof RequestError)) throw e;
+    throw new RequestError(`its folders could not be read (${e.message})`);
   }
   return {
     genre: first(doc, "genre") || "",
@@ -163,26 +167,55 @@ async function readPlaylist(name) {
 
 const sameFolders = (a, b) => a.length === b.length && a.every((path, i) => path === b[i]);
 
-// "genre “Rock”, description “…”, shuffle on, folders music/Rock".
+// "genre “Rock”, description “…”, shuffle on, folders music/Rock, and it
+// is on".
 function valuesText(values) {
   const folders = values.folders ? `, folders ${values.folders.join(", ")}` : "";
-  return `genre ${quoted(values.genre)}, description ${quoted(values.desc)}, shuffle ${values.rand ? "on" : "off"}${folders}`;
+  const onOff = values.enabled === null ? "" : `, and it is ${values.enabled ? "on" : "off"}`;
+  return `genre ${quoted(values.genre)}, description ${quoted(values.desc)}, shuffle ${values.rand ? "on" : "off"}${folders}${onOff}`;
+}
+
+// Whether playlist `name` is on, from a status; null when it does not tell.
+function enabledIn(status, name) {
+  const st = status && status.playlists.get(name);
+  return st ? !!st.enabled : null;
+}
+
+// The values of playlist `name` now, with whether it is on, and the
+// status's listener count: { values (null when gone), listeners }.
+async function readNow(name) {
+  const [values, status] = await Promise.all([readPlaylist(name), fetchStatus()]);
+  if (values) values.enabled = enabledIn(status, name);
+  return { values, listeners: listenersIn(status, name) };
+}
+
+// What differs between two readings of a playlist's values (an on/off of
+// unknown state differs from nothing).
+function differ(a, b) {
+  return a.genre !== b.genre || a.desc !== b.desc || a.rand !== b.rand ||
+    (a.folders === null) !== (b.folders === null) || (a.folders && !sameFolders(a.folders, b.folders)) ||
+    (a.enabled !== null && b.enabled !== null && a.enabled !== b.enabled);
 }
 
 export async function openEdit(name, control = null) {
   try {
-    const [values, status] = await Promise.all([readPlaylist(name), fetchStatus()]);
+    const { values } = await readNow(name);
     if (!values) {
       const reason = await refusalReason(name);
       showError(`The settings of ${quoted(name)} could not be read: ${reason || "the device refused the name"}.`);
+      return;
+    }
+    // A change begun while the settings were read (Rescan all, say): the
+    // form would wait for it.
+    if (isWorking()) {
+      showError("Another change is still running; wait until it has finished.");
       return;
     }
     hideMessage();
     editor.name = name;
     editor.control = control;
     editor.opened = values;
-    const st = status && status.playlists.get(name);
-    editor.enabled = !!(st && st.enabled);
+    editor.enabled = values.enabled !== false;
     $("f-name").value = name;
     $("f-genre").value = values.genre;
     $("f-desc").value = values.desc;
@@ -226,37 +259,61 @@ async function renewPlaylist() {
     $("browse-path").focus();
     return;
   }
-  setFormBusy(true, "Checking…");
-  let now;
-  let listeners = 0;
-  try {
-    // Read again: another window may have changed it since the form opened.
-    [now, listeners] = await Promise.all([readPlaylist(name), listenersNow(name)]);
-  } catch (e) {
-    if (!(e instanceof RequestError)) throw e;
-    setFormBusy(false);
-    showFormMessage(`${quoted(name)} was not saved: ${e.message}. What you typed is kept.`);
+  const notSaved = (text) => showFormMessage(`${quoted(name)} was not saved: ${text}. What you typed is kept.`);
+  if (isWorking()) {
+    notSaved("another change is still running; wait until it has finished");
     return;
   }
-  setFormBusy(false);
-  if (!now) {
-    const reason = await refusalReason(name);
-    showFormMessage(`${quoted(name)} was not saved: ${reason || "its settings could not be read"}. What you typed is kept.`);
-    return;
-  }
-  const changedElsewhere = now.genre !== opened.genre || now.desc !== opened.desc || now.rand !== opened.rand ||
-    (opened.folders === null) !== (now.folders === null) || (now.folders && !sameFolders(now.folders, opened.folders));
-  if (changedElsewhere) {
-    // Shown; a second save puts what was typed in their place.
-    editor.opened = now;
-    showFormMessage(`${quoted(name)} was not saved: it was changed in another window meanwhile. It now has ` +
-      `${valuesText(now)}. What you typed is kept: save again to put it in their place.`);
-    return;
-  }
-  if (editor.enabled) {
+  // Read again: another window may have changed it since the form opened
+  // (on/off too). Answers the values now, or null when it refused.
+  const fresh = async () => {
+    setFormBusy(true, "Checking…");
+    let now;
+    try {
+      now = await readNow(name);
+    } catch (e) {
+      if (!(e instanceof RequestError)) throw e;
+      notSaved(e.message);
+      return null;
+    } finally {
+      setFormBusy(false);
+    }
+    if (!now.values) {
+      const reason = await refusalReason(name);
+      notSaved(reason || "its settings could not be read");
+      return null;
+    }
+    if (newFolders && now.values.enabled === null) {
+      // The new folders turn it off on their way: whether to turn it on
+      // again must be known.
+      notSaved("whether it is on could not be read; try again in a moment");
+      return null;
+    }
+    if (differ(now.values, editor.opened)) {
+      // Shown; a second save puts what was typed in their place.
+      editor.opened = now.values;
+      editor.enabled = now.values.enabled !== false;
+      setText($("editor-save"), saveLabel());
+      notSaved(`it was changed in another window meanwhile. It now has ${valuesText(now.values)}. ` +
+        "Save again to put what you typed in their place");
+      return null;
+    }
+    return now;
+  };
+  let now = await fresh();
+  if (!now) return;
+  const enabled = now.values.enabled !== false;
+  if (enabled) {
     const what = newFolders ? "Its stream restarts with the songs of the folders chosen." : "Its stream restarts.";
-    const yes = await ask(`Save and restart ${quoted(name)}?`, `${what}${cutText(listeners)}`, "Save and restart", $("editor-save"));
-    if (!yes) return;
+    const yes = await ask(`Save and restart ${quoted(name)}?`, `${what}${cutText(now.listeners)}`, "Save and restart", $("editor-save"));
+    if (!yes || !$("editor").open) return;
+    // The question may have stood a while: once more, right before sending.
+    now = await fresh();
+    if (!now) return;
+  }
+  if (isWorking()) {
+    notSaved("another change is still running; wait until it has finished");
+    return;
   }
   const fields = {
     cmd: "GUI_ice_playlist_renew",
@@ -267,10 +324,13 @@ async function renewPlaylist() {
   };
   setFormBusy(true, "Saving…");
   const label = newFolders ? `Saving ${quoted(name)} and scanning its folders…` : `Saving ${quoted(name)} and restarting its stream…`;
-  change({ action: "renew", name, badge: "Restarting…", label }, `${quoted(name)} was not saved`, async () => {
+  // New folders of a playlist that is on turn it off on their way: a reload
+  // meanwhile must still tell when it stays off.
+  const turnOnAgain = newFolders && now.values.enabled === true;
+  const ran = await change({ action: "renew", name, badge: "Restarting…", label, turnOnAgain }, `${quoted(name)} was not saved`, async () => {
     try {
       if (newFolders) {
-        await saveFolders(name, fields, typed.folders);
+        await saveFolders(name, fields, typed.folders, turnOnAgain);
         return;
       }
       const doc = await request(fields, CHANGE_TIMEOUT_MS);
@@ -280,16 +340,19 @@ async function renewPlaylist() {
         return;
       }
       const reason = await refusalReason(name);
-      showFormMessage(`${quoted(name)} was not saved: ${reason || "the device refused it"}. What you typed is kept.`);
+      notSaved(reason || "the device refused it");
     } finally {
       if ($("editor").open) setFormBusy(false);
     }
   });
+  if (!ran && $("editor").open) setFormBusy(false);
 }
 
 // New folders: a create over the playlist (it turns it off), then on again
-// and restarted when it was on.
-async function saveFolders(name, fields, folders) {
+// and restarted when it was on. Once the create is done the playlist has
+// its new folders whatever follows: a failure after it says so, not "not
+// saved".
+async function saveFolders(name, fields, folders, turnOnAgain) {
   const create = { ...fields, cmd: "GUI_ice_playlist_new", f_total: String(folders.length) };
   folders.forEach((path, i) => (create[`f_dir${i}`] = path));
   const doc = await request(create, BUILD_TIMEOUT_MS);
@@ -299,13 +362,30 @@ async function saveFolders(name, fields, folders) {
     return;
   }
   closeEditor();
-  if (editor.enabled) {
-    const on = await request({ cmd: "GUI_ice_playlist_enable", f_name: name }, CHANGE_TIMEOUT_MS);
-    const restarted = res(on) === "1" && res(await request(fields, CHANGE_TIMEOUT_MS)) === "1";
-    if (!restarted) {
-      const reason = await refusalReason(name);
-      showError(`${quoted(name)} has its new folders, but could not be started again: ${reason ||
-        "the device did not say why"}. Turn it on with its switch.`);
+  if (turnOnAgain) {
+    let step = "on";
+    let failure = null;
+    try {
+      if (res(await request({ cmd: "GUI_ice_playlist_enable", f_name: name }, CHANGE_TIMEOUT_MS)) === "1") {
+        step = "restart";
+        if (res(await request(fields, CHANGE_TIMEOUT_MS)) !== "1") failure = await refusalReason(name);
+        else step = "done";
+      } else {
+        failure = await refusalReason(name);
+      }
+    } catch (e) {
+      if (!(e instanceof RequestError)) throw e;
+      failure = e.message;
+    }
+    if (step !== "done") {
+      // What is true now: the status tells whether it came on.
+      const on = enabledIn(await fetchStatus(), name);
+      const why = failure || "the device did not say why";
+      if (step === "restart" && on === true) {
+        showError(`${quoted(name)} has its new folders and is on, but its stream could not be restarted: ${why}.`);
+      } else {
+        showError(`${offAfterFolders(name)} (${why}).`);
+      }
       return;
     }
   }
@@ -337,8 +417,12 @@ function createPlaylist() {
   folders.forEach((path, i) => (fields[`f_dir${i}`] = path));
   const count = folders.length;
   const refuse = (text) => showFormMessage(`${quoted(name)} was not created: ${text}. What you typed is kept.`);
+  if (isWorking()) {
+    refuse("another change is still running; wait until it has finished");
+    return;
+  }
   setFormBusy(true, "Checking…");
-  change({ action: "new", name, label: `Checking the name ${quoted(name)}…` }, `${quoted(name)} was not created`, async () => {
+  const ran = change({ action: "new", name, label: `Checking the name ${quoted(name)}…` }, `${quoted(name)} was not created`, async () => {
     let accepted = false;
     try {
       const full = res(await request({ cmd: "GUI_ice_is_playlist_full" }));
@@ -389,11 +473,18 @@ function createPlaylist() {
       const reason = nameProblem(name) || (await refusalReason());
       refuse(reason || "the device refused it");
     } catch (e) {
-      if (!(e instanceof RequestError) || accepted) throw e;
-      refuse(e.message);
+      if (!(e instanceof RequestError)) throw e;
+      if (accepted) {
+        // The device took it and was scanning when the answer failed.
+        showError(`The device took ${quoted(name)}, but its answer did not come (${e.message}): it may have been ` +
+          "made meanwhile; the table will tell.");
+      } else {
+        refuse(e.message);
+      }
     } finally {
       endBuilding(name);
       if ($("editor").open) setFormBusy(false);
     }
   });
+  ran.then((done) => !done && $("editor").open && setFormBusy(false));
 }

@@ -96,8 +96,12 @@ export function songsText(count, atLeast = false) {
   const shown = `${count.toLocaleString("en-US")} ${count === 1 ? "song" : "songs"}`;
   return atLeast ? `at least ${shown}` : shown;
 }
-// " 2 people listening now are cut off." or nothing when nobody listens.
+// " 2 people listening now are cut off." or nothing when nobody listens;
+// `listeners` null: the device did not tell how many listen.
 export function cutText(listeners) {
+  if (listeners === null || listeners === undefined) {
+    return " How many people listen now could not be read: anyone listening is cut off.";
+  }
   if (!listeners) return "";
   return listeners === 1 ? " 1 person listening now is cut off." : ` ${listeners} people listening now are cut off.`;
 }

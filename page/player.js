@@ -41,7 +41,9 @@ export class LivePlayer {
     this.retryTimer = null;
     this.connectTimer = null;
     this.started = false;  // the stream played since the last try began
-    this.checking = false;
+    this.checking = null;  // the try whose stall is being checked
+    this.try = 0;          // counts tries: a check of an old one ends nothing
+    this.live = false;     // the latest status had its stream up
     this.waitTimer = null;
     this.audio = document.createElement("audio");
     this.audio.preload = "none";
@@ -61,7 +63,10 @@ export class LivePlayer {
       this.say("Playing");
       this.claimSession();
     });
-    parts.button.addEventListener("click", () => (this.wanted ? this.stop() : this.play()));
+    // The button may outlive the player (the main page's is shared by every
+    // player it opens): dispose() takes this listener off again.
+    this.onButton = () => (this.wanted ? this.stop() : this.play());
+    parts.button.addEventListener("click", this.onButton);
     this.showButton();
   }
 
@@ -88,6 +93,7 @@ export class LivePlayer {
   // Stops for good: the player's elements go.
   dispose() {
     this.stop();
+    this.parts.button.removeEventListener("click", this.onButton);
     this.audio.remove();
   }
 
@@ -115,9 +121,13 @@ export class LivePlayer {
       this.waitForOn();
       return;
     }
-    const live = status.up && playlist.running;
-    if (live && (moved || this.waitingForOn || this.retryTimer)) {
-      // Back, or somewhere else: go there now rather than at the next try.
+    const live = !!(status.up && playlist.running);
+    const back = live && !this.live;
+    this.live = live;
+    // Somewhere else, or back (on again, or streaming again after it was
+    // not): go there now rather than at the next try. Otherwise a waiting
+    // retry keeps its wait, whatever the number of refreshes meanwhile.
+    if (live && (moved || this.waitingForOn || (back && this.retryTimer))) {
       this.waitingForOn = false;
       this.connect("Reconnecting…");
     }
@@ -145,6 +155,7 @@ export class LivePlayer {
     clearTimeout(this.connectTimer);
     this.retryTimer = null;
     this.waitingForOn = false;
+    this.try++;
     this.audio.pause();
     if (this.audio.hasAttribute("src")) {
       this.audio.removeAttribute("src");
@@ -165,21 +176,23 @@ export class LivePlayer {
   // time stands still. Before it played, only an error counts (a new
   // address empties the element; the try's own deadline covers the rest).
   async trouble(type) {
-    if (!this.wanted || this.checking || this.retryTimer || this.waitingForOn || !this.audio.hasAttribute("src")) return;
+    if (!this.wanted || this.checking === this.try || this.retryTimer || this.waitingForOn || !this.audio.hasAttribute("src")) return;
     if (!this.started) {
       if (type === "error") this.retry();
       return;
     }
-    this.checking = true;
+    const token = this.try;
+    this.checking = token;
     try {
       const audio = this.audio;
       const before = audio.currentTime;
       await new Promise((resolve) => setTimeout(resolve, STILL_MS));
-      if (!this.wanted || this.waitingForOn || this.retryTimer) return;
+      // A try begun meanwhile is not this check's to end.
+      if (token !== this.try || !this.wanted || this.waitingForOn || this.retryTimer) return;
       if (!audio.paused && !audio.ended && audio.currentTime > before + 1) return;  // it plays on
       this.retry();
     } finally {
-      this.checking = false;
+      if (this.checking === token) this.checking = null;
     }
   }
 

@@ -4,7 +4,7 @@ import {
   $, quoted, setText, setAttr, age, request, first, res, fetchStatus, RequestError, CHANGE_TIMEOUT_MS,
 } from "./device.js";
 import { showError, showInfo, fieldNote, setUnavailable, cutText, ask } from "./messages.js";
-import { change, refusalReason, accessProblem, waitingChange, isWorking } from "./changes.js";
+import { change, refusalReason, accessProblem, waitingChange, isWorking, listenersIn } from "./changes.js";
 
 export function setUpServer() {
   $("port-form").addEventListener("submit", setPort);
@@ -67,8 +67,7 @@ async function setPort(event) {
     showInfo(`The streaming server is on port ${Number(port)} already: nothing was changed.`);
     return;
   }
-  let listeners = 0;
-  if (status) for (const playlist of status.playlists.values()) listeners += Number(playlist.listeners) || 0;
+  const listeners = listenersIn(status);
   const warnings = portWarnings(port);
   const yes = await ask(`Move the streaming server to port ${port}?`,
     `${warnings.length ? `${warnings.join(" ")} ` : ""}The server and every stream restart.${cutText(listeners)}`,

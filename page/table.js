@@ -438,17 +438,29 @@ function rescanAll() {
     let missing = 0;
     let counted = false;
     const skipped = [];
-    const failed = [];
+    const gone = [];
+    const failed = [];  // "“A” (why)"
     for (const [i, name] of names.entries()) {
       showMessage("working", `Rescanning ${i + 1} of ${names.length}: ${quoted(name)}…`);
       try {
-        if ((await hasStoredFolders(name)) === false) {
+        const stored = await hasStoredFolders(name);
+        if (stored === false) {
           skipped.push(name);
           continue;
         }
         const result = await rescanOne(name);
         if (!result.done) {
-          (res(await request({ cmd: "GUI_ice_has_playlist_name", f_name: name })) === "0" ? failed : skipped).push(name);
+          // Refused: deleted meanwhile, a reason the device tells, or (a
+          // device that does not say whether it keeps the folders) folders
+          // it does not know.
+          if (res(await request({ cmd: "GUI_ice_has_playlist_name", f_name: name })) === "0") {
+            gone.push(name);
+            continue;
+          }
+          const reason = await refusalReason();
+          if (reason) failed.push(`${quoted(name)} (${reason})`);
+          else if (stored === null) skipped.push(name);
+          else failed.push(`${quoted(name)} (the device did not say why)`);
           continue;
         }
         done++;
@@ -459,17 +471,20 @@ function rescanAll() {
         if (result.after) missing += result.after.missing;
       } catch (e) {
         if (!(e instanceof RequestError)) throw e;
-        failed.push(name);
+        failed.push(`${quoted(name)} (${e.message})`);
       }
     }
     const parts = [];
-    if (counted) {
-      parts.push(`${added >= 0 ? "+" : "−"}${Math.abs(added).toLocaleString("en-US")} ${Math.abs(added) === 1 ? "song" : "songs"}`);
+    if (counted && added === 0) {
+      parts.push("as many songs as before");
+    } else if (counted) {
+      parts.push(`${added > 0 ? "+" : "−"}${Math.abs(added).toLocaleString("en-US")} ${Math.abs(added) === 1 ? "song" : "songs"}`);
     }
     if (missing) parts.push(`${missing === 1 ? "1 folder" : `${missing} folders`} missing`);
     let text = `${done === 1 ? "1 playlist" : `${done} playlists`} rescanned${parts.length ? `: ${parts.join(", ")}` : ""}.`;
     if (skipped.length) text += ` Not rescanned, their folders are not known (choose them with Edit): ${skipped.map(quoted).join(", ")}.`;
-    if (failed.length) text += ` Could not be rescanned: ${failed.map(quoted).join(", ")}.`;
+    if (gone.length) text += ` Deleted meanwhile: ${gone.map(quoted).join(", ")}.`;
+    if (failed.length) text += ` Could not be rescanned: ${failed.join(", ")}.`;
     if (failed.length) showError(text);
     else showInfo(text);
   });
