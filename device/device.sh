@@ -32,7 +32,8 @@ if [ "$MODE" = --fresh ]; then
   export WAVELORN_DEVICE_FRESH=1
 fi
 # The build to run: its bin/ and device/ folders (scripts/build makes build/).
-BUILD=${WAVELORN_BUILD_DIR:-$ROOT/build}
+# Absolute: the web server runs the CGI from a folder of its own.
+BUILD=$(realpath -m "${WAVELORN_BUILD_DIR:-$ROOT/build}")
 # Or installed programs (the package test): WAVELORN_DEVICE_CGI is the
 # installed stream_admin, WAVELORN_DEVICE_PATH the folders put first on the
 # CGI search path (where tarnwick, icecast and ices were installed), and
