@@ -142,7 +142,17 @@ class Stater {
       open_.pop_back();
     }
     if (!open_.empty() && open_.back().first == folder) return open_.back().second.get();
-    UniqueFd fd(::open(std::string(folder).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    // A subfolder of the one open is opened by its name in it: one name to
+    // look up rather than the whole path.
+    UniqueFd fd;
+    const std::size_t slash = folder.rfind('/');
+    if (!open_.empty() && slash == open_.back().first.size() && folder.size() > slash + 1) {
+      const std::string name(folder.substr(slash + 1));
+      if (name != "." && name != "..") {
+        fd = UniqueFd(::openat(open_.back().second.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+      }
+    }
+    if (!fd.valid()) fd = UniqueFd(::open(std::string(folder).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) return -1;
     open_.emplace_back(std::string(folder), std::move(fd));
     return open_.back().second.get();
