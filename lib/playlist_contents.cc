@@ -9,7 +9,6 @@
 
 #include "lib/atomic_file.h"
 #include "lib/config_dir.h"
-#include "lib/music_folders.h"
 #include "lib/unique_fd.h"
 
 namespace {
@@ -74,10 +73,11 @@ std::optional<std::vector<std::string>> read_stored_folders(std::string_view nam
   return folders;
 }
 
-std::size_t count_missing_folders(std::string_view name) {
+std::size_t count_missing_folders(std::string_view name, const std::vector<std::string>& roots) {
+  std::optional<std::vector<std::string>> folders = read_stored_folders(name);
+  if (!folders || folders->empty()) return 0;
   std::size_t missing = 0;
-  const std::vector<std::string> roots = music_roots();
-  for (const std::string& folder : read_stored_folders(name).value_or(std::vector<std::string>{})) {
+  for (const std::string& folder : *folders) {
     // Only what lies below a music root, by its name, is looked at: the
     // status would otherwise tell anyone whether any path of the device
     // exists, by storing it in a create. A field outside gives no songs.

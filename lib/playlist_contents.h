@@ -26,12 +26,12 @@ std::optional<std::uint64_t> count_file_lines(const std::string& path);
 std::optional<std::vector<std::string>> read_stored_folders(std::string_view name);
 
 // How many of the stored folders and files of the playlist `name` (the lines
-// of its folders-NAME) named below a music root (music_roots) do not exist
-// now: their path, links followed, names
-// nothing (or passes through something that is not a folder). A path that
-// cannot be looked at for another reason (no permission) is not counted:
-// it may well be there. 0 when the playlist stores no folders, or its
-// folders-NAME cannot be read.
-std::size_t count_missing_folders(std::string_view name);
+// of its folders-NAME) named below one of `roots` (music_roots: read once by
+// a caller that asks for many playlists) do not exist now: their path,
+// links followed, names nothing (or passes through something that is not a
+// folder). A path that cannot be looked at for another reason (no
+// permission) is not counted: it may well be there. 0 when the playlist
+// stores no folders, or its folders-NAME cannot be read.
+std::size_t count_missing_folders(std::string_view name, const std::vector<std::string>& roots);
 
 #endif  // LIB_PLAYLIST_CONTENTS_H_

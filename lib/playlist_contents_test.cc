@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "lib/config_dir.h"
+#include "lib/music_folders.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -50,15 +51,15 @@ TEST(CountMissingFoldersTest, StoredPathsThatNameNothingNow) {
   ASSERT_EQ(::symlink((music / "here").c_str(), (music / "link").c_str()), 0);
   ASSERT_EQ(::symlink((music / "gone").c_str(), (music / "dangling").c_str()), 0);
   WriteFile(conf / "simple-icecast-conf", "port=8000\nmusic_roots=" + music.path() + "/\n");
-  EXPECT_EQ(count_missing_folders("P"), 0u);  // nothing stored
+  EXPECT_EQ(count_missing_folders("P", music_roots()), 0u);  // nothing stored
   // What lies outside the music roots is never looked at: the count would
   // tell whether any path of the device exists.
   WriteFile(conf / "folders-P", music / "here\n\n" + music / "song.mp3\n" + music / "link\n" + music / "gone\n" +
                                     music / "song.mp3/below\n" + music / "dangling\n" + music / "gone too\n" +
                                     "/nonexistent/x\n" + music / "../nonexistent\n" + music.path() +
                                     "-other/gone\nrelative/gone");
-  EXPECT_EQ(count_missing_folders("P"), 4u);
-  EXPECT_EQ(count_missing_folders("all"), 0u);  // names no playlist
+  EXPECT_EQ(count_missing_folders("P", music_roots()), 4u);
+  EXPECT_EQ(count_missing_folders("all", music_roots()), 0u);  // names no playlist
   ::unlink("/tmp/iceconf.dir");
 }
 

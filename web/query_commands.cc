@@ -77,6 +77,7 @@ void handle_status() {
   write_element("port", status.server.port);
   write_element("listening", status.server.listening ? "1" : "0");
   write_raw("</server>");
+  const std::vector<std::string> roots = music_roots();
   for (const PlaylistStatus& playlist : status.playlists) {
     write_raw("<playlist>");
     write_element("name", playlist.name);
@@ -89,7 +90,7 @@ void handle_status() {
     if (std::optional<std::uint64_t> songs = count_file_lines(playlist_path(playlist.name))) {
       write_element("songs", std::to_string(*songs));
     }
-    if (std::size_t missing = count_missing_folders(playlist.name)) {
+    if (std::size_t missing = count_missing_folders(playlist.name, roots)) {
       write_element("missing_folders", std::to_string(missing));
     }
     if (auto mount = stats.find(playlist.name); mount != stats.end()) {
