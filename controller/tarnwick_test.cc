@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -393,6 +394,43 @@ TEST_F(TarnwickTest, RootGivesItsOldFilesToTheOwnerButNeverAHardLinkedOne) {
   ASSERT_EQ(::stat((root_only / "victim").c_str(), &victim), 0);
   EXPECT_EQ(victim.st_uid, 0u);
   EXPECT_EQ(victim.st_mode & 07777, 0644u);
+  EXPECT_EQ(ReadFile(root_only / "victim"), "root's\n");
+}
+
+TEST_F(TarnwickTest, RootsCheckRecordsTheSearchedFoldersAsTheOwnerWhateverWasPlantedThere) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  constexpr uid_t kOwner = 12345;
+  TempDir music, root_only;
+  ASSERT_EQ(::chmod(music.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(root_only.path().c_str(), 0755), 0);
+  WriteFile(music / "a.mp3", "");
+  WriteFile(root_only / "victim", "root's\n", 0600);
+  AddPlaylist("P", "0");
+  AddPlaylist("Q", "0");
+  for (const char* name : {"P", "Q"}) {
+    WriteFile(At(std::string("folders-") + name), music.path() + "\n");
+    WriteFile(At(std::string("playlist-") + name), "");
+  }
+  ASSERT_EQ(::symlink((root_only / "victim").c_str(), At(".wl-folders-P").c_str()), 0);
+  ASSERT_EQ(::link((root_only / "victim").c_str(), At(".wl-folders-Q").c_str()), 0);
+  for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(conf_.path())) {
+    if (entry.path().filename() != ".wl-folders-Q") {
+      ASSERT_EQ(::lchown(entry.path().c_str(), kOwner, kOwner), 0);
+    }
+  }
+  ASSERT_EQ(::chown(conf_.path().c_str(), kOwner, kOwner), 0);
+  Tarnwick({"check"});
+  for (const char* name : {"P", "Q"}) {
+    struct stat record;
+    ASSERT_EQ(::lstat(At(std::string(".wl-folders-") + name).c_str(), &record), 0) << name;
+    EXPECT_TRUE(S_ISREG(record.st_mode)) << name;
+    EXPECT_EQ(record.st_uid, kOwner) << name;
+    EXPECT_EQ(record.st_nlink, 1u) << name;
+    EXPECT_EQ(ReadFile(At(std::string("playlist-") + name)), music / "a.mp3\n") << name;
+  }
+  struct stat victim;
+  ASSERT_EQ(::stat((root_only / "victim").c_str(), &victim), 0);
+  EXPECT_EQ(victim.st_uid, 0u);
   EXPECT_EQ(ReadFile(root_only / "victim"), "root's\n");
 }
 
